@@ -1,0 +1,22 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace sollun {
+
+// Replaces `target` with `contents` so that a concurrent reader sees either the previous complete
+// file or the new complete one: the bytes go to a fresh temporary file beside the target (created
+// with the default mode 0666 less the umask), are flushed to disk, renamed over the target, and
+// the directory entry is flushed too. On any failure the temporary file is removed, the previous
+// file stays as it was, and the error is returned. The directory is never created.
+std::error_code writeFileAtomically(const std::filesystem::path& target, std::string_view contents);
+
+// Reads a whole regular file of at most `limit` bytes. A missing file, anything but a regular file
+// (a FIFO would block the reader), a read error, or a file larger than `limit` gives nothing.
+std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit);
+
+} // namespace sollun
