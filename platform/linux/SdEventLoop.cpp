@@ -1,0 +1,234 @@
+#include "platform/linux/SdEventLoop.h"
+
+#include <systemd/sd-event.h>
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace sollun::platform {
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::nanoseconds;
+
+constexpr std::uint64_t wallTimerAccuracyUsec = 1000;
+
+// sd-event refuses a source only when memory runs out or the call itself is wrong; neither leaves
+// a loop worth running.
+void check(int result, const char* what) {
+    if (result < 0) {
+        std::fprintf(stderr, "%s: %s\n", what, std::strerror(-result));
+        std::abort();
+    }
+}
+
+// One registered sd-event source and the callback it calls; the sd-event source points at this
+// object. A callback may destroy its own source: the dispatch keeps a reference to the callback
+// and learns of the destruction through `alive`, so nothing is touched after it.
+template <class Callback>
+struct SdSource final : EventSource {
+    explicit SdSource(Callback cb)
+        : callback(std::make_shared<Callback>(std::move(cb))) {}
+    ~SdSource() override {
+        sd_event_source_disable_unref(source);
+        *alive = false;
+    }
+
+    sd_event_source* source = nullptr;
+    std::shared_ptr<Callback> callback;
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+    std::uint64_t interval = 0; // repeating timers only
+};
+
+using TaskSource = SdSource<EventLoop::Task>;
+using DirectorySource = SdSource<EventLoop::DirectoryCallback>;
+using FdSource = SdSource<EventLoop::FdCallback>;
+
+std::uint64_t wallUsec(EventLoop::Clock::time_point at) {
+    // Rounded up so that the timer never fires before its instant; instants at or before the
+    // epoch mean "now", since 0 would read as "no time" to some callers of sd-event.
+    const auto usec = std::chrono::ceil<microseconds>(at.time_since_epoch()).count();
+    return usec > 0 ? static_cast<std::uint64_t>(usec) : 1;
+}
+
+int onWallTimer(sd_event_source*, std::uint64_t, void* userdata) {
+    const auto callback = static_cast<TaskSource*>(userdata)->callback;
+    (*callback)();
+    return 0;
+}
+
+int onRepeatingTimer(sd_event_source* source, std::uint64_t scheduled, void* userdata) {
+    auto* self = static_cast<TaskSource*>(userdata);
+    std::uint64_t now = scheduled;
+    sd_event_now(sd_event_source_get_event(source), CLOCK_BOOTTIME, &now);
+    // Keep the phase; after a long sleep skip the missed ticks instead of firing a burst.
+    const std::uint64_t missed = now > scheduled ? (now - scheduled) / self->interval : 0;
+    sd_event_source_set_time(source, scheduled + (missed + 1) * self->interval);
+    const auto callback = self->callback;
+    (*callback)();
+    return 0;
+}
+
+int onInotify(sd_event_source*, int fd, std::uint32_t, void* userdata) {
+    auto* self = static_cast<DirectorySource*>(userdata);
+    const auto callback = self->callback;
+    const auto alive = self->alive;
+    alignas(inotify_event) char buffer[4096];
+    while (*alive) {
+        const ssize_t length = read(fd, buffer, sizeof buffer);
+        if (length <= 0)
+            break;
+        for (ssize_t offset = 0; offset < length && *alive;) {
+            inotify_event event;
+            std::memcpy(&event, buffer + offset, sizeof event);
+            offset += static_cast<ssize_t>(sizeof event + event.len);
+            (*callback)(DirectoryEvent{event.mask});
+        }
+    }
+    return 0;
+}
+
+int onFd(sd_event_source*, int, std::uint32_t revents, void* userdata) {
+    const auto callback = static_cast<FdSource*>(userdata)->callback;
+    (*callback)(revents);
+    return 0;
+}
+
+} // namespace
+
+SdEventLoop::SdEventLoop() {
+    check(sd_event_new(&event_), "sd_event_new");
+    check(sd_event_add_defer(event_, &postedSource_, &SdEventLoop::onPosted, this),
+          "sd_event_add_defer");
+    check(sd_event_source_set_enabled(postedSource_, SD_EVENT_OFF), "sd_event_source_set_enabled");
+
+    foreignFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    check(foreignFd_ < 0 ? -errno : 0, "eventfd");
+    check(sd_event_add_io(event_, &foreignSource_, foreignFd_, EPOLLIN, &SdEventLoop::onForeignWake,
+                          this),
+          "sd_event_add_io");
+}
+
+SdEventLoop::~SdEventLoop() {
+    sd_event_source_disable_unref(foreignSource_);
+    if (foreignFd_ >= 0)
+        close(foreignFd_);
+    sd_event_source_disable_unref(postedSource_);
+    sd_event_unref(event_);
+}
+
+void SdEventLoop::post(Task task) {
+    posted_.push_back(std::move(task));
+    sd_event_source_set_enabled(postedSource_, SD_EVENT_ONESHOT);
+}
+
+int SdEventLoop::onPosted(sd_event_source*, void* userdata) {
+    // Only the tasks posted so far: what they post runs at a later iteration, after other
+    // sources had their turn.
+    auto batch = std::move(static_cast<SdEventLoop*>(userdata)->posted_);
+    for (auto& task : batch)
+        task();
+    return 0;
+}
+
+void SdEventLoop::postFromAnyThread(Task task) {
+    {
+        std::lock_guard lock(foreignLock_);
+        foreign_.push_back(std::move(task));
+    }
+    const std::uint64_t one = 1;
+    // EAGAIN means the counter is already non-zero: the loop wakes anyway.
+    [[maybe_unused]] const auto written = write(foreignFd_, &one, sizeof one);
+}
+
+int SdEventLoop::onForeignWake(sd_event_source*, int fd, std::uint32_t, void* userdata) {
+    auto* self = static_cast<SdEventLoop*>(userdata);
+    std::uint64_t count;
+    [[maybe_unused]] const auto drained = read(fd, &count, sizeof count);
+    std::vector<Task> batch;
+    {
+        std::lock_guard lock(self->foreignLock_);
+        batch.swap(self->foreign_);
+    }
+    for (auto& task : batch)
+        task();
+    return 0;
+}
+
+Source SdEventLoop::addWallTimer(Clock::time_point at, Task callback) {
+    auto source = std::make_unique<TaskSource>(std::move(callback));
+    check(sd_event_add_time(event_, &source->source, CLOCK_REALTIME, wallUsec(at),
+                            wallTimerAccuracyUsec, onWallTimer, source.get()),
+          "sd_event_add_time");
+    return source;
+}
+
+Source SdEventLoop::addRepeatingTimer(nanoseconds interval, Task callback) {
+    const auto usec = std::max<std::uint64_t>(
+        1, static_cast<std::uint64_t>(std::chrono::ceil<microseconds>(interval).count()));
+    auto source = std::make_unique<TaskSource>(std::move(callback));
+    source->interval = usec;
+    // Slack lets the kernel batch wake-ups; a twentieth of the interval, at most sd-event's usual
+    // quarter second, keeps short intervals short.
+    const std::uint64_t accuracy =
+        std::min<std::uint64_t>(250'000, std::max<std::uint64_t>(1, usec / 20));
+    check(sd_event_add_time_relative(event_, &source->source, CLOCK_BOOTTIME, usec, accuracy,
+                                     onRepeatingTimer, source.get()),
+          "sd_event_add_time_relative");
+    check(sd_event_source_set_enabled(source->source, SD_EVENT_ON), "sd_event_source_set_enabled");
+    return source;
+}
+
+std::variant<Source, std::error_code>
+SdEventLoop::watchDirectory(const std::filesystem::path& directory, std::uint32_t mask,
+                            DirectoryCallback callback) {
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return std::error_code(errno, std::generic_category());
+    if (inotify_add_watch(fd, directory.c_str(), mask | IN_ONLYDIR) < 0) {
+        const std::error_code error(errno, std::generic_category());
+        close(fd);
+        return error;
+    }
+    auto source = std::make_unique<DirectorySource>(std::move(callback));
+    if (const int r =
+            sd_event_add_io(event_, &source->source, fd, EPOLLIN, onInotify, source.get());
+        r < 0) {
+        close(fd);
+        return std::error_code(-r, std::generic_category());
+    }
+    sd_event_source_set_io_fd_own(source->source, 1);
+    return Source(std::move(source));
+}
+
+Source SdEventLoop::watchFd(int fd, std::uint32_t events, FdCallback callback) {
+    auto source = std::make_unique<FdSource>(std::move(callback));
+    check(sd_event_add_io(event_, &source->source, fd, events, onFd, source.get()),
+          "sd_event_add_io");
+    return source;
+}
+
+EventLoop::Clock::time_point SdEventLoop::now() const {
+    return Clock::now();
+}
+
+int SdEventLoop::run() {
+    const int result = sd_event_loop(event_);
+    return result;
+}
+
+void SdEventLoop::exit(int code) {
+    sd_event_exit(event_, code);
+}
+
+} // namespace sollun::platform

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <system_error>
+#include <variant>
+
+namespace sollun::platform {
+
+// An event source registered with a loop. Destroying the handle cancels the source: its callback
+// is never called afterwards. Whoever uses `this` in a callback keeps the handle as a member, so
+// that destroying the owner cancels what would call back into it.
+class EventSource {
+public:
+    virtual ~EventSource() = default;
+};
+using Source = std::unique_ptr<EventSource>;
+
+// What an inotify watch reports, one call per kernel event.
+struct DirectoryEvent {
+    std::uint32_t mask =
+        0; // IN_CREATE, IN_MOVED_TO, IN_DELETE_SELF, IN_IGNORED, IN_Q_OVERFLOW, ...
+};
+
+// The program's one main loop. Everything that touches the programs' state runs in its callbacks
+// on the thread that calls run(); nothing in here is thread-safe except postFromAnyThread().
+//
+// Callbacks are plain std::function values. A callback may destroy its own source, or any other.
+class EventLoop {
+public:
+    using Clock = std::chrono::system_clock;
+    using Task = std::function<void()>;
+
+    virtual ~EventLoop() = default;
+
+    // Runs `task` on the loop after the current callback has returned, in the order posted.
+    // A posted task belongs to the loop: it captures what it needs, holding owners weakly when
+    // they may be gone by then.
+    virtual void post(Task task) = 0;
+
+    // The same, callable from any thread; the task runs on the loop's thread.
+    virtual void postFromAnyThread(Task task) = 0;
+
+    // One-shot timer at a wall-clock instant, accurate to a millisecond. It follows steps of the
+    // clock, and an instant that passed while the machine slept fires as soon as it runs again.
+    // An instant in the past fires at the next iteration.
+    [[nodiscard]] virtual Source addWallTimer(Clock::time_point at, Task callback) = 0;
+
+    // Repeating timer on the clock that counts suspended time; the first tick comes one
+    // interval after creation. Ticks missed during sleep are not made up: one tick, then the
+    // next one on the original phase.
+    [[nodiscard]] virtual Source addRepeatingTimer(std::chrono::nanoseconds interval,
+                                                   Task callback) = 0;
+
+    // Watches a directory (inotify `mask`, IN_ONLYDIR added); the callback gets one call per
+    // event. Gives the error when the directory cannot be watched.
+    using DirectoryCallback = std::function<void(const DirectoryEvent&)>;
+    [[nodiscard]] virtual std::variant<Source, std::error_code>
+    watchDirectory(const std::filesystem::path& directory, std::uint32_t mask,
+                   DirectoryCallback callback) = 0;
+
+    // Calls back whenever `fd` is ready for `events` (EPOLLIN, EPOLLOUT, ...), with the ready
+    // set. The descriptor stays the caller's.
+    using FdCallback = std::function<void(std::uint32_t revents)>;
+    [[nodiscard]] virtual Source watchFd(int fd, std::uint32_t events, FdCallback callback) = 0;
+
+    // The wall clock as this loop's timers see it.
+    virtual Clock::time_point now() const = 0;
+
+    // Runs until exit() is called; returns the code given to it.
+    virtual int run() = 0;
+    virtual void exit(int code) = 0;
+};
+
+} // namespace sollun::platform

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "platform/EventLoop.h"
+
+#include <deque>
+#include <mutex>
+#include <vector>
+
+struct sd_event;
+struct sd_event_source;
+
+namespace sollun::platform {
+
+// The main loop on sd-event. Posted tasks share one defer source and a queue; tasks from other
+// threads arrive through an eventfd, so that nothing but the queue is touched off the loop's
+// thread.
+class SdEventLoop final : public EventLoop {
+public:
+    // Aborts when the loop cannot be set up (no memory, no descriptors): that happens only at a
+    // program's start, where there is nothing better to do. A loop runs once.
+    SdEventLoop();
+    ~SdEventLoop() override;
+    SdEventLoop(const SdEventLoop&) = delete;
+    SdEventLoop& operator=(const SdEventLoop&) = delete;
+
+    void post(Task task) override;
+    void postFromAnyThread(Task task) override;
+    Source addWallTimer(Clock::time_point at, Task callback) override;
+    Source addRepeatingTimer(std::chrono::nanoseconds interval, Task callback) override;
+    std::variant<Source, std::error_code> watchDirectory(const std::filesystem::path& directory,
+                                                         std::uint32_t mask,
+                                                         DirectoryCallback callback) override;
+    Source watchFd(int fd, std::uint32_t events, FdCallback callback) override;
+    Clock::time_point now() const override;
+    int run() override;
+    void exit(int code) override;
+
+    // For attaching bus connections to the same loop.
+    sd_event* native() const { return event_; }
+
+private:
+    static int onPosted(sd_event_source*, void* userdata);
+    static int onForeignWake(sd_event_source*, int fd, std::uint32_t revents, void* userdata);
+
+    sd_event* event_ = nullptr;
+    sd_event_source* postedSource_ = nullptr;
+    std::deque<Task> posted_;
+
+    int foreignFd_ = -1;
+    sd_event_source* foreignSource_ = nullptr;
+    std::mutex foreignLock_;
+    std::vector<Task> foreign_;
+};
+
+} // namespace sollun::platform
