@@ -1,0 +1,213 @@
+#include "tests/support/FakeEventLoop.h"
+
+#include <algorithm>
+
+namespace sollun::test {
+
+class FakeEventLoop::Handle final : public platform::EventSource {
+public:
+    explicit Handle(std::shared_ptr<Entry> entry)
+        : entry_(std::move(entry)) {}
+    ~Handle() override { entry_->alive = false; }
+
+private:
+    std::shared_ptr<Entry> entry_;
+};
+
+void FakeEventLoop::post(Task task) {
+    posted_.push_back(std::move(task));
+}
+
+void FakeEventLoop::postFromAnyThread(Task task) {
+    std::lock_guard guard(foreignLock_);
+    foreign_.push_back(std::move(task));
+}
+
+platform::Source FakeEventLoop::add(std::shared_ptr<Entry> entry) {
+    entries_.push_back(entry);
+    return std::make_unique<Handle>(std::move(entry));
+}
+
+platform::Source FakeEventLoop::addWallTimer(Clock::time_point at, Task callback) {
+    auto entry = std::make_shared<Entry>(Entry::Kind::wall);
+    entry->wallDue = at;
+    entry->task = std::move(callback);
+    return add(std::move(entry));
+}
+
+platform::Source FakeEventLoop::addRepeatingTimer(std::chrono::nanoseconds interval,
+                                                  Task callback) {
+    auto entry = std::make_shared<Entry>(Entry::Kind::repeating);
+    entry->bootDue = bootNow_ + interval;
+    entry->interval = interval;
+    entry->task = std::move(callback);
+    return add(std::move(entry));
+}
+
+std::variant<platform::Source, std::error_code>
+FakeEventLoop::watchDirectory(const std::filesystem::path& directory, std::uint32_t,
+                              DirectoryCallback callback) {
+    if (auto failing = failingWatches_.find(directory); failing != failingWatches_.end()) {
+        const auto error = std::make_error_code(failing->second);
+        failingWatches_.erase(failing);
+        return error;
+    }
+    auto entry = std::make_shared<Entry>(Entry::Kind::directory);
+    entry->directory = directory;
+    entry->onDirectory = std::move(callback);
+    return add(std::move(entry));
+}
+
+platform::Source FakeEventLoop::watchFd(int fd, std::uint32_t, FdCallback callback) {
+    auto entry = std::make_shared<Entry>(Entry::Kind::fd);
+    entry->fd = fd;
+    entry->onFd = std::move(callback);
+    return add(std::move(entry));
+}
+
+int FakeEventLoop::run() {
+    exitCode_.reset();
+    while (!exitCode_) {
+        runPending();
+        if (exitCode_)
+            break;
+        // Nothing left to do but wait: jump to the next timer, as real time would.
+        auto next = nextDue(Clock::time_point::max(), std::chrono::nanoseconds::max());
+        if (!next)
+            return -1; // would sleep for ever
+        if (next->kind == Entry::Kind::wall)
+            advance(std::max(next->wallDue - wallNow_, Clock::duration::zero()));
+        else
+            advance(next->bootDue - bootNow_);
+    }
+    return *exitCode_;
+}
+
+void FakeEventLoop::runPending() {
+    for (;;) {
+        {
+            std::lock_guard guard(foreignLock_);
+            for (auto& task : foreign_)
+                posted_.push_back(std::move(task));
+            foreign_.clear();
+        }
+        if (posted_.empty())
+            return;
+        auto task = std::move(posted_.front());
+        posted_.pop_front();
+        task();
+    }
+}
+
+std::shared_ptr<FakeEventLoop::Entry> FakeEventLoop::nextDue(Clock::time_point wallLimit,
+                                                             std::chrono::nanoseconds bootLimit) {
+    std::erase_if(entries_, [](const auto& entry) { return !entry->alive; });
+    std::shared_ptr<Entry> best;
+    // Compare all timers on the boot clock: how long from now until each is due.
+    auto untilDue = [&](const Entry& entry) {
+        return entry.kind == Entry::Kind::wall
+                   ? std::chrono::duration_cast<std::chrono::nanoseconds>(entry.wallDue - wallNow_)
+                   : entry.bootDue - bootNow_;
+    };
+    for (const auto& entry : entries_) {
+        const bool due = entry->kind == Entry::Kind::wall        ? entry->wallDue <= wallLimit
+                         : entry->kind == Entry::Kind::repeating ? entry->bootDue <= bootLimit
+                                                                 : false;
+        if (due && (!best || untilDue(*entry) < untilDue(*best)))
+            best = entry;
+    }
+    return best;
+}
+
+void FakeEventLoop::fire(const std::shared_ptr<Entry>& entry) {
+    if (entry->kind == Entry::Kind::wall) {
+        entry->alive = false; // one-shot
+        auto task = std::move(entry->task);
+        task();
+    } else {
+        entry->bootDue += entry->interval;
+        while (entry->bootDue <= bootNow_)
+            entry->bootDue += entry->interval; // missed ticks are not made up
+        auto task = entry->task;
+        task();
+    }
+    runPending();
+}
+
+void FakeEventLoop::advance(std::chrono::nanoseconds duration) {
+    runPending();
+    const auto wallEnd = wallNow_ + std::chrono::duration_cast<Clock::duration>(duration);
+    const auto bootEnd = bootNow_ + duration;
+    while (auto entry = nextDue(wallEnd, bootEnd)) {
+        // Move both clocks to the moment this timer is due.
+        const auto step = entry->kind == Entry::Kind::wall
+                              ? std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::max(entry->wallDue - wallNow_, Clock::duration::zero()))
+                              : entry->bootDue - bootNow_;
+        wallNow_ += std::chrono::duration_cast<Clock::duration>(step);
+        bootNow_ += step;
+        fire(entry);
+    }
+    wallNow_ = wallEnd;
+    bootNow_ = bootEnd;
+}
+
+void FakeEventLoop::setWallClock(Clock::time_point instant) {
+    wallNow_ = instant;
+    runPending();
+    while (auto entry = nextDue(wallNow_, bootNow_))
+        fire(entry);
+}
+
+void FakeEventLoop::sleep(std::chrono::nanoseconds duration) {
+    wallNow_ += std::chrono::duration_cast<Clock::duration>(duration);
+    bootNow_ += duration;
+    while (auto entry = nextDue(wallNow_, bootNow_))
+        fire(entry);
+}
+
+void FakeEventLoop::failWatch(const std::filesystem::path& directory, std::errc error) {
+    failingWatches_[directory] = error;
+}
+
+int FakeEventLoop::emitDirectoryEvent(const std::filesystem::path& directory, std::uint32_t mask) {
+    int delivered = 0;
+    for (const auto& entry : std::vector(entries_)) {
+        if (entry->alive && entry->kind == Entry::Kind::directory &&
+            entry->directory == directory) {
+            auto callback = entry->onDirectory;
+            callback(platform::DirectoryEvent{mask});
+            ++delivered;
+        }
+    }
+    return delivered;
+}
+
+int FakeEventLoop::emitFdEvent(int fd, std::uint32_t revents) {
+    int delivered = 0;
+    for (const auto& entry : std::vector(entries_)) {
+        if (entry->alive && entry->kind == Entry::Kind::fd && entry->fd == fd) {
+            auto callback = entry->onFd;
+            callback(revents);
+            ++delivered;
+        }
+    }
+    return delivered;
+}
+
+std::size_t FakeEventLoop::countLive(Entry::Kind kind) const {
+    return static_cast<std::size_t>(std::count_if(
+        entries_.begin(), entries_.end(), [&](auto& e) { return e->alive && e->kind == kind; }));
+}
+
+std::size_t FakeEventLoop::liveWallTimers() const {
+    return countLive(Entry::Kind::wall);
+}
+std::size_t FakeEventLoop::liveRepeatingTimers() const {
+    return countLive(Entry::Kind::repeating);
+}
+std::size_t FakeEventLoop::liveWatches() const {
+    return countLive(Entry::Kind::directory);
+}
+
+} // namespace sollun::test

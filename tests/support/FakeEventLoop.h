@@ -1,0 +1,92 @@
+#pragma once
+
+#include "platform/EventLoop.h"
+
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace sollun::test {
+
+// A loop whose clocks only move when a test moves them. Posted tasks run when the test calls
+// runPending() or moves time; timers fire in order of their due times as time passes; directory
+// and descriptor events are delivered by hand.
+class FakeEventLoop final : public platform::EventLoop {
+public:
+    // 2026-03-01T22:10:05Z, an instant of no significance.
+    static constexpr Clock::time_point defaultStart{std::chrono::seconds(1772403005)};
+
+    explicit FakeEventLoop(Clock::time_point start = defaultStart)
+        : wallNow_(start) {}
+
+    void post(Task task) override;
+    void postFromAnyThread(Task task) override;
+    platform::Source addWallTimer(Clock::time_point at, Task callback) override;
+    platform::Source addRepeatingTimer(std::chrono::nanoseconds interval, Task callback) override;
+    std::variant<platform::Source, std::error_code>
+    watchDirectory(const std::filesystem::path& directory, std::uint32_t mask,
+                   DirectoryCallback callback) override;
+    platform::Source watchFd(int fd, std::uint32_t events, FdCallback callback) override;
+    Clock::time_point now() const override { return wallNow_; }
+    int run() override;
+    void exit(int code) override { exitCode_ = code; }
+
+    // Runs posted tasks, including those they post, until none is left.
+    void runPending();
+    // Time passes on both clocks; every timer due on the way fires at its due time, with the
+    // posted tasks it causes run before the next one.
+    void advance(std::chrono::nanoseconds duration);
+    // The wall clock is set (forward or back) without time passing; wall timers now due fire.
+    void setWallClock(Clock::time_point instant);
+    // The machine sleeps for `duration`: both clocks move, each due timer fires once.
+    void sleep(std::chrono::nanoseconds duration);
+
+    // The next watchDirectory() of `directory` fails with `error`.
+    void failWatch(const std::filesystem::path& directory, std::errc error);
+    // Delivers one event to every live watch of `directory`; returns how many got it.
+    int emitDirectoryEvent(const std::filesystem::path& directory, std::uint32_t mask);
+    int emitFdEvent(int fd, std::uint32_t revents);
+
+    std::size_t liveWallTimers() const;
+    std::size_t liveRepeatingTimers() const;
+    std::size_t liveWatches() const;
+
+private:
+    struct Entry {
+        enum class Kind { wall, repeating, directory, fd };
+        explicit Entry(Kind k)
+            : kind(k) {}
+        Kind kind;
+        Clock::time_point wallDue{};
+        std::chrono::nanoseconds bootDue{};
+        std::chrono::nanoseconds interval{};
+        std::filesystem::path directory;
+        int fd = -1;
+        Task task;
+        DirectoryCallback onDirectory;
+        FdCallback onFd;
+        bool alive = true;
+    };
+    class Handle;
+
+    platform::Source add(std::shared_ptr<Entry> entry);
+    std::shared_ptr<Entry> nextDue(Clock::time_point wallLimit, std::chrono::nanoseconds bootLimit);
+    void fire(const std::shared_ptr<Entry>& entry);
+    std::size_t countLive(Entry::Kind kind) const;
+
+    Clock::time_point wallNow_;
+    std::chrono::nanoseconds bootNow_{};
+    std::deque<Task> posted_;
+    std::mutex foreignLock_;
+    std::vector<Task> foreign_;
+    std::vector<std::shared_ptr<Entry>> entries_;
+    std::map<std::filesystem::path, std::errc> failingWatches_;
+    std::optional<int> exitCode_;
+};
+
+} // namespace sollun::test
