@@ -67,6 +67,10 @@ public:
     using FdCallback = std::function<void(std::uint32_t revents)>;
     [[nodiscard]] virtual Source watchFd(int fd, std::uint32_t events, FdCallback callback) = 0;
 
+    // Calls back on the loop when the process receives `signal`, which is blocked for the
+    // process's normal delivery while the source lives.
+    [[nodiscard]] virtual Source watchSignal(int signal, Task callback) = 0;
+
     // The wall clock as this loop's timers see it.
     virtual Clock::time_point now() const = 0;
 

@@ -98,6 +98,12 @@ int onInotify(sd_event_source*, int fd, std::uint32_t, void* userdata) {
     return 0;
 }
 
+int onSignal(sd_event_source*, const signalfd_siginfo*, void* userdata) {
+    const auto callback = static_cast<TaskSource*>(userdata)->callback;
+    (*callback)();
+    return 0;
+}
+
 int onFd(sd_event_source*, int, std::uint32_t revents, void* userdata) {
     const auto callback = static_cast<FdSource*>(userdata)->callback;
     (*callback)(revents);
@@ -215,6 +221,14 @@ Source SdEventLoop::watchFd(int fd, std::uint32_t events, FdCallback callback) {
     auto source = std::make_unique<FdSource>(std::move(callback));
     check(sd_event_add_io(event_, &source->source, fd, events, onFd, source.get()),
           "sd_event_add_io");
+    return source;
+}
+
+Source SdEventLoop::watchSignal(int signal, Task callback) {
+    auto source = std::make_unique<TaskSource>(std::move(callback));
+    check(sd_event_add_signal(event_, &source->source, signal | SD_EVENT_SIGNAL_PROCMASK, onSignal,
+                              source.get()),
+          "sd_event_add_signal");
     return source;
 }
 

@@ -31,6 +31,7 @@ public:
                                                          std::uint32_t mask,
                                                          DirectoryCallback callback) override;
     Source watchFd(int fd, std::uint32_t events, FdCallback callback) override;
+    Source watchSignal(int signal, Task callback) override;
     Clock::time_point now() const override;
     int run() override;
     void exit(int code) override;

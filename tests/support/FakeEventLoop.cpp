@@ -65,6 +65,13 @@ platform::Source FakeEventLoop::watchFd(int fd, std::uint32_t, FdCallback callba
     return add(std::move(entry));
 }
 
+platform::Source FakeEventLoop::watchSignal(int signal, Task callback) {
+    auto entry = std::make_shared<Entry>(Entry::Kind::signal);
+    entry->fd = signal;
+    entry->task = std::move(callback);
+    return add(std::move(entry));
+}
+
 int FakeEventLoop::run() {
     exitCode_.reset();
     while (!exitCode_) {
@@ -192,6 +199,19 @@ int FakeEventLoop::emitFdEvent(int fd, std::uint32_t revents) {
             ++delivered;
         }
     }
+    return delivered;
+}
+
+int FakeEventLoop::emitSignal(int signal) {
+    int delivered = 0;
+    for (const auto& entry : std::vector(entries_)) {
+        if (entry->alive && entry->kind == Entry::Kind::signal && entry->fd == signal) {
+            auto task = entry->task;
+            task();
+            ++delivered;
+        }
+    }
+    runPending();
     return delivered;
 }
 

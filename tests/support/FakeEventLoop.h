@@ -32,6 +32,7 @@ public:
     watchDirectory(const std::filesystem::path& directory, std::uint32_t mask,
                    DirectoryCallback callback) override;
     platform::Source watchFd(int fd, std::uint32_t events, FdCallback callback) override;
+    platform::Source watchSignal(int signal, Task callback) override;
     Clock::time_point now() const override { return wallNow_; }
     int run() override;
     void exit(int code) override { exitCode_ = code; }
@@ -51,6 +52,7 @@ public:
     // Delivers one event to every live watch of `directory`; returns how many got it.
     int emitDirectoryEvent(const std::filesystem::path& directory, std::uint32_t mask);
     int emitFdEvent(int fd, std::uint32_t revents);
+    int emitSignal(int signal);
 
     std::size_t liveWallTimers() const;
     std::size_t liveRepeatingTimers() const;
@@ -58,7 +60,7 @@ public:
 
 private:
     struct Entry {
-        enum class Kind { wall, repeating, directory, fd };
+        enum class Kind { wall, repeating, directory, fd, signal };
         explicit Entry(Kind k)
             : kind(k) {}
         Kind kind;

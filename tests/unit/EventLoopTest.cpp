@@ -8,6 +8,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -138,6 +139,18 @@ TEST(EventLoop, FdReadinessIsReportedUntilTheHandleGoes) {
     EXPECT_EQ(calls, 1);
     close(fds[0]);
     close(fds[1]);
+}
+
+TEST(EventLoop, SignalsArriveOnTheLoop) {
+    SdEventLoop loop;
+    int received = 0;
+    auto watch = loop.watchSignal(SIGUSR1, [&] {
+        ++received;
+        loop.exit(0);
+    });
+    auto raise = loop.addWallTimer(loop.now(), [] { kill(getpid(), SIGUSR1); });
+    ASSERT_EQ(runWithWatchdog(loop), 0);
+    EXPECT_EQ(received, 1);
 }
 
 class DirectoryWatch : public ::testing::Test {

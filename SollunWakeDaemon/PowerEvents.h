@@ -1,0 +1,63 @@
+#pragma once
+
+// The machine's schedule of power events, as the daemon sees it: a list of loosely typed
+// dictionaries (so that an event missing a key, or holding a value of another kind under it, can
+// be represented and is skipped by the daemon's checks), cancelled by its exact (time, owner,
+// type) and added one at a time, each with a status in the platform's style.
+
+#include "shared/Instant.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace sollun::daemon {
+
+// Statuses: 0 is success, anything else a failure, rendered as its unsigned 32-bit pattern.
+using PowerStatus = std::int32_t;
+inline constexpr PowerStatus powerSuccess = 0;
+inline constexpr PowerStatus powerError = static_cast<PowerStatus>(0xe00002bc);
+inline constexpr PowerStatus powerNotPrivileged = static_cast<PowerStatus>(0xe00002c1);
+inline constexpr PowerStatus powerBadArgument = static_cast<PowerStatus>(0xe00002c2);
+inline constexpr PowerStatus powerUnsupported = static_cast<PowerStatus>(0xe00002c7);
+inline constexpr PowerStatus powerIOError = static_cast<PowerStatus>(0xe00002ca);
+inline constexpr PowerStatus powerNotFound = static_cast<PowerStatus>(0xe00002f0);
+
+// A loosely typed value as the schedule lists it.
+struct PowerValue;
+using PowerArray = std::vector<PowerValue>;
+using PowerDictionary = std::map<std::string, PowerValue, std::less<>>;
+struct PowerValue {
+    std::variant<std::nullptr_t, bool, std::int64_t, double, std::string, Instant, PowerArray,
+                 PowerDictionary>
+        value;
+    bool operator==(const PowerValue&) const = default;
+};
+
+// The keys and values of the events the daemon reads and writes.
+inline constexpr std::string_view powerEventTimeKey = "time";
+inline constexpr std::string_view powerEventOwnerKey = "scheduledby";
+inline constexpr std::string_view powerEventTypeKey = "eventtype";
+inline constexpr std::string_view powerEventTypeWakePowerOn = "wakepoweron";
+
+class PowerEvents {
+public:
+    virtual ~PowerEvents() = default;
+
+    // Every event scheduled on the machine, by any program; nothing when none is scheduled.
+    // Normally an array of dictionaries, but whatever the store holds is passed on as it is.
+    virtual std::optional<PowerValue> copyScheduledPowerEvents() = 0;
+
+    // Removes the event that matches all three exactly.
+    virtual PowerStatus cancelScheduledPowerEvent(Instant time, const std::string& owner,
+                                                  const std::string& type) = 0;
+
+    // Adds an event; a later copy lists it with exactly these three values.
+    virtual PowerStatus schedulePowerEvent(Instant time, const std::string& owner,
+                                           const std::string& type) = 0;
+};
+
+} // namespace sollun::daemon
