@@ -12,7 +12,9 @@ namespace sollun {
 // file or the new complete one: the bytes go to a fresh temporary file beside the target (created
 // with the default mode 0666 less the umask), are flushed to disk, renamed over the target, and
 // the directory entry is flushed too. On any failure the temporary file is removed, the previous
-// file stays as it was, and the error is returned. The directory is never created.
+// file stays as it was, and the error is returned. The one exception is the last step: should
+// flushing the directory fail, the new file is already in place, and the error is still returned
+// because the replacement may not survive a crash. The directory is never created.
 std::error_code writeFileAtomically(const std::filesystem::path& target, std::string_view contents);
 
 // Reads a whole regular file of at most `limit` bytes. A missing file, anything but a regular file
