@@ -1,0 +1,75 @@
+#include "SollunWakeDaemon/AlarmTimerWake.h"
+
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace sollun::daemon {
+
+std::unique_ptr<AlarmTimerWake> AlarmTimerWake::create(platform::EventLoop* loop) {
+    // timerfd_create() checks only the capability; whether an RTC backs the alarm clocks shows in
+    // clock_getres(), which fails with EINVAL when none does.
+    timespec resolution{};
+    if (::clock_getres(CLOCK_REALTIME_ALARM, &resolution) != 0) {
+        return nullptr;
+    }
+    const int fd = ::timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::unique_ptr<AlarmTimerWake> timer{new AlarmTimerWake(fd)};
+    if (loop != nullptr) {
+        timer->expiry_ =
+            loop->watchFd(fd, EPOLLIN, [raw = timer.get()](std::uint32_t) { raw->drain(); });
+    }
+    return timer;
+}
+
+AlarmTimerWake::AlarmTimerWake(int fd)
+    : fd_(fd) {}
+
+AlarmTimerWake::~AlarmTimerWake() {
+    // The watch goes before the descriptor it watches.
+    expiry_.reset();
+    ::close(fd_);
+}
+
+PowerStatus AlarmTimerWake::arm(std::optional<Instant> earliest) {
+    // An all-zero setting disarms.
+    itimerspec setting{};
+    if (earliest) {
+        const auto sinceEpoch = earliest->time_since_epoch();
+        const auto seconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
+        setting.it_value.tv_sec = static_cast<time_t>(seconds.count());
+        setting.it_value.tv_nsec = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch - seconds).count());
+        if (setting.it_value.tv_sec < 0) {
+            return powerBadArgument;
+        }
+        // The epoch itself would read as "disarm"; it is long past, so any instant will do.
+        if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0) {
+            setting.it_value.tv_nsec = 1;
+        }
+    }
+    if (::timerfd_settime(fd_, TFD_TIMER_ABSTIME, &setting, nullptr) != 0) {
+        return powerStatusFor({errno, std::generic_category()});
+    }
+    return powerSuccess;
+}
+
+void AlarmTimerWake::drain() {
+    std::uint64_t expirations = 0;
+    if (::read(fd_, &expirations, sizeof expirations) != static_cast<ssize_t>(sizeof expirations)) {
+        // EAGAIN: already drained, or re-armed since the wake-up (which also resets the count).
+        return;
+    }
+    if (fired_) {
+        fired_();
+    }
+}
+
+} // namespace sollun::daemon

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "SollunWakeDaemon/WakeAlarm.h"
+#include "platform/EventLoop.h"
+
+#include <functional>
+#include <memory>
+
+namespace sollun::daemon {
+
+// A kernel alarm timer: a timerfd on CLOCK_REALTIME_ALARM set to an absolute wall-clock instant.
+// When the machine suspends, the kernel programs the RTC for the earliest of all such timers, so
+// this one coexists with other programs' alarms. The descriptor stays open for as long as the
+// object lives; closing it cancels the alarm, so the daemon keeps it for its whole run.
+//
+// When it goes off the machine is awake already; the only work left is to drain the descriptor
+// and let the holder arm the next instant.
+class AlarmTimerWake final : public WakeAlarm {
+public:
+    // Nothing when the kernel offers no usable alarm timer: without CAP_WAKE_ALARM, or without an
+    // RTC behind the alarm clocks (as in most containers and some virtual machines), where the
+    // timer could be created but could never wake anything. Given a loop, the expiry is drained
+    // on it and reported to the fired handler.
+    static std::unique_ptr<AlarmTimerWake> create(platform::EventLoop* loop);
+
+    AlarmTimerWake(const AlarmTimerWake&) = delete;
+    AlarmTimerWake& operator=(const AlarmTimerWake&) = delete;
+    ~AlarmTimerWake() override;
+
+    PowerStatus arm(std::optional<Instant> earliest) override;
+    std::string_view name() const override { return "alarm timer"; }
+    void setFiredHandler(std::function<void()> handler) override { fired_ = std::move(handler); }
+
+private:
+    explicit AlarmTimerWake(int fd);
+    void drain();
+
+    int fd_;
+    std::function<void()> fired_;
+    platform::Source expiry_;
+};
+
+} // namespace sollun::daemon

@@ -1,0 +1,291 @@
+#include "SollunWakeDaemon/PowerEventStore.h"
+
+#include "platform/Log.h"
+#include "shared/AtomicFile.h"
+#include "shared/Rfc3339.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+namespace sollun::daemon {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const platform::Logger& log() {
+    static const platform::Logger logger("com.kestrovane.sollun.wakedaemon", "daemon");
+    return logger;
+}
+
+std::string hex(PowerStatus status) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%x", static_cast<std::uint32_t>(status));
+    return text;
+}
+
+// 20260301T221005Z: the RFC 3339 text of the second without its separators, which are awkward
+// in file names.
+std::string compactTimestamp(Instant instant) {
+    std::string text = rfc3339::format(std::chrono::floor<std::chrono::seconds>(instant))
+                           .value_or("00000000T000000Z");
+    std::erase_if(text, [](char c) { return c == '-' || c == ':'; });
+    return text;
+}
+
+// Renames without ever replacing an existing file: an earlier corrupt copy is evidence too.
+std::error_code renameWithoutReplacing(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return {};
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return {errno, std::generic_category()};
+    }
+    // A file system without RENAME_NOREPLACE: a hard link refuses an existing name as well.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        return {errno, std::generic_category()};
+    }
+    ::unlink(from.c_str());
+    return {};
+}
+
+} // namespace
+
+fs::path stateDirectory() {
+    if (const char* value = std::getenv("STATE_DIRECTORY")) {
+        const std::string_view paths = value;
+        const std::string_view first = paths.substr(0, paths.find(':'));
+        if (!first.empty() && first.front() == '/') {
+            return fs::path(first);
+        }
+    }
+    return "/var/lib/sollun-wakedaemon";
+}
+
+struct PowerEventStore::Snapshot {
+    enum class State { absent, events, other, unreadable };
+    State state = State::absent;
+    std::vector<StoredPowerEvent> events;
+    PowerValue other;
+};
+
+PowerEventStore::PowerEventStore(fs::path stateDir, std::unique_ptr<WakeAlarm> wake, Clock now)
+    : stateDir_(std::move(stateDir))
+    , path_(stateDir_ / fileName)
+    , now_(now ? std::move(now) : [] { return std::chrono::system_clock::now(); })
+    , wake_(std::move(wake)) {
+    if (wake_) {
+        wake_->setFiredHandler([this] { rearmAfter("a wake-up"); });
+    }
+}
+
+std::optional<PowerValue> PowerEventStore::copyScheduledPowerEvents() {
+    Snapshot snapshot = load();
+    switch (snapshot.state) {
+    case Snapshot::State::events: {
+        if (snapshot.events.empty()) {
+            return std::nullopt;
+        }
+        PowerArray list;
+        list.reserve(snapshot.events.size());
+        for (auto& event : snapshot.events) {
+            list.push_back(std::move(event.value));
+        }
+        return PowerValue{std::move(list)};
+    }
+    case Snapshot::State::other:
+        return std::move(snapshot.other);
+    case Snapshot::State::absent:
+    case Snapshot::State::unreadable:
+        break;
+    }
+    return std::nullopt;
+}
+
+PowerStatus PowerEventStore::cancelScheduledPowerEvent(Instant time, const std::string& owner,
+                                                       const std::string& type) {
+    Snapshot snapshot = load();
+    if (snapshot.state == Snapshot::State::unreadable) {
+        return powerIOError;
+    }
+    auto& events = snapshot.events;
+    const auto found = std::find_if(events.begin(), events.end(), [&](const auto& event) {
+        return isPowerEvent(event.value, time, owner, type);
+    });
+    if (found == events.end()) {
+        return powerNotFound;
+    }
+    events.erase(found);
+    if (const PowerStatus status = write(events); status != powerSuccess) {
+        return status;
+    }
+    // The event is gone whatever the hardware says; at worst it wakes the machine once for
+    // nothing, so the failure is only logged.
+    if (wake_) {
+        if (const PowerStatus status = wake_->arm(earliestWake(events)); status != powerSuccess) {
+            log().error("Failed to arm the %{public}s after a cancellation: 0x%{public}s",
+                        wake_->name(), hex(status));
+        }
+    }
+    return powerSuccess;
+}
+
+PowerStatus PowerEventStore::schedulePowerEvent(Instant time, const std::string& owner,
+                                                const std::string& type) {
+    if (owner.empty() || type.empty()) {
+        return powerBadArgument;
+    }
+    auto event = makeStoredPowerEvent(time, owner, type);
+    if (!event) {
+        return powerBadArgument;
+    }
+    // Accepting an event that nothing will act on would be a silent failure.
+    if (!wake_) {
+        return powerUnsupported;
+    }
+    Snapshot snapshot = load();
+    if (snapshot.state == Snapshot::State::unreadable) {
+        return powerIOError;
+    }
+    auto& events = snapshot.events;
+    events.push_back(std::move(*event));
+
+    if (const PowerStatus status = wake_->arm(earliestWake(events)); status != powerSuccess) {
+        rearmAfter("a failed arming");
+        return status;
+    }
+    if (snapshot.state == Snapshot::State::other && !moveAside("not an array")) {
+        rearmAfter("a failed scheduling");
+        return powerIOError;
+    }
+    if (const PowerStatus status = write(events); status != powerSuccess) {
+        rearmAfter("a failed scheduling");
+        return status;
+    }
+    return powerSuccess;
+}
+
+PowerStatus PowerEventStore::rearm() {
+    Snapshot snapshot = load();
+    if (snapshot.state == Snapshot::State::unreadable) {
+        return powerIOError;
+    }
+    const auto earliest = earliestWake(snapshot.events);
+    if (!wake_) {
+        return earliest ? powerUnsupported : powerSuccess;
+    }
+    return wake_->arm(earliest);
+}
+
+std::vector<Instant> PowerEventStore::eventTimes(std::span<const std::string_view> types) {
+    std::vector<Instant> times;
+    for (const auto& event : load().events) {
+        if (auto time = powerEventTime(event.value, types)) {
+            times.push_back(*time);
+        }
+    }
+    return times;
+}
+
+PowerEventStore::Snapshot PowerEventStore::load() {
+    Snapshot snapshot;
+    std::error_code error;
+    const auto status = fs::symlink_status(path_, error);
+    if (status.type() == fs::file_type::not_found) {
+        return snapshot;
+    }
+    if (error || status.type() != fs::file_type::regular) {
+        log().error("Cannot read %{public}s: %{public}s", path_.string(),
+                    error ? error.message() : std::string("not a regular file"));
+        snapshot.state = Snapshot::State::unreadable;
+        return snapshot;
+    }
+
+    const auto text = readSmallFile(path_, fileSizeLimit);
+    std::optional<PowerEventDocument> document;
+    if (text) {
+        document = parsePowerEventDocument(*text);
+    } else if (!fs::exists(path_, error)) {
+        return snapshot;
+    } else if (const auto size = fs::file_size(path_, error); error || size <= fileSizeLimit) {
+        log().error("Cannot read %{public}s", path_.string());
+        snapshot.state = Snapshot::State::unreadable;
+        return snapshot;
+    }
+
+    if (!document) {
+        if (!moveAside(text ? "not JSON" : "too large")) {
+            snapshot.state = Snapshot::State::unreadable;
+        }
+        return snapshot;
+    }
+    if (document->events) {
+        snapshot.state = Snapshot::State::events;
+        snapshot.events = std::move(*document->events);
+    } else {
+        snapshot.state = Snapshot::State::other;
+        snapshot.other = std::move(document->other);
+    }
+    return snapshot;
+}
+
+bool PowerEventStore::moveAside(std::string_view reason) {
+    const std::string stem = std::string(fileName) + ".corrupt-" + compactTimestamp(now_());
+    std::error_code error;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path aside =
+            stateDir_ / (attempt == 0 ? stem : stem + "." + std::to_string(attempt));
+        error = renameWithoutReplacing(path_, aside);
+        if (!error) {
+            log().error("Power event store %{public}s is %{public}s; moved aside to %{public}s",
+                        path_.string(), reason, aside.filename().string());
+            return true;
+        }
+        if (error != std::errc::file_exists) {
+            break;
+        }
+    }
+    log().error("Power event store %{public}s is %{public}s and cannot be moved aside: "
+                "%{public}s",
+                path_.string(), reason, error.message());
+    return false;
+}
+
+PowerStatus PowerEventStore::write(std::span<const StoredPowerEvent> events) {
+    if (const auto error = writeFileAtomically(path_, renderPowerEventArray(events))) {
+        log().error("Failed to write %{public}s: %{public}s", path_.string(), error.message());
+        return powerIOError;
+    }
+    return powerSuccess;
+}
+
+std::optional<Instant>
+PowerEventStore::earliestWake(std::span<const StoredPowerEvent> events) const {
+    const Instant now = now_();
+    std::optional<Instant> earliest;
+    for (const auto& event : events) {
+        const auto time = powerEventTime(event.value, wakeTypes);
+        if (time && *time > now && (!earliest || *time < *earliest)) {
+            earliest = time;
+        }
+    }
+    return earliest;
+}
+
+// Arms for what the file says after a step went wrong or the armed instant has passed. The file
+// is read again rather than trusted from memory: a failed write may still have replaced it.
+void PowerEventStore::rearmAfter(std::string_view what) {
+    if (const PowerStatus status = rearm(); status != powerSuccess) {
+        log().error("Failed to arm the %{public}s after %{public}s: 0x%{public}s",
+                    wake_ ? wake_->name() : std::string_view("wake hardware"), what, hex(status));
+    }
+}
+
+} // namespace sollun::daemon

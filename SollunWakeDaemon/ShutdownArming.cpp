@@ -1,0 +1,79 @@
+#include "SollunWakeDaemon/ShutdownArming.h"
+
+#include "platform/Log.h"
+#include "shared/AtomicFile.h"
+
+#include <algorithm>
+#include <charconv>
+#include <csignal>
+#include <string>
+
+namespace sollun::daemon {
+
+namespace {
+
+const platform::Logger& log() {
+    static const platform::Logger logger("com.kestrovane.sollun.wakedaemon", "daemon");
+    return logger;
+}
+
+} // namespace
+
+ShutdownArming::ShutdownArming(platform::EventLoop& loop, PowerEventStore& store,
+                               std::filesystem::path rtcPath)
+    : loop_(loop)
+    , store_(store)
+    , rtcPath_(std::move(rtcPath))
+    , signal_(loop.watchSignal(SIGTERM, [this] {
+        armForPowerOn();
+        loop_.exit(0);
+    })) {}
+
+bool ShutdownArming::armForPowerOn() {
+    const std::int64_t now = rtcAlarmSeconds(loop_.now());
+    std::optional<std::int64_t> target;
+    for (const Instant time : store_.eventTimes(powerOnTypes)) {
+        const std::int64_t seconds = rtcAlarmSeconds(time);
+        if (seconds > now && (!target || seconds < *target)) {
+            target = seconds;
+        }
+    }
+    if (!target) {
+        return false;
+    }
+
+    const auto held = readRtcAlarm(rtcPath_);
+    if (held && *held > now && *held < *target && !isOurs(*held)) {
+        log().info("The RTC holds another program's earlier alarm at %{public}s; left alone",
+                   std::to_string(*held));
+        return false;
+    }
+
+    if (const auto error = writeRtcAlarm(rtcPath_, target)) {
+        log().error("Failed to arm the RTC to power on at %{public}s: %{public}s",
+                    std::to_string(*target), error.message());
+        return false;
+    }
+    log().info("Armed the RTC to power on at %{public}s", std::to_string(*target));
+    const auto record = store_.stateDir() / recordName;
+    if (const auto error = writeFileAtomically(record, std::to_string(*target))) {
+        log().error("Failed to write %{public}s: %{public}s", record.string(), error.message());
+    }
+    return true;
+}
+
+bool ShutdownArming::isOurs(std::int64_t seconds) {
+    const auto events = store_.eventTimes({});
+    if (std::any_of(events.begin(), events.end(),
+                    [&](Instant time) { return rtcAlarmSeconds(time) == seconds; })) {
+        return true;
+    }
+    const auto record = readSmallFile(store_.stateDir() / recordName, 64);
+    std::int64_t recorded = 0;
+    return record &&
+           std::from_chars(record->data(), record->data() + record->size(), recorded).ec ==
+               std::errc{} &&
+           recorded == seconds;
+}
+
+} // namespace sollun::daemon

@@ -1,0 +1,61 @@
+#pragma once
+
+// The one mechanism that wakes the machine. The power-event store keeps the whole schedule; the
+// wake alarm only ever holds its earliest wake instant, and is told again after every change:
+//
+//   alarm timer   a timerfd on CLOCK_REALTIME_ALARM; the kernel programs the RTC for it when the
+//                 machine suspends and shares the RTC with everyone else's alarms. It lives only
+//                 as long as the process holds it open.
+//   RTC           /sys/class/rtc/rtc0/wakealarm, one slot for the whole machine; it also powers a
+//                 machine on from off where the firmware allows.
+//   simulated     a development build on a machine with neither (a container, CI) writes what it
+//                 would arm into a file, so that the demo and tests can see it.
+//
+// probeWakeHardware() picks the first that works. A release build without wake hardware gets
+// nothing, and scheduling then fails rather than pretending.
+
+#include "SollunWakeDaemon/PowerEvents.h"
+#include "shared/Instant.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+namespace sollun::platform {
+class EventLoop;
+}
+
+namespace sollun::daemon {
+
+class WakeAlarm {
+public:
+    virtual ~WakeAlarm() = default;
+
+    // Arms for `earliest`, replacing whatever was armed before; nothing disarms. On failure the
+    // previous setting may or may not have survived, so the caller arms again to restore one.
+    virtual PowerStatus arm(std::optional<Instant> earliest) = 0;
+
+    // A short name for the log: "alarm timer", "rtc", "simulated wake clock".
+    virtual std::string_view name() const = 0;
+
+    // Called on the loop once an armed instant has passed, by the backends that can tell; the
+    // slot is spent then and the holder arms the next instant. Others never call it.
+    virtual void setFiredHandler(std::function<void()> handler) { (void)handler; }
+};
+
+// The status for a failed file or device operation.
+PowerStatus powerStatusFor(std::error_code error);
+
+// The alarm timer, else the RTC, else what the build allows without hardware; nullptr when
+// nothing can wake the machine.
+std::unique_ptr<WakeAlarm> probeWakeHardware(platform::EventLoop& loop,
+                                             const std::filesystem::path& stateDir);
+
+// What a machine without wake hardware gets: nothing in a release build, the simulated clock
+// (recording into `stateDir`) in a development build. The build compiles exactly one definition.
+std::unique_ptr<WakeAlarm> wakeAlarmWithoutHardware(const std::filesystem::path& stateDir);
+
+} // namespace sollun::daemon

@@ -1,0 +1,239 @@
+#include "SollunWakeDaemon/WakeDaemonBus.h"
+
+#include <systemd/sd-bus.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+namespace sollun::daemon {
+namespace {
+
+// A sender may have this many requests waiting for its verdict; more are refused at once.
+constexpr std::size_t maxWaitingPerPeer = 32;
+
+constexpr const char* limitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
+
+Instant instantFromMicroseconds(std::int64_t usec) {
+    // Outside what an Instant holds, the nearest end means the same thing to the service: far in
+    // the past, or far ahead.
+    constexpr auto limit = std::numeric_limits<Instant::rep>::max() / 1000;
+    if (usec > limit)
+        return Instant::max();
+    if (usec < -limit)
+        return Instant::min();
+    return Instant{} + std::chrono::microseconds(usec);
+}
+
+// The a{sv} of GetConnectionCredentials; nothing when it cannot be read.
+std::optional<trust::PeerCredentials> readCredentials(sd_bus_message* reply) {
+    trust::PeerCredentials credentials;
+    credentials.attestedByBus = true;
+    if (sd_bus_message_enter_container(reply, 'a', "{sv}") < 0)
+        return std::nullopt;
+    for (;;) {
+        int r = sd_bus_message_enter_container(reply, 'e', "sv");
+        if (r < 0)
+            return std::nullopt;
+        if (r == 0)
+            break;
+        const char* key = nullptr;
+        if (sd_bus_message_read(reply, "s", &key) < 0)
+            return std::nullopt;
+        if (std::strcmp(key, "UnixUserID") == 0) {
+            std::uint32_t uid = 0;
+            r = sd_bus_message_read(reply, "v", "u", &uid);
+            credentials.uid = uid;
+        } else if (std::strcmp(key, "ProcessID") == 0) {
+            std::uint32_t pid = 0;
+            r = sd_bus_message_read(reply, "v", "u", &pid);
+            credentials.pid = static_cast<pid_t>(pid);
+        } else if (std::strcmp(key, "UnixGroupIDs") == 0) {
+            const void* groups = nullptr;
+            std::size_t size = 0;
+            r = sd_bus_message_enter_container(reply, 'v', "au");
+            if (r >= 0)
+                r = sd_bus_message_read_array(reply, 'u', &groups, &size);
+            if (r >= 0) {
+                const auto* gids = static_cast<const std::uint32_t*>(groups);
+                credentials.supplementaryGroups.assign(gids, gids + size / sizeof *gids);
+                r = sd_bus_message_exit_container(reply);
+            }
+        } else {
+            r = sd_bus_message_skip(reply, "v");
+        }
+        if (r < 0 || sd_bus_message_exit_container(reply) < 0)
+            return std::nullopt;
+    }
+    return credentials;
+}
+
+const sd_bus_vtable protocolVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD_WITH_ARGS("ScheduleWakeAt", SD_BUS_ARGS("x", wake_usec), SD_BUS_NO_RESULT,
+                            nullptr, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_ARGS("ClearWake", SD_BUS_NO_ARGS, SD_BUS_NO_RESULT, nullptr,
+                            SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_ARGS("GetVersion", SD_BUS_NO_ARGS, SD_BUS_RESULT("x", version), nullptr,
+                            SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END,
+};
+
+} // namespace
+
+WakeDaemonBus::WakeDaemonBus(WakeDaemonService& service, trust::IdentityTable identities)
+    : service_(service)
+    , identities_(std::move(identities)) {}
+
+WakeDaemonBus::~WakeDaemonBus() {
+    while (!peers_.empty())
+        forget(peers_.begin()->first);
+    sd_bus_slot_unref(ownerMatch_);
+    sd_bus_slot_unref(objectSlot_);
+    sd_bus_flush_close_unref(bus_);
+}
+
+std::unique_ptr<WakeDaemonBus> WakeDaemonBus::start(platform::SdEventLoop& loop,
+                                                    WakeDaemonService& service,
+                                                    trust::IdentityTable identities) {
+    std::unique_ptr<WakeDaemonBus> self(new WakeDaemonBus(service, std::move(identities)));
+    // One handler for all three methods: every request passes the same gate first.
+    static const auto vtable = [] {
+        std::array<sd_bus_vtable, std::size(protocolVtable)> table;
+        std::copy(std::begin(protocolVtable), std::end(protocolVtable), table.begin());
+        for (auto& entry : table)
+            if (entry.type == _SD_BUS_VTABLE_METHOD)
+                entry.x.method.handler = &WakeDaemonBus::onMethod;
+        return table;
+    }();
+
+    const char* step = "connecting to the system bus";
+    int r = sd_bus_open_system(&self->bus_);
+    // Without the bus there is nothing to serve: end, and be started again by the next call.
+    if (r >= 0 && (step = "setting up the bus connection"))
+        r = sd_bus_set_exit_on_disconnect(self->bus_, 1);
+    if (r >= 0 && (step = "attaching the bus to the loop"))
+        r = sd_bus_attach_event(self->bus_, loop.native(), 0);
+    if (r >= 0 && (step = "watching bus names"))
+        r = sd_bus_match_signal(self->bus_, &self->ownerMatch_, "org.freedesktop.DBus",
+                                "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                                &WakeDaemonBus::onNameOwnerChanged, self.get());
+    if (r >= 0 && (step = "exporting the object"))
+        r = sd_bus_add_object_vtable(self->bus_, &self->objectSlot_, objectPath, interfaceName,
+                                     vtable.data(), self.get());
+    if (r >= 0 && (step = "taking the bus name"))
+        r = sd_bus_request_name(self->bus_, busName, 0);
+    if (r < 0) {
+        daemonLog().error("Failed %{public}s: %{public}s", step, std::strerror(-r));
+        return nullptr;
+    }
+    return self;
+}
+
+int WakeDaemonBus::onMethod(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    return static_cast<WakeDaemonBus*>(userdata)->receive(message);
+}
+
+int WakeDaemonBus::receive(sd_bus_message* message) {
+    const char* sender = sd_bus_message_get_sender(message);
+    if (sender == nullptr)
+        return sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
+
+    auto [it, isNew] = peers_.try_emplace(sender);
+    Peer& peer = it->second;
+    if (isNew) {
+        // A new peer: its requirement is built afresh and attached to it.
+        peer.owner = this;
+        peer.name = sender;
+        peer.requirement = trust::daemonRequirementText();
+    }
+    if (peer.admitted) {
+        if (!*peer.admitted)
+            return sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
+        serve(message);
+        return 1;
+    }
+    if (peer.waiting.size() >= maxWaitingPerPeer)
+        return sd_bus_reply_method_errorf(message, limitsExceeded, "Too many requests");
+    peer.waiting.push_back(sd_bus_message_ref(message));
+    if (peer.credentialsCall == nullptr) {
+        const int r = sd_bus_call_method_async(bus_, &peer.credentialsCall, "org.freedesktop.DBus",
+                                               "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                               "GetConnectionCredentials",
+                                               &WakeDaemonBus::onCredentials, &peer, "s", sender);
+        if (r < 0)
+            decide(peer, std::nullopt);
+    }
+    return 1;
+}
+
+int WakeDaemonBus::onCredentials(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    auto& peer = *static_cast<Peer*>(userdata);
+    peer.credentialsCall = sd_bus_slot_unref(peer.credentialsCall);
+    // An error reply (the peer already gone) admits nobody.
+    std::optional<trust::PeerCredentials> credentials;
+    if (!sd_bus_message_is_method_error(reply, nullptr))
+        credentials = readCredentials(reply);
+    peer.owner->decide(peer, credentials);
+    return 0;
+}
+
+void WakeDaemonBus::decide(Peer& peer, const std::optional<trust::PeerCredentials>& credentials) {
+    peer.admitted = credentials && trust::satisfies(peer.requirement, *credentials, identities_);
+    // Serving may not reach back into this peer's queue: requests are carried out in place.
+    auto waiting = std::move(peer.waiting);
+    for (sd_bus_message* message : waiting) {
+        if (*peer.admitted)
+            serve(message);
+        else
+            sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
+        sd_bus_message_unref(message);
+    }
+}
+
+void WakeDaemonBus::serve(sd_bus_message* message) {
+    const char* member = sd_bus_message_get_member(message);
+    const auto replyTo = [message](const std::optional<std::string>& error) {
+        if (error)
+            sd_bus_reply_method_errorf(message, rejectedError, "%s", error->c_str());
+        else
+            sd_bus_reply_method_return(message, "");
+    };
+    if (std::strcmp(member, "ScheduleWakeAt") == 0) {
+        std::int64_t usec = 0;
+        if (sd_bus_message_read(message, "x", &usec) < 0) {
+            sd_bus_reply_method_errorf(message, SD_BUS_ERROR_INVALID_ARGS, "Expected one int64");
+            return;
+        }
+        service_.scheduleWakeAt(instantFromMicroseconds(usec), replyTo);
+    } else if (std::strcmp(member, "ClearWake") == 0) {
+        service_.clearWake(replyTo);
+    } else {
+        service_.getVersion(
+            [message](std::int64_t version) { sd_bus_reply_method_return(message, "x", version); });
+    }
+}
+
+int WakeDaemonBus::onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) >= 0 && name[0] == ':' &&
+        newOwner[0] == '\0')
+        static_cast<WakeDaemonBus*>(userdata)->forget(name);
+    return 0;
+}
+
+void WakeDaemonBus::forget(std::string_view name) {
+    const auto it = peers_.find(name);
+    if (it == peers_.end())
+        return;
+    Peer& peer = it->second;
+    sd_bus_slot_unref(peer.credentialsCall);
+    for (sd_bus_message* message : peer.waiting)
+        sd_bus_message_unref(message);
+    peers_.erase(it);
+}
+
+} // namespace sollun::daemon

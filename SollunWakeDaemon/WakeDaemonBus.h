@@ -1,0 +1,72 @@
+#pragma once
+
+// The daemon on the system bus: the name com.kestrovane.sollun.wakedaemon, the object
+// /com/kestrovane/sollun/wakedaemon with the interface com.kestrovane.sollun.WakeDaemonProtocol,
+// and the peer check in front of it.
+//
+// Every request's sender is checked against the daemon's requirement, built afresh for each new
+// peer, using the credentials the bus attested when the peer connected (asked of the bus driver
+// with GetConnectionCredentials; never read from /proc). The verdict is kept per unique name until
+// the name goes away. A refused sender gets AccessDenied, reaches no operation and is not logged.
+// Requests are carried out one at a time on the main loop, in the order each sender sent them.
+
+#include "SollunWakeDaemon/WakeDaemonService.h"
+#include "platform/linux/SdEventLoop.h"
+#include "shared/Requirement.h"
+
+#include <systemd/sd-bus.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace sollun::daemon {
+
+inline constexpr const char* busName = "com.kestrovane.sollun.wakedaemon";
+inline constexpr const char* objectPath = "/com/kestrovane/sollun/wakedaemon";
+inline constexpr const char* interfaceName = "com.kestrovane.sollun.WakeDaemonProtocol";
+inline constexpr const char* rejectedError =
+    "com.kestrovane.sollun.WakeDaemonProtocol.Error.Rejected";
+
+class WakeDaemonBus {
+public:
+    // Connects to the system bus, exports the object and takes the name; nothing (after logging
+    // why) when any of that fails.
+    static std::unique_ptr<WakeDaemonBus>
+    start(platform::SdEventLoop& loop, WakeDaemonService& service, trust::IdentityTable identities);
+    ~WakeDaemonBus();
+    WakeDaemonBus(const WakeDaemonBus&) = delete;
+    WakeDaemonBus& operator=(const WakeDaemonBus&) = delete;
+
+private:
+    // What is known of one sender. Requests wait here while its credentials are asked for.
+    struct Peer {
+        WakeDaemonBus* owner = nullptr;
+        std::string name;
+        std::string requirement;
+        std::optional<bool> admitted;
+        std::deque<sd_bus_message*> waiting;
+        sd_bus_slot* credentialsCall = nullptr;
+    };
+
+    WakeDaemonBus(WakeDaemonService& service, trust::IdentityTable identities);
+
+    static int onMethod(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int onCredentials(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+    static int onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
+
+    int receive(sd_bus_message* message);
+    void decide(Peer& peer, const std::optional<trust::PeerCredentials>& credentials);
+    void serve(sd_bus_message* message);
+    void forget(std::string_view name);
+
+    WakeDaemonService& service_;
+    trust::IdentityTable identities_;
+    sd_bus* bus_ = nullptr;
+    sd_bus_slot* objectSlot_ = nullptr;
+    sd_bus_slot* ownerMatch_ = nullptr;
+    std::map<std::string, Peer, std::less<>> peers_;
+};
+
+} // namespace sollun::daemon

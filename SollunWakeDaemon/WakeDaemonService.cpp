@@ -1,0 +1,123 @@
+#include "SollunWakeDaemon/WakeDaemonService.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace sollun::daemon {
+namespace {
+
+constexpr double futureMarginSeconds = 1.0;
+
+template <class T>
+const T* valueOf(const PowerDictionary& event, std::string_view key) {
+    const auto found = event.find(key);
+    return found == event.end() ? nullptr : std::get_if<T>(&found->second.value);
+}
+
+// The whole schedule as a list of dictionaries, or nothing when it is not one: a single element
+// of another kind spoils the conversion of the whole list.
+std::optional<std::vector<const PowerDictionary*>> asListOfDictionaries(const PowerValue& value) {
+    const auto* array = std::get_if<PowerArray>(&value.value);
+    if (array == nullptr)
+        return std::nullopt;
+    std::vector<const PowerDictionary*> events;
+    events.reserve(array->size());
+    for (const auto& element : *array) {
+        const auto* event = std::get_if<PowerDictionary>(&element.value);
+        if (event == nullptr)
+            return std::nullopt;
+        events.push_back(event);
+    }
+    return events;
+}
+
+} // namespace
+
+const platform::Logger& daemonLog() {
+    static const platform::Logger logger("com.kestrovane.sollun.wakedaemon", "daemon");
+    return logger;
+}
+
+std::string hexStatus(PowerStatus status) {
+    char text[9];
+    const int length = std::snprintf(text, sizeof text, "%x",
+                                     static_cast<unsigned>(static_cast<std::uint32_t>(status)));
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::string dateText(Instant date) {
+    using namespace std::chrono;
+    const auto seconds = floor<std::chrono::seconds>(date);
+    const auto days = floor<std::chrono::days>(seconds);
+    const year_month_day ymd(days);
+    const hh_mm_ss time(seconds - days);
+    char text[48];
+    const int length = std::snprintf(
+        text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d +0000", static_cast<int>(ymd.year()),
+        static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()));
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+WakeDaemonService::WakeDaemonService(PowerEvents& events, Now now)
+    : events_(events)
+    , now_(std::move(now)) {}
+
+void WakeDaemonService::cancelPriorWakeEvents() {
+    const auto schedule = events_.copyScheduledPowerEvents();
+    if (!schedule)
+        return;
+    const auto events = asListOfDictionaries(*schedule);
+    if (!events || events->empty())
+        return;
+    for (const PowerDictionary* event : *events) {
+        const auto* owner = valueOf<std::string>(*event, powerEventOwnerKey);
+        if (owner == nullptr || *owner != productEventOwner)
+            continue;
+        const auto* time = valueOf<Instant>(*event, powerEventTimeKey);
+        if (time == nullptr)
+            continue;
+        const auto* type = valueOf<std::string>(*event, powerEventTypeKey);
+        if (type == nullptr)
+            continue;
+        if (const auto status = events_.cancelScheduledPowerEvent(*time, *owner, *type);
+            status != powerSuccess)
+            daemonLog().error("Failed to cancel prior wake event: 0x%{public}s", hexStatus(status));
+    }
+}
+
+void WakeDaemonService::scheduleWakeAt(Instant date, const Reply& reply) {
+    cancelPriorWakeEvents();
+
+    // In floating point, so that instants at either end of the range cannot overflow.
+    using Seconds = std::chrono::duration<double>;
+    const Seconds ahead = Seconds(date.time_since_epoch()) - Seconds(now_().time_since_epoch());
+    if (!(ahead.count() > futureMarginSeconds)) {
+        daemonLog().info("scheduleWake: date not in the future; cleared only");
+        reply(std::nullopt);
+        return;
+    }
+
+    const auto status = events_.schedulePowerEvent(date, std::string(productEventOwner),
+                                                   std::string(powerEventTypeWakePowerOn));
+    if (status == powerSuccess) {
+        daemonLog().info("Scheduled wake at %{public}s", dateText(date));
+        reply(std::nullopt);
+        return;
+    }
+    const std::string error = "IOPMSchedulePowerEvent failed: 0x" + hexStatus(status);
+    daemonLog().error("%{public}s", error);
+    reply(error);
+}
+
+void WakeDaemonService::clearWake(const Reply& reply) {
+    cancelPriorWakeEvents();
+    reply(std::nullopt);
+}
+
+void WakeDaemonService::getVersion(const std::function<void(std::int64_t)>& reply) {
+    reply(daemonVersion);
+}
+
+} // namespace sollun::daemon

@@ -1,0 +1,49 @@
+#pragma once
+
+// The daemon's work: keeping the product's events in the machine's schedule of power events in
+// line with what the helper asks for. Every request first cancels all events of the product's
+// owner; a scheduling request then adds one wake-or-power-on event, if its date lies more than a
+// second ahead. Nothing is kept between requests: each one reads the schedule afresh.
+
+#include "SollunWakeDaemon/PowerEvents.h"
+#include "platform/Log.h"
+#include "shared/Instant.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sollun::daemon {
+
+inline constexpr std::string_view productEventOwner = "com.kestrovane.sollun";
+inline constexpr std::int64_t daemonVersion = 1;
+
+const platform::Logger& daemonLog();
+
+// The status's 32-bit pattern as unsigned lowercase hexadecimal, no leading zeros, no sign.
+std::string hexStatus(PowerStatus status);
+
+// "2026-12-05 06:30:00 +0000": the date in UTC, whole seconds.
+std::string dateText(Instant date);
+
+class WakeDaemonService {
+public:
+    // nullopt is success; a text is the failure that goes back to the caller.
+    using Reply = std::function<void(std::optional<std::string>)>;
+    using Now = std::function<Instant()>;
+
+    WakeDaemonService(PowerEvents& events, Now now);
+
+    void cancelPriorWakeEvents();
+    void scheduleWakeAt(Instant date, const Reply& reply);
+    void clearWake(const Reply& reply);
+    void getVersion(const std::function<void(std::int64_t)>& reply);
+
+private:
+    PowerEvents& events_;
+    Now now_;
+};
+
+} // namespace sollun::daemon

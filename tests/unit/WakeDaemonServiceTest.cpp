@@ -1,0 +1,197 @@
+#include "SollunWakeDaemon/WakeDaemonService.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sollun::daemon {
+namespace {
+
+using namespace std::chrono_literals;
+
+const Instant now = Instant{} + 1772403005s; // 2026-03-01T22:10:05Z
+
+PowerValue event(std::optional<PowerValue> time, std::optional<PowerValue> owner,
+                 std::optional<PowerValue> type) {
+    PowerDictionary dictionary;
+    if (time)
+        dictionary.emplace(powerEventTimeKey, *time);
+    if (owner)
+        dictionary.emplace(powerEventOwnerKey, *owner);
+    if (type)
+        dictionary.emplace(powerEventTypeKey, *type);
+    return {dictionary};
+}
+
+PowerValue event(Instant time, std::string owner, std::string type) {
+    return event(PowerValue{time}, PowerValue{std::move(owner)}, PowerValue{std::move(type)});
+}
+
+// The schedule as a list the service reads, with the calls it makes recorded.
+struct FakePowerEvents final : PowerEvents {
+    std::optional<PowerValue> schedule;
+    std::set<Instant> failingCancels;
+    PowerStatus scheduleStatus = powerSuccess;
+    std::vector<std::string> calls;
+
+    std::optional<PowerValue> copyScheduledPowerEvents() override { return schedule; }
+
+    PowerStatus cancelScheduledPowerEvent(Instant time, const std::string& owner,
+                                          const std::string& type) override {
+        calls.push_back("cancel " + dateText(time) + " " + owner + " " + type);
+        if (failingCancels.contains(time))
+            return powerNotPrivileged;
+        auto& list = std::get<PowerArray>(schedule->value);
+        std::erase(list, event(time, owner, type));
+        return powerSuccess;
+    }
+
+    PowerStatus schedulePowerEvent(Instant time, const std::string& owner,
+                                   const std::string& type) override {
+        calls.push_back("schedule " + dateText(time) + " " + owner + " " + type);
+        if (scheduleStatus != powerSuccess)
+            return scheduleStatus;
+        if (!schedule)
+            schedule = PowerValue{PowerArray{}};
+        std::get<PowerArray>(schedule->value).push_back(event(time, owner, type));
+        return powerSuccess;
+    }
+};
+
+class WakeDaemonServiceTest : public ::testing::Test {
+protected:
+    std::optional<std::string> schedule(Instant date) {
+        std::optional<std::string> result = "no reply";
+        int replies = 0;
+        service.scheduleWakeAt(date, [&](auto reply) {
+            result = reply;
+            ++replies;
+        });
+        EXPECT_EQ(replies, 1);
+        return result;
+    }
+
+    FakePowerEvents events;
+    WakeDaemonService service{events, [] { return now; }};
+    platform::ScopedMemoryLog log;
+};
+
+TEST(WakeDaemonFormats, StatusesAndDates) {
+    EXPECT_EQ(hexStatus(static_cast<PowerStatus>(0xe00002c1)), "e00002c1");
+    EXPECT_EQ(hexStatus(5), "5");
+    EXPECT_EQ(hexStatus(-1), "ffffffff");
+    EXPECT_EQ(hexStatus(0), "0");
+    EXPECT_EQ(dateText(Instant{} + 1796452200s + 999ms), "2026-12-05 06:30:00 +0000");
+    EXPECT_EQ(dateText(Instant{} - 1s), "1969-12-31 23:59:59 +0000");
+}
+
+TEST_F(WakeDaemonServiceTest, SchedulesOneEventAndReplacesTheProductsEarlierOnes) {
+    const auto wake = now + 1h;
+    events.schedule = PowerValue{PowerArray{
+        event(now + 30min, "com.kestrovane.sollun", "wakepoweron"),
+        event(now + 40min, "com.kestrovane.sollun", "sleep"),    // any type of the owner
+        event(now + 1h, "com.example.other", "wakepoweron"),     // another program's
+        event(now + 2h, "COM.KESTROVANE.SOLLUN", "wakepoweron"), // letter case differs
+    }};
+    EXPECT_EQ(schedule(wake), std::nullopt);
+    EXPECT_EQ(schedule(wake), std::nullopt); // the same again leaves one event, not two
+
+    EXPECT_EQ(events.schedule, (PowerValue{PowerArray{
+                                   event(now + 1h, "com.example.other", "wakepoweron"),
+                                   event(now + 2h, "COM.KESTROVANE.SOLLUN", "wakepoweron"),
+                                   event(wake, "com.kestrovane.sollun", "wakepoweron"),
+                               }}));
+    EXPECT_EQ(log->messages(),
+              (std::vector<std::string>{"Scheduled wake at 2026-03-01 23:10:05 +0000",
+                                        "Scheduled wake at 2026-03-01 23:10:05 +0000"}));
+}
+
+TEST_F(WakeDaemonServiceTest, DatesNotMoreThanASecondAheadOnlyClear) {
+    for (const auto date : {now + 1s, now + 999ms, now, now - 1h, Instant::min(), Instant{}}) {
+        events.schedule =
+            PowerValue{PowerArray{event(now + 5min, "com.kestrovane.sollun", "wake")}};
+        events.calls.clear();
+        log->clear();
+        EXPECT_EQ(schedule(date), std::nullopt);
+        EXPECT_EQ(events.schedule, PowerValue{PowerArray{}});
+        EXPECT_EQ(events.calls.size(), 1u) << "cancelled only";
+        EXPECT_EQ(log->messages(),
+                  std::vector<std::string>{"scheduleWake: date not in the future; cleared only"});
+    }
+    EXPECT_EQ(schedule(now + 1001ms), std::nullopt);
+    EXPECT_EQ(schedule(Instant::max()), std::nullopt);
+}
+
+TEST_F(WakeDaemonServiceTest, EventsWithMissingOrMistypedKeysStay) {
+    const PowerValue owner{std::string(productEventOwner)};
+    const PowerValue type{std::string("wakepoweron")};
+    const PowerValue time{now + 1h};
+    const PowerArray odd = {
+        event(std::nullopt, owner, type),
+        event(time, owner, std::nullopt),
+        event(PowerValue{std::string("2026-03-02T05:25:00Z")}, owner, type), // text, not a date
+        event(time, PowerValue{std::int64_t{1}}, type),
+        event(time, owner, PowerValue{std::int64_t{2}}),
+        event(time, std::nullopt, type),
+    };
+    events.schedule = PowerValue{odd};
+    service.clearWake([](auto reply) { EXPECT_EQ(reply, std::nullopt); });
+    EXPECT_TRUE(events.calls.empty());
+    EXPECT_EQ(events.schedule, PowerValue{odd});
+}
+
+TEST_F(WakeDaemonServiceTest, ASchedulThatIsNotAListOfDictionariesCancelsNothing) {
+    const PowerValue owned = event(now + 1h, "com.kestrovane.sollun", "wakepoweron");
+    for (const auto& schedule :
+         {PowerValue{std::string("not an array")}, PowerValue{PowerArray{owned, PowerValue{true}}},
+          PowerValue{owned}}) {
+        events.schedule = schedule;
+        events.calls.clear();
+        service.cancelPriorWakeEvents();
+        EXPECT_TRUE(events.calls.empty());
+    }
+    events.schedule.reset();
+    service.clearWake([](auto reply) { EXPECT_EQ(reply, std::nullopt); });
+    EXPECT_TRUE(events.calls.empty());
+}
+
+TEST_F(WakeDaemonServiceTest, FailedCancellationsAreLoggedAndDoNotSpoilTheReply) {
+    const auto stuck = now + 10min;
+    events.schedule = PowerValue{PowerArray{event(stuck, "com.kestrovane.sollun", "wakepoweron"),
+                                            event(now + 20min, "com.kestrovane.sollun", "wake")}};
+    events.failingCancels = {stuck};
+    EXPECT_EQ(schedule(now + 1h), std::nullopt);
+    EXPECT_EQ(std::get<PowerArray>(events.schedule->value).size(), 2u) << "stuck one and new one";
+
+    int replies = 0;
+    service.clearWake([&](auto reply) {
+        EXPECT_EQ(reply, std::nullopt);
+        ++replies;
+    });
+    EXPECT_EQ(replies, 1);
+    EXPECT_EQ(log->messages(), (std::vector<std::string>{
+                                   "Failed to cancel prior wake event: 0xe00002c1",
+                                   "Scheduled wake at 2026-03-01 23:10:05 +0000",
+                                   "Failed to cancel prior wake event: 0xe00002c1",
+                               }));
+}
+
+TEST_F(WakeDaemonServiceTest, AFailedScheduleRepliesWithTheStatusText) {
+    events.scheduleStatus = powerUnsupported;
+    EXPECT_EQ(schedule(now + 1h), "IOPMSchedulePowerEvent failed: 0xe00002c7");
+    const auto entries = log->entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].level, platform::LogLevel::error);
+    EXPECT_EQ(entries[0].message, "IOPMSchedulePowerEvent failed: 0xe00002c7");
+    EXPECT_EQ(entries[0].subsystem, "com.kestrovane.sollun.wakedaemon");
+    EXPECT_EQ(entries[0].category, "daemon");
+
+    std::int64_t version = 0;
+    service.getVersion([&](std::int64_t v) { version = v; });
+    EXPECT_EQ(version, 1);
+}
+
+} // namespace
+} // namespace sollun::daemon
