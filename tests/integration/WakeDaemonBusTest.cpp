@@ -110,6 +110,23 @@ TEST_F(WakeDaemonOnBus, ActivationStartsTheDaemonAndItsOperationsReachTheStore) 
     EXPECT_EQ(store().find("wakepoweron"), std::string::npos) << store();
 }
 
+TEST_F(WakeDaemonOnBus, OverlappingSchedulesFromTwoClientsLeaveOneEvent) {
+    ASSERT_EQ(call({"GetVersion"}).exitCode, 0);
+    const auto usec = [](auto at) {
+        return std::to_string(
+            std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count());
+    };
+    std::string script;
+    for (const auto& at : {anHourAhead(), anHourAhead() + 1min, anHourAhead() + 2min})
+        script += "busctl --timeout=10 --address=" + bus_.address() + " call -- " + daemonName +
+                  " /com/kestrovane/sollun/wakedaemon com.kestrovane.sollun.WakeDaemonProtocol "
+                  "ScheduleWakeAt x " +
+                  usec(at) + " & ";
+    ASSERT_EQ(runProcess({"sh", "-c", script + "wait"}).exitCode, 0);
+    EXPECT_EQ(store().find("wakepoweron"), store().rfind("wakepoweron")) << store();
+    EXPECT_NE(store().find("wakepoweron"), std::string::npos) << store();
+}
+
 TEST_F(WakeDaemonOnBus, BadArgumentsAndExtremeInstantsLeaveItServing) {
     const auto wrongType = call({"ScheduleWakeAt", "s", "tomorrow"});
     EXPECT_NE(wrongType.exitCode, 0);
