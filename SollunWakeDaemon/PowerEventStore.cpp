@@ -1,5 +1,6 @@
 #include "SollunWakeDaemon/PowerEventStore.h"
 
+#include "SollunWakeDaemon/DaemonLog.h"
 #include "platform/Log.h"
 #include "shared/AtomicFile.h"
 #include "shared/Rfc3339.h"
@@ -19,11 +20,6 @@ namespace sollun::daemon {
 namespace {
 
 namespace fs = std::filesystem;
-
-const platform::Logger& log() {
-    static const platform::Logger logger("com.kestrovane.sollun.wakedaemon", "daemon");
-    return logger;
-}
 
 std::string hex(PowerStatus status) {
     char text[9];
@@ -130,8 +126,8 @@ PowerStatus PowerEventStore::cancelScheduledPowerEvent(Instant time, const std::
     // nothing, so the failure is only logged.
     if (wake_) {
         if (const PowerStatus status = wake_->arm(earliestWake(events)); status != powerSuccess) {
-            log().error("Failed to arm the %{public}s after a cancellation: 0x%{public}s",
-                        wake_->name(), hex(status));
+            daemonLog().error("Failed to arm the %{public}s after a cancellation: 0x%{public}s",
+                              wake_->name(), hex(status));
         }
     }
     return powerSuccess;
@@ -202,8 +198,8 @@ PowerEventStore::Snapshot PowerEventStore::load() {
         return snapshot;
     }
     if (error || status.type() != fs::file_type::regular) {
-        log().error("Cannot read %{public}s: %{public}s", path_.string(),
-                    error ? error.message() : std::string("not a regular file"));
+        daemonLog().error("Cannot read %{public}s: %{public}s", path_.string(),
+                          error ? error.message() : std::string("not a regular file"));
         snapshot.state = Snapshot::State::unreadable;
         return snapshot;
     }
@@ -215,7 +211,7 @@ PowerEventStore::Snapshot PowerEventStore::load() {
     } else if (!fs::exists(path_, error)) {
         return snapshot;
     } else if (const auto size = fs::file_size(path_, error); error || size <= fileSizeLimit) {
-        log().error("Cannot read %{public}s", path_.string());
+        daemonLog().error("Cannot read %{public}s", path_.string());
         snapshot.state = Snapshot::State::unreadable;
         return snapshot;
     }
@@ -244,23 +240,25 @@ bool PowerEventStore::moveAside(std::string_view reason) {
             stateDir_ / (attempt == 0 ? stem : stem + "." + std::to_string(attempt));
         error = renameWithoutReplacing(path_, aside);
         if (!error) {
-            log().error("Power event store %{public}s is %{public}s; moved aside to %{public}s",
-                        path_.string(), reason, aside.filename().string());
+            daemonLog().error(
+                "Power event store %{public}s is %{public}s; moved aside to %{public}s",
+                path_.string(), reason, aside.filename().string());
             return true;
         }
         if (error != std::errc::file_exists) {
             break;
         }
     }
-    log().error("Power event store %{public}s is %{public}s and cannot be moved aside: "
-                "%{public}s",
-                path_.string(), reason, error.message());
+    daemonLog().error("Power event store %{public}s is %{public}s and cannot be moved aside: "
+                      "%{public}s",
+                      path_.string(), reason, error.message());
     return false;
 }
 
 PowerStatus PowerEventStore::write(std::span<const StoredPowerEvent> events) {
     if (const auto error = writeFileAtomically(path_, renderPowerEventArray(events))) {
-        log().error("Failed to write %{public}s: %{public}s", path_.string(), error.message());
+        daemonLog().error("Failed to write %{public}s: %{public}s", path_.string(),
+                          error.message());
         return powerIOError;
     }
     return powerSuccess;
@@ -283,8 +281,9 @@ PowerEventStore::earliestWake(std::span<const StoredPowerEvent> events) const {
 // is read again rather than trusted from memory: a failed write may still have replaced it.
 void PowerEventStore::rearmAfter(std::string_view what) {
     if (const PowerStatus status = rearm(); status != powerSuccess) {
-        log().error("Failed to arm the %{public}s after %{public}s: 0x%{public}s",
-                    wake_ ? wake_->name() : std::string_view("wake hardware"), what, hex(status));
+        daemonLog().error("Failed to arm the %{public}s after %{public}s: 0x%{public}s",
+                          wake_ ? wake_->name() : std::string_view("wake hardware"), what,
+                          hex(status));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "SollunWakeDaemon/ShutdownArming.h"
 
+#include "SollunWakeDaemon/DaemonLog.h"
 #include "platform/Log.h"
 #include "shared/AtomicFile.h"
 
@@ -9,15 +10,6 @@
 #include <string>
 
 namespace sollun::daemon {
-
-namespace {
-
-const platform::Logger& log() {
-    static const platform::Logger logger("com.kestrovane.sollun.wakedaemon", "daemon");
-    return logger;
-}
-
-} // namespace
 
 ShutdownArming::ShutdownArming(platform::EventLoop& loop, PowerEventStore& store,
                                std::filesystem::path rtcPath)
@@ -44,20 +36,21 @@ bool ShutdownArming::armForPowerOn() {
 
     const auto held = readRtcAlarm(rtcPath_);
     if (held && *held > now && *held < *target && !isOurs(*held)) {
-        log().info("The RTC holds another program's earlier alarm at %{public}s; left alone",
-                   std::to_string(*held));
+        daemonLog().info("The RTC holds another program's earlier alarm at %{public}s; left alone",
+                         std::to_string(*held));
         return false;
     }
 
     if (const auto error = writeRtcAlarm(rtcPath_, target)) {
-        log().error("Failed to arm the RTC to power on at %{public}s: %{public}s",
-                    std::to_string(*target), error.message());
+        daemonLog().error("Failed to arm the RTC to power on at %{public}s: %{public}s",
+                          std::to_string(*target), error.message());
         return false;
     }
-    log().info("Armed the RTC to power on at %{public}s", std::to_string(*target));
+    daemonLog().info("Armed the RTC to power on at %{public}s", std::to_string(*target));
     const auto record = store_.stateDir() / recordName;
     if (const auto error = writeFileAtomically(record, std::to_string(*target))) {
-        log().error("Failed to write %{public}s: %{public}s", record.string(), error.message());
+        daemonLog().error("Failed to write %{public}s: %{public}s", record.string(),
+                          error.message());
     }
     return true;
 }

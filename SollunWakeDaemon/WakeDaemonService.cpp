@@ -33,11 +33,6 @@ std::optional<std::vector<const PowerDictionary*>> asListOfDictionaries(const Po
 
 } // namespace
 
-const platform::Logger& daemonLog() {
-    static const platform::Logger logger("com.kestrovane.sollun.wakedaemon", "daemon");
-    return logger;
-}
-
 std::string hexStatus(PowerStatus status) {
     char text[9];
     const int length = std::snprintf(text, sizeof text, "%x",

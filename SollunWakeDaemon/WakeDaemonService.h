@@ -5,6 +5,7 @@
 // owner; a scheduling request then adds one wake-or-power-on event, if its date lies more than a
 // second ahead. Nothing is kept between requests: each one reads the schedule afresh.
 
+#include "SollunWakeDaemon/DaemonLog.h"
 #include "SollunWakeDaemon/PowerEvents.h"
 #include "platform/Log.h"
 #include "shared/Instant.h"
@@ -19,8 +20,6 @@ namespace sollun::daemon {
 
 inline constexpr std::string_view productEventOwner = "com.kestrovane.sollun";
 inline constexpr std::int64_t daemonVersion = 1;
-
-const platform::Logger& daemonLog();
 
 // The status's 32-bit pattern as unsigned lowercase hexadecimal, no leading zeros, no sign.
 std::string hexStatus(PowerStatus status);
