@@ -21,12 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string hex(PowerStatus status) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%x", static_cast<std::uint32_t>(status));
-    return text;
-}
-
 // 20260301T221005Z: the RFC 3339 text of the second without its separators, which are awkward
 // in file names.
 std::string compactTimestamp(Instant instant) {
@@ -127,7 +121,7 @@ PowerStatus PowerEventStore::cancelScheduledPowerEvent(Instant time, const std::
     if (wake_) {
         if (const PowerStatus status = wake_->arm(earliestWake(events)); status != powerSuccess) {
             daemonLog().error("Failed to arm the %{public}s after a cancellation: 0x%{public}s",
-                              wake_->name(), hex(status));
+                              wake_->name(), hexStatus(status));
         }
     }
     return powerSuccess;
@@ -283,7 +277,7 @@ void PowerEventStore::rearmAfter(std::string_view what) {
     if (const PowerStatus status = rearm(); status != powerSuccess) {
         daemonLog().error("Failed to arm the %{public}s after %{public}s: 0x%{public}s",
                           wake_ ? wake_->name() : std::string_view("wake hardware"), what,
-                          hex(status));
+                          hexStatus(status));
     }
 }
 

@@ -26,6 +26,9 @@ inline constexpr PowerStatus powerUnsupported = static_cast<PowerStatus>(0xe0000
 inline constexpr PowerStatus powerIOError = static_cast<PowerStatus>(0xe00002ca);
 inline constexpr PowerStatus powerNotFound = static_cast<PowerStatus>(0xe00002f0);
 
+// The status's 32-bit pattern as unsigned lowercase hexadecimal, no leading zeros, no sign.
+std::string hexStatus(PowerStatus status);
+
 // A loosely typed value as the schedule lists it.
 struct PowerValue;
 using PowerArray = std::vector<PowerValue>;

@@ -1,5 +1,7 @@
 #include "SollunWakeDaemon/WakeDaemonBus.h"
 
+#include "shared/BusCredentials.h"
+
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
@@ -24,49 +26,6 @@ Instant instantFromMicroseconds(std::int64_t usec) {
     if (usec < -limit)
         return Instant::min();
     return Instant{} + std::chrono::microseconds(usec);
-}
-
-// The a{sv} of GetConnectionCredentials; nothing when it cannot be read.
-std::optional<trust::PeerCredentials> readCredentials(sd_bus_message* reply) {
-    trust::PeerCredentials credentials;
-    credentials.attestedByBus = true;
-    if (sd_bus_message_enter_container(reply, 'a', "{sv}") < 0)
-        return std::nullopt;
-    for (;;) {
-        int r = sd_bus_message_enter_container(reply, 'e', "sv");
-        if (r < 0)
-            return std::nullopt;
-        if (r == 0)
-            break;
-        const char* key = nullptr;
-        if (sd_bus_message_read(reply, "s", &key) < 0)
-            return std::nullopt;
-        if (std::strcmp(key, "UnixUserID") == 0) {
-            std::uint32_t uid = 0;
-            r = sd_bus_message_read(reply, "v", "u", &uid);
-            credentials.uid = uid;
-        } else if (std::strcmp(key, "ProcessID") == 0) {
-            std::uint32_t pid = 0;
-            r = sd_bus_message_read(reply, "v", "u", &pid);
-            credentials.pid = static_cast<pid_t>(pid);
-        } else if (std::strcmp(key, "UnixGroupIDs") == 0) {
-            const void* groups = nullptr;
-            std::size_t size = 0;
-            r = sd_bus_message_enter_container(reply, 'v', "au");
-            if (r >= 0)
-                r = sd_bus_message_read_array(reply, 'u', &groups, &size);
-            if (r >= 0) {
-                const auto* gids = static_cast<const std::uint32_t*>(groups);
-                credentials.supplementaryGroups.assign(gids, gids + size / sizeof *gids);
-                r = sd_bus_message_exit_container(reply);
-            }
-        } else {
-            r = sd_bus_message_skip(reply, "v");
-        }
-        if (r < 0 || sd_bus_message_exit_container(reply) < 0)
-            return std::nullopt;
-    }
-    return credentials;
 }
 
 const sd_bus_vtable protocolVtable[] = {
@@ -174,7 +133,7 @@ int WakeDaemonBus::onCredentials(sd_bus_message* reply, void* userdata, sd_bus_e
     // An error reply (the peer already gone) admits nobody.
     std::optional<trust::PeerCredentials> credentials;
     if (!sd_bus_message_is_method_error(reply, nullptr))
-        credentials = readCredentials(reply);
+        credentials = trust::readConnectionCredentials(reply);
     peer.owner->decide(peer, credentials);
     return 0;
 }

@@ -33,13 +33,6 @@ std::optional<std::vector<const PowerDictionary*>> asListOfDictionaries(const Po
 
 } // namespace
 
-std::string hexStatus(PowerStatus status) {
-    char text[9];
-    const int length = std::snprintf(text, sizeof text, "%x",
-                                     static_cast<unsigned>(static_cast<std::uint32_t>(status)));
-    return std::string(text, static_cast<std::size_t>(length));
-}
-
 std::string dateText(Instant date) {
     using namespace std::chrono;
     const auto seconds = floor<std::chrono::seconds>(date);

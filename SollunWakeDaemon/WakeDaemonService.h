@@ -21,9 +21,6 @@ namespace sollun::daemon {
 inline constexpr std::string_view productEventOwner = "com.kestrovane.sollun";
 inline constexpr std::int64_t daemonVersion = 1;
 
-// The status's 32-bit pattern as unsigned lowercase hexadecimal, no leading zeros, no sign.
-std::string hexStatus(PowerStatus status);
-
 // "2026-12-05 06:30:00 +0000": the date in UTC, whole seconds.
 std::string dateText(Instant date);
 

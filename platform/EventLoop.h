@@ -74,7 +74,8 @@ public:
     // The wall clock as this loop's timers see it.
     virtual Clock::time_point now() const = 0;
 
-    // Runs until exit() is called; returns the code given to it.
+    // Runs until exit() is called on the loop's thread; returns the code given to it. A loop may
+    // run again afterwards.
     virtual int run() = 0;
     virtual void exit(int code) = 0;
 };

@@ -237,12 +237,25 @@ EventLoop::Clock::time_point SdEventLoop::now() const {
 }
 
 int SdEventLoop::run() {
-    const int result = sd_event_loop(event_);
-    return result;
+    // Iterations of our own rather than sd_event_loop(), which finishes the loop for good: a loop
+    // may run again after exit() (the tests run one several times).
+    exitCode_.reset();
+    while (!exitCode_) {
+        if (const int r = sd_event_run(event_, UINT64_MAX); r < 0)
+            return r;
+        // Something that owns a source ended the loop itself, as a bus connection set to exit on
+        // disconnect does; that is final.
+        if (sd_event_get_state(event_) == SD_EVENT_FINISHED) {
+            int code = 0;
+            sd_event_get_exit_code(event_, &code);
+            return code;
+        }
+    }
+    return *exitCode_;
 }
 
 void SdEventLoop::exit(int code) {
-    sd_event_exit(event_, code);
+    exitCode_ = code;
 }
 
 } // namespace sollun::platform

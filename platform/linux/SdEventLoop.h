@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 struct sd_event;
@@ -17,7 +18,7 @@ namespace sollun::platform {
 class SdEventLoop final : public EventLoop {
 public:
     // Aborts when the loop cannot be set up (no memory, no descriptors): that happens only at a
-    // program's start, where there is nothing better to do. A loop runs once.
+    // program's start, where there is nothing better to do.
     SdEventLoop();
     ~SdEventLoop() override;
     SdEventLoop(const SdEventLoop&) = delete;
@@ -51,6 +52,8 @@ private:
     sd_event_source* foreignSource_ = nullptr;
     std::mutex foreignLock_;
     std::vector<Task> foreign_;
+
+    std::optional<int> exitCode_;
 };
 
 } // namespace sollun::platform

@@ -71,9 +71,12 @@ PrivateBus::PrivateBus(const Options& options) {
     config += "</busconfig>\n";
     writeFile(dir_ / "bus.conf", config);
 
+    // The bus dies with the test, even one that crashes, and the services it started end when
+    // their bus goes: nothing is left holding the test runner's output open.
     daemon_ = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{"dbus-daemon", "--config-file=" + (dir_ / "bus.conf").string(),
-                                 "--nofork", "--nopidfile", "--print-address=3"},
+        std::vector<std::string>{"setpriv", "--pdeathsig=KILL", "dbus-daemon",
+                                 "--config-file=" + (dir_ / "bus.conf").string(), "--nofork",
+                                 "--nopidfile", "--print-address=3"},
         3);
     address_ = daemon_->readLine();
     if (address_.empty())

@@ -91,6 +91,14 @@ TEST(EventLoop, TasksPostedFromOtherThreadsRunOnTheLoopThread) {
     EXPECT_EQ(ran, 400);
 }
 
+TEST(EventLoop, RunsAgainAfterExit) {
+    SdEventLoop loop;
+    for (int round = 1; round <= 2; ++round) {
+        loop.post([&] { loop.exit(round); });
+        EXPECT_EQ(runWithWatchdog(loop), round);
+    }
+}
+
 TEST(EventLoop, RepeatingTimerKeepsTicking) {
     SdEventLoop loop;
     int ticks = 0;

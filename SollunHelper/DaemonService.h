@@ -1,0 +1,34 @@
+#pragma once
+
+// The daemon's registration with the system, as the helper sees it: a status, a request to
+// register, and a way for the user to approve a pending request.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace sollun::helper {
+
+// The status codes, as the registration states take them.
+enum DaemonServiceStatus : std::int64_t {
+    serviceNotRegistered = 0,
+    serviceEnabled = 1,
+    serviceRequiresApproval = 2,
+    serviceNotFound = 3,
+};
+
+class DaemonService {
+public:
+    virtual ~DaemonService() = default;
+
+    // One of the codes above (another value is possible and means "unknown"). Synchronous.
+    virtual std::int64_t status() = 0;
+
+    // Asks for the daemon to be registered; the error's description when that fails.
+    virtual std::optional<std::string> registerService() = 0;
+
+    // Lets the user approve a pending registration; the outcome shows in a later status().
+    virtual void requestApproval() = 0;
+};
+
+} // namespace sollun::helper

@@ -1,0 +1,124 @@
+#include "SollunHelper/WakeDaemonController.h"
+
+#include "shared/Requirement.h"
+
+namespace sollun::helper {
+
+const platform::Logger& daemonControllerLog() {
+    static const platform::Logger logger("com.kestrovane.sollun.helper", "daemon-controller");
+    return logger;
+}
+
+WakeDaemonController::WakeDaemonController(platform::EventLoop& loop,
+                                           std::unique_ptr<DaemonService> service,
+                                           std::shared_ptr<WakeDaemonConnector> connector)
+    : service_(std::move(service))
+    , connection_(registrar_, "connection", nullptr)
+    , registrationState_(registrar_, "registrationState", WakeDaemonRegistrationState::unknown)
+    , daemonVersion_(registrar_, "daemonVersion", 0)
+    , loop_(loop)
+    , connector_(std::move(connector))
+    , lifetime_(std::make_shared<WakeDaemonController*>(this)) {
+    refreshRegistrationState();
+}
+
+void WakeDaemonController::ensureConnection() {
+    if (connection_.get())
+        return;
+    auto connection = connector_->connect(std::string(wakeDaemonServiceName), /*privileged=*/true,
+                                          trust::clientRequirementText());
+    if (!connection)
+        return;
+
+    // The connection holds its handlers, so they hold it only weakly.
+    auto dropThisConnection = [&loop = loop_, controller = std::weak_ptr(lifetime_),
+                               reported = std::weak_ptr(connection)] {
+        loop.postFromAnyThread([controller, reported] {
+            if (const auto alive = controller.lock())
+                (*alive)->dropConnection(reported);
+        });
+    };
+    connection->setInvalidationHandler(dropThisConnection);
+    connection->setInterruptionHandler(dropThisConnection);
+    connection->resume();
+    connection_.set(std::move(connection));
+}
+
+void WakeDaemonController::dropConnection(const std::weak_ptr<WakeDaemonConnection>& reported) {
+    // A connection may report again after it was already replaced (an interruption, then its
+    // invalidation much later); the newer connection is not the one in trouble and stays.
+    const auto current = connection_.get();
+    if (current && current == reported.lock())
+        connection_.set(nullptr);
+}
+
+platform::Task<std::optional<Instant>>
+WakeDaemonController::scheduleWake(std::optional<Instant> date) {
+    if (registrationState_.get() != WakeDaemonRegistrationState::enabled) {
+        daemonControllerLog().info("Skipping scheduleWake; daemon not enabled");
+        co_return std::nullopt;
+    }
+    if (!date) {
+        co_await clearWake();
+        co_return std::nullopt;
+    }
+    const auto refusal = co_await callDaemon<std::optional<std::string>>(
+        std::string(noDaemonConnectionText),
+        [at = *date](WakeDaemonProxy& proxy,
+                     std::function<void(std::optional<std::string>)> reply) {
+            proxy.scheduleWakeAt(at, std::move(reply));
+        });
+    if (refusal) {
+        daemonControllerLog().error("Daemon rejected wake: %{public}s", *refusal);
+        co_return std::nullopt;
+    }
+    co_return date;
+}
+
+platform::Task<bool> WakeDaemonController::clearWake() {
+    // The daemon never refuses a clear; any answer means it was done.
+    co_return co_await callDaemon<bool>(
+        false, [](WakeDaemonProxy& proxy, std::function<void(bool)> reply) {
+            proxy.clearWake(
+                [reply = std::move(reply)](const std::optional<std::string>&) { reply(true); });
+        });
+}
+
+platform::Task<std::int64_t> WakeDaemonController::fetchVersion() {
+    co_return co_await callDaemon<std::int64_t>(
+        0, [](WakeDaemonProxy& proxy, std::function<void(std::int64_t)> reply) {
+            proxy.getVersion(std::move(reply));
+        });
+}
+
+void WakeDaemonController::registerIfNeeded() {
+    const auto& log = daemonControllerLog();
+    switch (service_->status()) {
+    case serviceNotRegistered:
+    case serviceNotFound:
+        if (const auto failure = service_->registerService())
+            log.error("Daemon registration failed: %{public}s", *failure);
+        else
+            log.info("Registered wake daemon");
+        break;
+    case serviceEnabled:
+        log.info("Daemon already enabled");
+        break;
+    case serviceRequiresApproval:
+        log.info("Daemon requires user approval in Login Items");
+        break;
+    default:
+        break;
+    }
+    refreshRegistrationState();
+}
+
+void WakeDaemonController::refreshRegistrationState() {
+    registrationState_.set(registrationStateFromServiceStatus(service_->status()));
+}
+
+void WakeDaemonController::requestApproval() {
+    service_->requestApproval();
+}
+
+} // namespace sollun::helper

@@ -1,0 +1,149 @@
+#pragma once
+
+// The helper's only link to the wake daemon: its registration with the system, and the requests
+// made to it.
+//
+// Registration. The daemon runs when the system starts it on demand, which needs it registered
+// from its definition shipped with the helper. registerIfNeeded() asks for that once at start;
+// registrationState follows what the service reports, is refreshed whenever someone needs a
+// current answer (construction, after registering, every reconciliation, every menu opening), and
+// gates every wake request: only `enabled` lets one through.
+//
+// Requests. One connection to the daemon is made on the first request and kept; when the
+// transport reports it interrupted or invalidated it is dropped, and the next request makes a new
+// one. Every request goes through callDaemon(), which never fails towards its caller: a daemon
+// that cannot be reached yields the request's default (schedule: the text "no daemon connection",
+// clear: false, version: 0).
+//
+// Everything here runs on the main loop. The transport's callbacks may come from any thread:
+// replies and error handlers touch only their request's ResumeOnce, and the connection's handlers
+// hop to the loop, holding the controller weakly.
+//
+// connection, registrationState and daemonVersion are observable: each write that changes the
+// value is reported to the registrar under the field's name. Nothing has to subscribe; readers take
+// the current values when they need them.
+
+#include "SollunHelper/DaemonService.h"
+#include "SollunHelper/ResumeOnce.h"
+#include "SollunHelper/WakeDaemonTransport.h"
+#include "platform/EventLoop.h"
+#include "platform/Log.h"
+#include "platform/Observable.h"
+#include "platform/Task.h"
+#include "shared/Instant.h"
+#include "shared/WakeDaemonRegistrationState.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+namespace sollun::helper {
+
+// The name under which the daemon serves.
+inline constexpr std::string_view wakeDaemonServiceName = "com.kestrovane.sollun.wakedaemon";
+// The name of the daemon's definition, by which the service registers it.
+inline constexpr std::string_view wakeDaemonDefinitionName =
+    "com.kestrovane.sollun.wakedaemon.plist";
+// What a schedule request yields when the daemon never answered it.
+inline constexpr std::string_view noDaemonConnectionText = "no daemon connection";
+
+// The controller's logger, for registration and requests alike.
+const platform::Logger& daemonControllerLog();
+
+class WakeDaemonController {
+public:
+    // A request: starts exactly one call on the proxy, whose reply ends by calling the reply
+    // function with the request's result.
+    template <class T>
+    using RequestBody = std::function<void(WakeDaemonProxy&, std::function<void(T)>)>;
+
+    // Reads the service's status before returning, so a new controller already shows the real
+    // registration state. Makes no connection.
+    WakeDaemonController(platform::EventLoop& loop, std::unique_ptr<DaemonService> service,
+                         std::shared_ptr<WakeDaemonConnector> connector);
+    WakeDaemonController(const WakeDaemonController&) = delete;
+    WakeDaemonController& operator=(const WakeDaemonController&) = delete;
+
+    // Sends `body` over the current connection, making one first if needed, and waits for its
+    // reply. Yields `defaultValue` when no connection can be made, the daemon does not offer its
+    // protocol, or the transport reports an error for the request (which is logged).
+    template <class T>
+    platform::Task<T> callDaemon(T defaultValue, std::type_identity_t<RequestBody<T>> body);
+
+    // Asks the daemon to wake the machine at `date`, or to clear the wake when there is none.
+    // Yields the date the daemon accepted; nothing when the wake was cleared, skipped because the
+    // daemon is not enabled, or refused.
+    platform::Task<std::optional<Instant>> scheduleWake(std::optional<Instant> date);
+    // The clear request: true once the daemon answered at all, false when it could not be asked.
+    platform::Task<bool> clearWake();
+    // The version request: the daemon's version, or 0 when it could not be asked. The caller
+    // decides whether to keep it with setDaemonVersion().
+    platform::Task<std::int64_t> fetchVersion();
+
+    // Registers the daemon unless it is enabled or awaits approval, logs the outcome, then
+    // refreshes registrationState. Never fails towards the caller.
+    void registerIfNeeded();
+    // Reads the service's status into registrationState.
+    void refreshRegistrationState();
+    // Lets the user approve the daemon; the outcome shows at a later refresh.
+    void requestApproval();
+
+    const std::shared_ptr<WakeDaemonConnection>& connection() const { return connection_.get(); }
+    WakeDaemonRegistrationState registrationState() const { return registrationState_.get(); }
+    std::int64_t daemonVersion() const { return daemonVersion_.get(); }
+    void setDaemonVersion(std::int64_t version) { daemonVersion_.set(version); }
+
+    platform::ObservationRegistrar::Subscription
+    observe(platform::ObservationRegistrar::Observer observer) {
+        return registrar_.observe(std::move(observer));
+    }
+
+private:
+    void ensureConnection();
+    void dropConnection(const std::weak_ptr<WakeDaemonConnection>& reported);
+
+    // In the order in which a controller comes to be. The observable fields only keep a reference
+    // to the registrar declared after them: none of them is written before the refresh that ends
+    // construction, and by then the registrar exists.
+    const std::unique_ptr<DaemonService> service_;
+    platform::Observable<std::shared_ptr<WakeDaemonConnection>> connection_;
+    platform::Observable<WakeDaemonRegistrationState> registrationState_;
+    platform::Observable<std::int64_t> daemonVersion_;
+    platform::ObservationRegistrar registrar_;
+
+    platform::EventLoop& loop_;
+    const std::shared_ptr<WakeDaemonConnector> connector_;
+    // What the connection's handlers hold instead of the controller: they may fire after it has
+    // gone, and the controller itself need not be owned by a shared_ptr.
+    const std::shared_ptr<WakeDaemonController*> lifetime_;
+};
+
+template <class T>
+platform::Task<T> WakeDaemonController::callDaemon(T defaultValue,
+                                                   std::type_identity_t<RequestBody<T>> body) {
+    ensureConnection();
+    const auto connection = connection_.get();
+    if (!connection)
+        co_return defaultValue;
+
+    co_return co_await platform::awaitCompletion<T>(loop_, [&](platform::Completion<T> done) {
+        auto once = std::make_shared<ResumeOnce<T>>(std::move(done));
+        auto proxy =
+            connection->remoteObjectProxy([once, defaultValue](const std::string& description) {
+                daemonControllerLog().error("XPC error: %{public}s", description);
+                once->resume(defaultValue);
+            });
+        if (!proxy) {
+            once->resume(defaultValue);
+            return;
+        }
+        body(*proxy, [once](T value) { once->resume(std::move(value)); });
+    });
+}
+
+} // namespace sollun::helper

@@ -1,0 +1,21 @@
+#include "SollunHelper/linux/LinuxWakeDaemonController.h"
+
+#include "SollunHelper/linux/ProductGroup.h"
+#include "shared/ProductIdentities.h"
+
+namespace sollun::helper {
+
+std::unique_ptr<WakeDaemonController>
+makeLinuxWakeDaemonController(platform::SdEventLoop& loop, BusDaemonService::Setup registration,
+                              SdBusConnectorOptions connection) {
+    // The daemon knows the helper by the group it held when it connected to the bus.
+    connection.openBus = [open = std::move(connection.openBus)](sd_bus** bus, bool privileged) {
+        return ProductGroup::whileRaised([&] { return open(bus, privileged); });
+    };
+    return std::make_unique<WakeDaemonController>(
+        loop, std::make_unique<BusDaemonService>(loop, std::move(registration)),
+        std::make_shared<SdBusDaemonConnector>(loop, trust::productIdentities(),
+                                               std::move(connection)));
+}
+
+} // namespace sollun::helper
