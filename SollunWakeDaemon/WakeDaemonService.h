@@ -21,9 +21,6 @@ namespace sollun::daemon {
 inline constexpr std::string_view productEventOwner = "com.kestrovane.sollun";
 inline constexpr std::int64_t daemonVersion = 1;
 
-// "2026-12-05 06:30:00 +0000": the date in UTC, whole seconds.
-std::string dateText(Instant date);
-
 class WakeDaemonService {
 public:
     // nullopt is success; a text is the failure that goes back to the caller.

@@ -133,6 +133,12 @@ SdEventLoop::~SdEventLoop() {
     sd_event_unref(event_);
 }
 
+SdEventLoop& SdEventLoop::main() {
+    // Never destroyed: process-lifetime objects keep sources on it until the very end.
+    static SdEventLoop* const loop = new SdEventLoop;
+    return *loop;
+}
+
 void SdEventLoop::post(Task task) {
     posted_.push_back(std::move(task));
     sd_event_source_set_enabled(postedSource_, SD_EVENT_ONESHOT);

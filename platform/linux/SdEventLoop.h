@@ -21,6 +21,10 @@ public:
     // program's start, where there is nothing better to do.
     SdEventLoop();
     ~SdEventLoop() override;
+
+    // The program's main loop, created on first use on the main thread and kept until the
+    // process ends.
+    static SdEventLoop& main();
     SdEventLoop(const SdEventLoop&) = delete;
     SdEventLoop& operator=(const SdEventLoop&) = delete;
 

@@ -1,5 +1,7 @@
 #include "SollunWakeDaemon/WakeDaemonService.h"
 
+#include "shared/DateText.h"
+
 #include <gtest/gtest.h>
 
 #include <set>

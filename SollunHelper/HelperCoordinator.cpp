@@ -1,0 +1,175 @@
+#include "SollunHelper/HelperCoordinator.h"
+
+#include "shared/AppGroup.h"
+#include "shared/DateText.h"
+#include "shared/WakeHelperStatus.h"
+
+namespace sollun::helper {
+
+const platform::Logger& coordinatorLog() {
+    static const platform::Logger logger("com.kestrovane.sollun.helper", "coordinator");
+    return logger;
+}
+
+std::string currentHelperVersion() {
+    constexpr std::string_view version = SOLLUN_VERSION;
+    return version.empty() ? "?" : std::string(version);
+}
+
+HelperCoordinator::HelperCoordinator(platform::EventLoop& loop,
+                                     std::unique_ptr<WakeDaemonController> daemon,
+                                     std::unique_ptr<Workspace> workspace,
+                                     std::unique_ptr<SystemWakeObserver> systemWake)
+    : loop_(loop)
+    , workspace_(std::move(workspace))
+    , systemWake_(std::move(systemWake))
+    , daemon_(std::move(daemon))
+    , lifetime_(std::make_shared<HelperCoordinator*>(this)) {}
+
+HelperCoordinator::~HelperCoordinator() = default;
+
+void HelperCoordinator::start() {
+    const std::weak_ptr<HelperCoordinator*> weak = lifetime_;
+
+    daemon_->registerIfNeeded();
+
+    platform::spawn(loop_, startUp());
+
+    auto watcher = std::make_unique<WakeScheduleWatcher>(loop_, [weak] {
+        if (const auto self = weak.lock())
+            (*self)->reloadSchedule(false);
+    });
+    watcher->start();
+    watcher_.set(std::move(watcher));
+
+    heartbeatTimer_.set(loop_.addRepeatingTimer(heartbeatInterval, [weak, &loop = loop_] {
+        loop.post([weak] {
+            if (const auto self = weak.lock())
+                (*self)->publishStatus();
+        });
+    }));
+
+    publishStatus();
+
+    wakeObserver_.set(systemWake_->observeDidWake([weak] {
+        if (const auto self = weak.lock())
+            (*self)->handleSystemWake();
+    }));
+}
+
+platform::Task<> HelperCoordinator::startUp() {
+    const std::weak_ptr<HelperCoordinator*> alive = lifetime_;
+    const std::int64_t version = co_await daemon_->fetchVersion();
+    if (alive.expired())
+        co_return;
+    daemon_->setDaemonVersion(version);
+    reloadSchedule(true);
+}
+
+void HelperCoordinator::reloadSchedule(bool force) {
+    daemon_->refreshRegistrationState();
+
+    const auto container = appGroupContainerURL();
+    if (!container)
+        return;
+    const auto schedule = readWakeSchedule(*container / wakeScheduleFileName);
+    if (!schedule)
+        return;
+    if (!force && schedule->revision == lastProcessedRevision_.get())
+        return;
+
+    lastProcessedRevision_.set(schedule->revision);
+    armLaunchTimer(*schedule);
+    platform::spawn(loop_, apply(*schedule));
+}
+
+platform::Task<> HelperCoordinator::apply(WakeSchedule schedule) {
+    const std::weak_ptr<HelperCoordinator*> alive = lifetime_;
+    const std::optional<Instant> scheduled = co_await daemon_->scheduleWake(schedule.wakeDate);
+    if (alive.expired())
+        co_return;
+    // Tasks are neither cancelled nor ordered: the one whose answer comes last decides.
+    lastScheduledWake_.set(scheduled);
+    lastScheduledAlarm_.set(scheduled ? schedule.alarmDate : std::nullopt);
+    publishStatus();
+}
+
+double HelperCoordinator::secondsFromNowTo(Instant instant) const {
+    // In 128 bits: the schedule's instants and the clock may lie further apart than 64 bits of
+    // nanoseconds can say.
+    const __int128 nanoseconds = static_cast<__int128>(instant.time_since_epoch().count()) -
+                                 loop_.now().time_since_epoch().count();
+    return static_cast<double>(nanoseconds) / 1e9;
+}
+
+void HelperCoordinator::armLaunchTimer(const WakeSchedule& schedule) {
+    launchTimer_.set(nullptr);
+    pendingWakeDate_.set(schedule.wakeDate);
+    if (!schedule.wakeDate) {
+        coordinatorLog().info("App-launch timer cleared (no wake date)");
+        return;
+    }
+
+    const Instant wake = *schedule.wakeDate;
+    const double interval = secondsFromNowTo(wake);
+    if (interval > 0) {
+        const std::weak_ptr<HelperCoordinator*> weak = lifetime_;
+        launchTimer_.set(loop_.addWallTimer(wake, [weak, &loop = loop_] {
+            loop.post([weak] {
+                coordinatorLog().info("App-launch timer fired");
+                if (const auto self = weak.lock())
+                    (*self)->launchSollunIfNeeded(false);
+            });
+        }));
+        coordinatorLog().info("Armed app-launch timer for %{public}s (in %{public}fs)",
+                              dateText(wake), interval);
+        return;
+    }
+
+    // 0.0 - x rather than -x: a wake instant of exactly now passed by 0, not by -0.
+    coordinatorLog().info("Wake instant already passed by %{public}fs; launching now if recent",
+                          0.0 - interval);
+    if (interval > -lateLaunchLimitSeconds)
+        launchSollunIfNeeded(false);
+}
+
+void HelperCoordinator::handleSystemWake() {
+    const auto pending = pendingWakeDate_.get();
+    if (!pending)
+        return;
+    const double delta = secondsFromNowTo(*pending);
+    coordinatorLog().info("System woke; pending wake delta %{public}fs", delta);
+    if (delta <= earlyWakeLimitSeconds && delta > -lateLaunchLimitSeconds)
+        launchSollunIfNeeded(false);
+}
+
+void HelperCoordinator::launchSollunIfNeeded(bool activate) {
+    if (workspace_->isRunning(std::string(mainAppIdentifier))) {
+        coordinatorLog().info("launchSollunIfNeeded: Sollun already running");
+        return;
+    }
+    coordinatorLog().info("launchSollunIfNeeded: launching Sollun");
+    launchMainApp(activate);
+}
+
+void HelperCoordinator::launchMainApp(bool activate) {
+    const auto location = workspace_->locate(std::string(mainAppIdentifier));
+    if (!location) {
+        coordinatorLog().error("Sollun app not found (bundle id %{public}s)", mainAppIdentifier);
+        return;
+    }
+    coordinatorLog().info("Launching Sollun at %{public}s", *location);
+    workspace_->launch(*location, activate, [](const Workspace::LaunchResult& result) {
+        if (const auto* error = std::get_if<std::string>(&result))
+            coordinatorLog().error("Failed to launch Sollun: %{public}s", *error);
+        else
+            coordinatorLog().info("Launched Sollun (pid %{public}d)", std::get<pid_t>(result));
+    });
+}
+
+void HelperCoordinator::publishStatus() {
+    writeHelperStatus({currentHelperVersion(), daemon_->daemonVersion(),
+                       daemon_->registrationState(), loop_.now(), lastScheduledWake_.get()});
+}
+
+} // namespace sollun::helper

@@ -1,0 +1,134 @@
+#pragma once
+
+// The helper's central object. Whenever the main application publishes a wake schedule with a
+// new revision, the coordinator arms (or clears) the app-launch timer, asks the daemon to schedule
+// (or clear) the machine's wake, remembers what the daemon accepted and publishes the outcome in
+// the status file. It also makes sure the main application runs around the wake instant: by the
+// launch timer, and when the machine wakes close to the pending wake instant.
+//
+// There is one, created on first use (shared()) and kept for the life of the process. Everything
+// runs on the main loop. The only waits are for the daemon's answers; while a task waits, the
+// loop runs everything else, further reconciliations included. Reconciliation logs nothing of its
+// own: a missing or unreadable schedule simply stops it, and the next trigger tries again.
+//
+// Every field but `daemon` is observable: a change is reported to the registrar under the
+// field's name (the watcher and the wake observer on every assignment). Nothing has to subscribe.
+
+#include "SollunHelper/SystemWakeObserver.h"
+#include "SollunHelper/WakeDaemonController.h"
+#include "SollunHelper/WakeScheduleWatcher.h"
+#include "SollunHelper/Workspace.h"
+#include "platform/EventLoop.h"
+#include "platform/Log.h"
+#include "platform/Observable.h"
+#include "platform/Task.h"
+#include "shared/Instant.h"
+#include "shared/WakeSchedule.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sollun::helper {
+
+// The main application, as the desktop knows it.
+inline constexpr std::string_view mainAppIdentifier = "com.kestrovane.sollun";
+
+inline constexpr std::chrono::seconds heartbeatInterval{300};
+// A wake instant that passed less than this long ago still launches the main application.
+inline constexpr double lateLaunchLimitSeconds = 600;
+// A wake of the machine up to this long before the pending wake instant launches it.
+inline constexpr double earlyWakeLimitSeconds = 120;
+
+const platform::Logger& coordinatorLog();
+
+// The helper's own version, as built; "?" when the build carries none.
+std::string currentHelperVersion();
+
+class HelperCoordinator {
+public:
+    // The one coordinator of the process, created with the platform's parts on first access
+    // (on the main thread) and never destroyed.
+    static HelperCoordinator& shared();
+
+    HelperCoordinator(platform::EventLoop& loop, std::unique_ptr<WakeDaemonController> daemon,
+                      std::unique_ptr<Workspace> workspace,
+                      std::unique_ptr<SystemWakeObserver> systemWake);
+    ~HelperCoordinator();
+    HelperCoordinator(const HelperCoordinator&) = delete;
+    HelperCoordinator& operator=(const HelperCoordinator&) = delete;
+
+    // Registers the daemon if needed, queues the start-up task (the daemon's version, then one
+    // forced reconciliation), starts the watcher and the heartbeat, publishes the status once and
+    // observes the machine's wakes. Once.
+    void start();
+
+    // Reads the schedule and acts on it when its revision differs from the last one acted upon,
+    // or when forced.
+    void reloadSchedule(bool force);
+
+    // Replaces the app-launch timer by one for the schedule's wake instant, launches at once for
+    // an instant that passed less than 600 s ago, or only clears it when there is none.
+    void armLaunchTimer(const WakeSchedule& schedule);
+    void handleSystemWake();
+    void launchSollunIfNeeded(bool activate);
+
+    // Writes the status file from the current values.
+    void publishStatus();
+
+    WakeDaemonController& daemon() { return *daemon_; }
+    const WakeDaemonController& daemon() const { return *daemon_; }
+    Workspace& workspace() { return *workspace_; }
+
+    bool hasWatcher() const { return watcher_.get() != nullptr; }
+    bool hasHeartbeatTimer() const { return heartbeatTimer_.get() != nullptr; }
+    bool hasLaunchTimer() const { return launchTimer_.get() != nullptr; }
+    bool hasWakeObserver() const { return wakeObserver_.get() != nullptr; }
+    std::int64_t lastProcessedRevision() const { return lastProcessedRevision_.get(); }
+    const std::optional<Instant>& lastScheduledWake() const { return lastScheduledWake_.get(); }
+    const std::optional<Instant>& lastScheduledAlarm() const { return lastScheduledAlarm_.get(); }
+    const std::optional<Instant>& pendingWakeDate() const { return pendingWakeDate_.get(); }
+
+    platform::ObservationRegistrar::Subscription
+    observe(platform::ObservationRegistrar::Observer observer) {
+        return registrar_.observe(std::move(observer));
+    }
+
+private:
+    platform::Task<> startUp();
+    platform::Task<> apply(WakeSchedule schedule);
+    void launchMainApp(bool activate);
+    double secondsFromNowTo(Instant instant) const;
+
+    // What the fields below rely on comes first, so that it goes last: a wake-observer token
+    // ends its registration with the observer, a timer its source with the loop.
+    platform::ObservationRegistrar registrar_;
+    platform::EventLoop& loop_;
+    const std::unique_ptr<Workspace> workspace_;
+    const std::unique_ptr<SystemWakeObserver> systemWake_;
+
+    const std::unique_ptr<WakeDaemonController> daemon_;
+    platform::Observable<std::unique_ptr<WakeScheduleWatcher>, platform::Notify::always> watcher_{
+        registrar_, "watcher"};
+    platform::Observable<platform::Source> heartbeatTimer_{registrar_, "heartbeatTimer"};
+    platform::Observable<platform::Source> launchTimer_{registrar_, "launchTimer"};
+    platform::Observable<std::unique_ptr<SystemWakeObserver::Token>, platform::Notify::always>
+        wakeObserver_{registrar_, "wakeObserver"};
+    platform::Observable<std::int64_t> lastProcessedRevision_{registrar_, "lastProcessedRevision",
+                                                              -1};
+    platform::Observable<std::optional<Instant>> lastScheduledWake_{registrar_,
+                                                                    "lastScheduledWake"};
+    platform::Observable<std::optional<Instant>> lastScheduledAlarm_{registrar_,
+                                                                     "lastScheduledAlarm"};
+    platform::Observable<std::optional<Instant>> pendingWakeDate_{registrar_, "pendingWakeDate"};
+
+    // What timers, the watcher's callback and the wake observer hold instead of the coordinator,
+    // and what the tasks check after each wait: in the process the coordinator outlives them
+    // all, but nothing may reach into one that is gone.
+    const std::shared_ptr<HelperCoordinator*> lifetime_;
+};
+
+} // namespace sollun::helper

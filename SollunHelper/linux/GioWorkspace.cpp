@@ -1,0 +1,531 @@
+#include "SollunHelper/linux/GioWorkspace.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gio/gdesktopappinfo.h>
+#include <gio/gio.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sollun::helper {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct GObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <class T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+
+struct GFreeText {
+    void operator()(gchar* text) const { g_free(text); }
+};
+using GText = std::unique_ptr<gchar, GFreeText>;
+
+struct GFreeTextList {
+    void operator()(gchar** list) const { g_strfreev(list); }
+};
+using GTextList = std::unique_ptr<gchar*, GFreeTextList>;
+
+struct GKeyFileUnref {
+    void operator()(GKeyFile* keys) const { g_key_file_unref(keys); }
+};
+
+// A GError out-parameter that frees what it receives.
+class Failure {
+public:
+    Failure() = default;
+    Failure(const Failure&) = delete;
+    Failure& operator=(const Failure&) = delete;
+    ~Failure() {
+        if (error_ != nullptr)
+            g_error_free(error_);
+    }
+    GError** out() { return &error_; }
+    std::string message() const { return error_ != nullptr ? error_->message : "unknown error"; }
+
+private:
+    GError* error_ = nullptr;
+};
+
+// Brackets every call into GLib. GLib starts threads of its own on first use (the bus worker, the
+// file monitors' worker); created inside, they inherit a mask that blocks every asynchronous
+// signal, so that a signal sent to the process reaches the loop's signal descriptor rather than
+// ending the process through a thread that does not block it. What GLib queues for a main context
+// meanwhile goes to a context only these calls use, dispatched on the way out: nothing else runs
+// it, and what it holds (bus connections among them) would otherwise be kept forever.
+class GlibCall {
+public:
+    GlibCall() {
+        sigset_t asynchronous;
+        sigfillset(&asynchronous);
+        for (const int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP})
+            sigdelset(&asynchronous, synchronous);
+        pthread_sigmask(SIG_BLOCK, &asynchronous, &saved_);
+        g_main_context_push_thread_default(context());
+    }
+    GlibCall(const GlibCall&) = delete;
+    GlibCall& operator=(const GlibCall&) = delete;
+    ~GlibCall() {
+        dispatchPending();
+        g_main_context_pop_thread_default(context());
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+
+    static void dispatchPending() {
+        while (g_main_context_iteration(context(), FALSE)) {
+        }
+    }
+
+private:
+    // Process-wide, like the GLib state whose leftovers it receives; never freed.
+    static GMainContext* context() {
+        static GMainContext* const shared = g_main_context_new();
+        return shared;
+    }
+
+    sigset_t saved_;
+};
+
+// Runs in the started child between fork and exec: async-signal-safe calls only. Without it the
+// application would inherit the signals the helper's loop blocks (and those GlibCall blocks), and
+// stay deaf to the session's SIGTERM; signals the helper ignores would stay ignored across exec.
+void startWithDefaultSignals(gpointer) {
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP)
+            sigaction(signal, &defaults, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+void rememberFirstPid(GDesktopAppInfo*, GPid pid, gpointer first) {
+    auto* result = static_cast<pid_t*>(first);
+    if (*result == -1)
+        *result = pid;
+}
+
+// Starts `app` with `uris` (nullptr for none). Gives the new process's id, -1 when GIO started
+// the application without a process of its own (D-Bus activation), or GIO's error.
+Workspace::LaunchResult start(GDesktopAppInfo* app, GList* uris, bool activate) {
+    GObjectPtr<GAppLaunchContext> context(g_app_launch_context_new());
+    if (!activate) {
+        g_app_launch_context_unsetenv(context.get(), "DESKTOP_STARTUP_ID");
+        g_app_launch_context_unsetenv(context.get(), "XDG_ACTIVATION_TOKEN");
+    }
+    pid_t pid = -1;
+    Failure failure;
+    // Without G_SPAWN_DO_NOT_REAP_CHILD GLib forks twice and reports the grandchild, which the
+    // system reaps; with it, the zombie would be ours and no main loop here would collect it.
+    if (!g_desktop_app_info_launch_uris_as_manager(app, uris, context.get(), G_SPAWN_SEARCH_PATH,
+                                                   startWithDefaultSignals, nullptr,
+                                                   rememberFirstPid, &pid, failure.out()))
+        return failure.message();
+    return pid;
+}
+
+// ---- Desktop entries ----
+
+std::vector<fs::path> applicationDirectories() {
+    std::vector<fs::path> directories;
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    if (dataHome != nullptr && dataHome[0] == '/')
+        directories.push_back(fs::path(dataHome) / "applications");
+    else if (home != nullptr && home[0] == '/')
+        directories.push_back(fs::path(home) / ".local/share/applications");
+
+    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+    std::string_view list = dataDirs != nullptr && dataDirs[0] != '\0'
+                                ? std::string_view(dataDirs)
+                                : std::string_view("/usr/local/share/:/usr/share/");
+    while (!list.empty()) {
+        const auto colon = list.find(':');
+        const auto directory = list.substr(0, colon);
+        if (!directory.empty() && directory.front() == '/')
+            directories.push_back(fs::path(directory) / "applications");
+        list = colon == std::string_view::npos ? std::string_view() : list.substr(colon + 1);
+    }
+    return directories;
+}
+
+struct FoundEntry {
+    std::string path;
+    GObjectPtr<GDesktopAppInfo> info;
+};
+
+std::optional<FoundEntry> findEntry(const std::string& appId) {
+    const std::string fileName = appId + ".desktop";
+    for (const auto& directory : applicationDirectories()) {
+        const std::string path = (directory / fileName).string();
+        std::error_code error;
+        if (!fs::is_regular_file(path, error))
+            continue;
+        GObjectPtr<GDesktopAppInfo> info(g_desktop_app_info_new_from_filename(path.c_str()));
+        if (!info)
+            continue;
+        if (g_desktop_app_info_get_is_hidden(info.get()))
+            return std::nullopt;
+        return FoundEntry{path, std::move(info)};
+    }
+    return std::nullopt;
+}
+
+// The words of an entry's Exec (or TryExec) value.
+std::vector<std::string> commandWords(const char* value) {
+    std::vector<std::string> words;
+    gchar** parsed = nullptr;
+    if (value == nullptr || !g_shell_parse_argv(value, nullptr, &parsed, nullptr))
+        return words;
+    const GTextList owner(parsed);
+    for (gchar** word = parsed; *word != nullptr; ++word)
+        words.emplace_back(*word);
+    return words;
+}
+
+bool programFound(const std::string& program) {
+    return GText(g_find_program_in_path(program.c_str())) != nullptr;
+}
+
+// Why GIO would not take the entry at `path`, in words for the launch's completion.
+std::string unusableEntry(const std::string& path) {
+    const std::unique_ptr<GKeyFile, GKeyFileUnref> keys(g_key_file_new());
+    Failure failure;
+    if (!g_key_file_load_from_file(keys.get(), path.c_str(), G_KEY_FILE_NONE, failure.out()))
+        return "Cannot read the desktop entry " + path + ": " + failure.message();
+    for (const char* key : {"TryExec", "Exec"}) {
+        const GText value(g_key_file_get_string(keys.get(), "Desktop Entry", key, nullptr));
+        const auto words = commandWords(value.get());
+        if (!words.empty() && !programFound(words.front()))
+            return "The program " + words.front() + " of the desktop entry " + path +
+                   " was not found";
+    }
+    return "The desktop entry " + path + " does not describe an application that can be started";
+}
+
+// ---- Processes ----
+
+std::string canonical(const std::string& path) {
+    std::error_code error;
+    const auto resolved = fs::weakly_canonical(path, error);
+    return error ? path : resolved.string();
+}
+
+std::string fileNameOf(std::string_view path) {
+    const auto slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// What tells the application's processes apart from others.
+struct ProgramIdentity {
+    std::string path; // resolved, canonical
+    std::string fileName;
+    std::optional<std::string> interpreter; // canonical, when `path` is a `#!` script
+};
+
+std::string readAt(int directory, const std::string& name, std::size_t limit) {
+    const int fd = openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string contents(limit, '\0');
+    std::size_t used = 0;
+    while (used < limit) {
+        const ssize_t n = read(fd, contents.data() + used, limit - used);
+        if (n <= 0)
+            break;
+        used += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    contents.resize(used);
+    return contents;
+}
+
+// The program that runs a `#!` script, as the kernel (and `env`) would find it.
+std::optional<std::string> scriptInterpreter(const std::string& script) {
+    std::string line = readAt(AT_FDCWD, script, 256);
+    if (!line.starts_with("#!"))
+        return std::nullopt;
+    line = line.substr(2, line.find('\n') - 2);
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+    std::size_t begin = 0;
+    while (begin < line.size() && isBlank(line[begin]))
+        ++begin;
+    std::size_t end = begin;
+    while (end < line.size() && !isBlank(line[end]))
+        ++end;
+    std::string interpreter = line.substr(begin, end - begin);
+    if (interpreter.empty())
+        return std::nullopt;
+    if (fileNameOf(interpreter) == "env") {
+        // `#!/usr/bin/env name`: the process ends up running `name`, found through PATH.
+        while (end < line.size() && isBlank(line[end]))
+            ++end;
+        std::size_t nameEnd = end;
+        while (nameEnd < line.size() && !isBlank(line[nameEnd]))
+            ++nameEnd;
+        const GText found(g_find_program_in_path(line.substr(end, nameEnd - end).c_str()));
+        if (!found)
+            return std::nullopt;
+        interpreter = found.get();
+    }
+    return canonical(interpreter);
+}
+
+std::optional<ProgramIdentity> programOf(GDesktopAppInfo* info) {
+    const GText tryExec(g_desktop_app_info_get_string(info, "TryExec"));
+    const GText exec(g_desktop_app_info_get_string(info, "Exec"));
+    auto words = commandWords(tryExec && tryExec.get()[0] != '\0' ? tryExec.get() : exec.get());
+    auto word = words.begin();
+    if (word != words.end() && fileNameOf(*word) == "env") {
+        ++word;
+        while (word != words.end() && word->find('=') != std::string::npos)
+            ++word;
+    }
+    if (word == words.end())
+        return std::nullopt;
+
+    std::string path;
+    if (const GText found{g_find_program_in_path(word->c_str())})
+        path = canonical(found.get());
+    else if (word->front() == '/')
+        path = fs::path(*word).lexically_normal().string(); // gone from disk, maybe still running
+    else
+        return std::nullopt;
+    return ProgramIdentity{path, fileNameOf(path), scriptInterpreter(path)};
+}
+
+std::vector<std::string> argumentsOf(int proc, const std::string& pid) {
+    const std::string raw = readAt(proc, pid + "/cmdline", 8192);
+    std::vector<std::string> arguments;
+    for (std::size_t begin = 0; begin < raw.size();) {
+        const auto end = raw.find('\0', begin);
+        arguments.push_back(raw.substr(begin, end - begin));
+        if (end == std::string::npos)
+            break;
+        begin = end + 1;
+    }
+    return arguments;
+}
+
+// The real user of a process, from its status; nothing when it cannot be read.
+std::optional<uid_t> realUserOf(int proc, const std::string& pid) {
+    const std::string status = readAt(proc, pid + "/status", 4096);
+    const auto line = status.find("\nUid:");
+    if (line == std::string::npos)
+        return std::nullopt;
+    char* end = nullptr;
+    const unsigned long uid = std::strtoul(status.c_str() + line + 5, &end, 10);
+    if (end == status.c_str() + line + 5)
+        return std::nullopt;
+    return static_cast<uid_t>(uid);
+}
+
+// For a process whose executable cannot be read: its first argument, as launchers pass it.
+bool namedAfterProgram(int proc, const std::string& pid, const ProgramIdentity& program) {
+    const auto arguments = argumentsOf(proc, pid);
+    if (arguments.empty() || arguments.front().empty())
+        return false;
+    const std::string& first = arguments.front();
+    return first.front() == '/' ? canonical(first) == program.path
+                                : fileNameOf(first) == program.fileName;
+}
+
+bool runsProgram(int proc, const std::string& pid, const ProgramIdentity& program) {
+    char buffer[PATH_MAX];
+    const ssize_t length = readlinkat(proc, (pid + "/exe").c_str(), buffer, sizeof buffer);
+    if (length <= 0) {
+        // Not dumpable (as a set-group-ID program is): the kernel keeps its executable to itself.
+        // Otherwise a zombie or a kernel thread.
+        return (errno == EACCES || errno == EPERM) && namedAfterProgram(proc, pid, program);
+    }
+    std::string_view executable(buffer, static_cast<std::size_t>(length));
+    constexpr std::string_view replaced = " (deleted)";
+    if (executable.ends_with(replaced))
+        executable.remove_suffix(replaced.size());
+    if (executable == program.path)
+        return true;
+    if (!program.interpreter || executable != *program.interpreter)
+        return false;
+    const auto arguments = argumentsOf(proc, pid);
+    for (std::size_t i = 1; i < arguments.size() && i <= 2; ++i) {
+        if (arguments[i].starts_with('/') && canonical(arguments[i]) == program.path)
+            return true;
+    }
+    return false;
+}
+
+bool anyProcessRuns(const ProgramIdentity& program) {
+    struct CloseDirectory {
+        void operator()(DIR* directory) const { closedir(directory); }
+    };
+    const std::unique_ptr<DIR, CloseDirectory> directory(opendir("/proc"));
+    if (!directory)
+        return false;
+    const int proc = dirfd(directory.get());
+    const uid_t user = getuid();
+    while (const dirent* entry = readdir(directory.get())) {
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
+            continue;
+        const std::string pid = entry->d_name;
+        struct stat owner {};
+        if (fstatat(proc, pid.c_str(), &owner, 0) != 0)
+            continue;
+        // The kernel may show a process that is not dumpable as root's; then its status tells.
+        const bool ours = owner.st_uid == 0 ? realUserOf(proc, pid) == user : owner.st_uid == user;
+        if (ours && runsProgram(proc, pid, program))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// ---- The session bus ----
+
+// GLib's shared session bus connection, the one GIO also uses when it launches. Holding it keeps
+// GIO on the connection whose exit-on-close this class turned off; GLib's default for a shared
+// connection is to raise SIGTERM when the bus goes away.
+class GioWorkspace::SessionBus {
+public:
+    SessionBus() = default;
+    SessionBus(const SessionBus&) = delete;
+    SessionBus& operator=(const SessionBus&) = delete;
+    ~SessionBus() { forget(); }
+
+    // Inside a GlibCall. Nothing when there is no session bus.
+    GDBusConnection* get() {
+        if (connection_ != nullptr && g_dbus_connection_is_closed(connection_))
+            forget();
+        if (connection_ == nullptr) {
+            connection_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+            // GLib hands out its shared connection for as long as anyone holds it, closed or not.
+            // A closed one is held by the notices GLib queued about it, which dispatching
+            // releases; the next request then connects anew.
+            if (connection_ != nullptr && g_dbus_connection_is_closed(connection_)) {
+                forget();
+                connection_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+            }
+            if (connection_ != nullptr)
+                g_dbus_connection_set_exit_on_close(connection_, FALSE);
+        }
+        return connection_;
+    }
+
+    bool nameHasOwner(const std::string& name) {
+        if (!g_dbus_is_name(name.c_str()) || g_dbus_is_unique_name(name.c_str()))
+            return false;
+        // A second attempt only when the first found the connection closed: the bus may have
+        // been restarted since the last call.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            GDBusConnection* connection = get();
+            if (connection == nullptr)
+                return false;
+            GVariant* reply = g_dbus_connection_call_sync(
+                connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
+                G_DBUS_CALL_FLAGS_NONE, answerLimitMs, nullptr, nullptr);
+            if (reply != nullptr) {
+                gboolean owned = FALSE;
+                g_variant_get(reply, "(b)", &owned);
+                g_variant_unref(reply);
+                return owned != FALSE;
+            }
+            if (!g_dbus_connection_is_closed(connection))
+                return false;
+        }
+        return false;
+    }
+
+private:
+    // The bus answers this itself; a bus that takes longer is not going to answer.
+    static constexpr int answerLimitMs = 1000;
+
+    void forget() {
+        if (connection_ == nullptr)
+            return;
+        g_object_unref(connection_);
+        connection_ = nullptr;
+        GlibCall::dispatchPending();
+    }
+
+    GDBusConnection* connection_ = nullptr;
+};
+
+// ---- GioWorkspace ----
+
+GioWorkspace::GioWorkspace()
+    : bus_(std::make_unique<SessionBus>()) {}
+
+GioWorkspace::~GioWorkspace() {
+    const GlibCall call;
+    bus_.reset();
+}
+
+bool GioWorkspace::isRunning(const std::string& appId) {
+    const GlibCall call;
+    if (auto entry = findEntry(appId)) {
+        if (const auto program = programOf(entry->info.get()); program && anyProcessRuns(*program))
+            return true;
+    }
+    return bus_->nameHasOwner(appId);
+}
+
+std::optional<std::string> GioWorkspace::locate(const std::string& appId) {
+    const GlibCall call;
+    if (auto entry = findEntry(appId))
+        return std::move(entry->path);
+    return std::nullopt;
+}
+
+void GioWorkspace::launch(const std::string& location, bool activate,
+                          std::function<void(LaunchResult)> completion) {
+    LaunchResult result = [&]() -> LaunchResult {
+        const GlibCall call;
+        // Before GIO takes GLib's shared connection for its launch notice: it must be one that
+        // does not end the process when the bus goes away.
+        bus_->get();
+        const GObjectPtr<GDesktopAppInfo> app(
+            g_desktop_app_info_new_from_filename(location.c_str()));
+        if (!app)
+            return unusableEntry(location);
+        return start(app.get(), nullptr, activate);
+    }();
+    completion(std::move(result));
+}
+
+void GioWorkspace::openURL(const std::string& url, const std::optional<std::string>& location) {
+    const GlibCall call;
+    bus_->get(); // as for launch()
+    GObjectPtr<GAppInfo> app;
+    if (location) {
+        app.reset(G_APP_INFO(g_desktop_app_info_new_from_filename(location->c_str())));
+    } else if (const char* scheme = g_uri_peek_scheme(url.c_str())) {
+        app.reset(g_app_info_get_default_for_uri_scheme(scheme));
+    }
+    if (!app)
+        return;
+    GList uris{};
+    uris.data = const_cast<char*>(url.c_str());
+    // Opening the main application from the menu brings it forward.
+    if (G_IS_DESKTOP_APP_INFO(app.get()))
+        start(G_DESKTOP_APP_INFO(app.get()), &uris, true);
+    else
+        g_app_info_launch_uris(app.get(), &uris, nullptr, nullptr);
+}
+
+} // namespace sollun::helper

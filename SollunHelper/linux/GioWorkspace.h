@@ -1,0 +1,69 @@
+#pragma once
+
+// The desktop's side of the main application, through GIO.
+//
+// An application is known by its desktop entry, `<app id>.desktop`, in the XDG application
+// directories: $XDG_DATA_HOME/applications first, then those of $XDG_DATA_DIRS. The lookup agrees
+// with what the desktop itself shows: the first entry found that GIO can use wins, one marked
+// Hidden means the user removed the application (nothing is found, whatever lower directories
+// hold), and one GIO cannot use (its program is missing, it is not an application) is passed
+// over. NoDisplay only keeps an entry out of menus; it is still found. The directories are read
+// at every lookup, not through GIO's index of them: that index is refreshed by file monitors on
+// GLib's worker thread, so an entry installed a moment ago may not be in it yet.
+//
+// Launching goes through GIO as any launcher would (Exec and its field codes, Path, D-Bus
+// activation for entries that ask for it). GIO double-forks, so a started application is never
+// this process's child to reap, and it closes our descriptors in the child. The child starts with
+// no signal blocked and every signal at its default disposition, whatever the helper's loop blocks
+// for its own signal handling. A background start passes on no activation token: the
+// startup-notification variables the helper may itself have been started with are taken out of
+// the child's environment, so the application does not take the focus with a stale token. An
+// activating start leaves the environment as it is; the helper has no window from which to ask
+// the compositor for a fresh token. GIO reports failures it sees before the program runs (an
+// unusable entry, a terminal that cannot be found); a program that fails to execute after GIO
+// handed it over shows only as a process that ends at once.
+//
+// Whether the application runs is answered by two checks, either of which suffices:
+//   - a process of this user runs the entry's program: TryExec when the entry names one, else the
+//     first word of Exec (after a leading `env NAME=value ...`), found through PATH. A program
+//     replaced on disk while it runs still counts. When the program is a `#!` script the process
+//     runs the script's interpreter, so such a process counts when its executable is that
+//     interpreter and its second or third argument is the script. A process whose executable
+//     cannot be read (a set-group-ID program is not dumpable) counts when its first argument names
+//     the program, by path or by file name. An entry whose program is a shared interpreter run on
+//     an argument (`Exec=python3 app.py`) cannot be told apart this way and relies on the other
+//     check;
+//   - the application id is owned as a name on the session bus, as GApplication-based
+//     applications do; this also covers sandboxed ones, whose processes run another executable.
+//
+// Every call is synchronous and made on the main thread; no GLib main loop runs. What GLib leaves
+// for a main context during a call (the completion of the bus flush GIO does after a launch, the
+// notice that a bus connection closed) goes to a context of the workspace's own, which is
+// dispatched as each call ends. The session bus connection never ends the process when the bus
+// goes away, and a new one is made the next time one is needed.
+
+#include "SollunHelper/Workspace.h"
+
+#include <memory>
+
+namespace sollun::helper {
+
+class GioWorkspace final : public Workspace {
+public:
+    GioWorkspace();
+    ~GioWorkspace() override;
+    GioWorkspace(const GioWorkspace&) = delete;
+    GioWorkspace& operator=(const GioWorkspace&) = delete;
+
+    bool isRunning(const std::string& appId) override;
+    std::optional<std::string> locate(const std::string& appId) override;
+    void launch(const std::string& location, bool activate,
+                std::function<void(LaunchResult)> completion) override;
+    void openURL(const std::string& url, const std::optional<std::string>& location) override;
+
+private:
+    class SessionBus;
+    std::unique_ptr<SessionBus> bus_;
+};
+
+} // namespace sollun::helper

@@ -1,0 +1,136 @@
+#include "SollunHelper/linux/LogindWakeObserver.h"
+
+#include <utility>
+
+namespace sollun::helper {
+namespace {
+
+constexpr const char* logindName = "org.freedesktop.login1";
+constexpr const char* logindPath = "/org/freedesktop/login1";
+constexpr const char* managerInterface = "org.freedesktop.login1.Manager";
+
+} // namespace
+
+// Holds its registration alive; the observer only looks at it.
+class LogindWakeObserver::WakeToken final : public Token {
+public:
+    explicit WakeToken(std::shared_ptr<Registration> registration)
+        : registration_(std::move(registration)) {}
+
+private:
+    std::shared_ptr<Registration> registration_;
+};
+
+LogindWakeObserver::LogindWakeObserver(platform::SdEventLoop& loop, BusOpener openBus)
+    : loop_(loop)
+    , openBus_(std::move(openBus)) {
+    if (!openBus_)
+        openBus_ = sd_bus_open_system;
+}
+
+LogindWakeObserver::~LogindWakeObserver() {
+    disconnect();
+}
+
+std::unique_ptr<SystemWakeObserver::Token>
+LogindWakeObserver::observeDidWake(std::function<void()> handler) {
+    auto registration = std::make_shared<Registration>(Registration{std::move(handler)});
+    registrations_.push_back(registration);
+    // While the retry timer runs, the bus was unreachable moments ago; the timer keeps trying.
+    if (bus_ == nullptr && !retry_ && !connect())
+        retry_ = loop_.addRepeatingTimer(retryInterval, [this] { reconnect(); });
+    return std::make_unique<WakeToken>(std::move(registration));
+}
+
+bool LogindWakeObserver::connect() {
+    sd_bus* bus = nullptr;
+    if (openBus_(&bus) < 0 || bus == nullptr) {
+        sd_bus_unref(bus);
+        return false;
+    }
+    bus_ = bus;
+    int r = sd_bus_attach_event(bus_, loop_.native(), SD_EVENT_PRIORITY_NORMAL);
+    if (r >= 0)
+        r = sd_bus_add_filter(bus_, &filter_, &onMessage, this);
+    // Blocking on purpose: once this returns, the bus sends us every PrepareForSleep logind
+    // broadcasts from now on.
+    if (r >= 0)
+        r = sd_bus_match_signal(bus_, &match_, logindName, logindPath, managerInterface,
+                                "PrepareForSleep", &onPrepareForSleep, this);
+    if (r < 0) {
+        disconnect();
+        return false;
+    }
+    return true;
+}
+
+void LogindWakeObserver::disconnect() {
+    match_ = sd_bus_slot_unref(match_);
+    filter_ = sd_bus_slot_unref(filter_);
+    if (bus_ != nullptr) {
+        sd_bus_detach_event(bus_);
+        bus_ = sd_bus_close_unref(bus_);
+    }
+}
+
+void LogindWakeObserver::reconnect() {
+    reconnectPosted_ = false;
+    disconnect();
+    if (!observing() || connect())
+        retry_.reset();
+    else if (!retry_)
+        retry_ = loop_.addRepeatingTimer(retryInterval, [this] { reconnect(); });
+}
+
+bool LogindWakeObserver::observing() {
+    std::erase_if(registrations_, [](const auto& registration) { return registration.expired(); });
+    return !registrations_.empty();
+}
+
+int LogindWakeObserver::onPrepareForSleep(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto& self = *static_cast<LogindWakeObserver*>(userdata);
+    // logind broadcasts; the bus checked the sender of a broadcast against the match rule, but
+    // not that of a signal addressed to us.
+    if (sd_bus_message_get_destination(message) != nullptr)
+        return 0;
+    int sleeping = 0;
+    if (sd_bus_message_has_signature(message, "b") <= 0 ||
+        sd_bus_message_read(message, "b", &sleeping) < 0)
+        return 0;
+    if (!sleeping)
+        self.announceWake();
+    return 0;
+}
+
+void LogindWakeObserver::announceWake() {
+    if (!observing())
+        return;
+    const std::weak_ptr<char> observer = lifetime_;
+    // One task per registration, each checking its own token when it runs: a handler may end
+    // other tokens, or the observer, before their turn.
+    for (const auto& weak : registrations_)
+        loop_.post([observer, weak] {
+            if (observer.expired())
+                return;
+            // Held for the call: a handler may destroy its own token.
+            if (const auto registration = weak.lock(); registration && registration->handler)
+                registration->handler();
+        });
+}
+
+int LogindWakeObserver::onMessage(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    if (sd_bus_message_is_signal(message, "org.freedesktop.DBus.Local", "Disconnected") <= 0)
+        return 0;
+    auto& self = *static_cast<LogindWakeObserver*>(userdata);
+    // Not from here: the connection that is being dispatched is the one to be closed.
+    if (!self.reconnectPosted_) {
+        self.reconnectPosted_ = true;
+        self.loop_.post([&self, observer = std::weak_ptr<char>(self.lifetime_)] {
+            if (!observer.expired())
+                self.reconnect();
+        });
+    }
+    return 0;
+}
+
+} // namespace sollun::helper

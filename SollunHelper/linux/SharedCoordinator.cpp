@@ -1,0 +1,22 @@
+// The process's one coordinator, made of the Linux parts.
+
+#include "SollunHelper/HelperCoordinator.h"
+#include "SollunHelper/linux/GioWorkspace.h"
+#include "SollunHelper/linux/LinuxWakeDaemonController.h"
+#include "SollunHelper/linux/LogindWakeObserver.h"
+#include "platform/linux/SdEventLoop.h"
+
+namespace sollun::helper {
+
+HelperCoordinator& HelperCoordinator::shared() {
+    // Never destroyed: it lives as long as the process, and nothing is done on the way out.
+    static HelperCoordinator* const coordinator = [] {
+        auto& loop = platform::SdEventLoop::main();
+        return new HelperCoordinator(loop, makeLinuxWakeDaemonController(loop),
+                                     std::make_unique<GioWorkspace>(),
+                                     std::make_unique<LogindWakeObserver>(loop));
+    }();
+    return *coordinator;
+}
+
+} // namespace sollun::helper

@@ -1,0 +1,242 @@
+// Figures for the helper's coordinator, printed as plain lines:
+//
+//   coordinator_bench latency [rounds]    atomic write of wake-schedule.json -> the new event in
+//                                         the daemon's store (real daemon, private bus)
+//   coordinator_bench reload [rounds]     reloadSchedule(false) with an unchanged file, with a
+//                                         stand-in registration and with the real one on a bus
+//   coordinator_bench lateness [rounds]   a wall-clock launch timer against its instant
+//   coordinator_bench idle <seconds>      the started coordinator left alone: CPU and peak RSS
+//
+// Run it from the profile preset, with TMPDIR on a real disk.
+
+#include "SollunHelper/HelperCoordinator.h"
+#include "SollunHelper/linux/LinuxWakeDaemonController.h"
+#include "platform/Task.h"
+#include "platform/linux/SdEventLoop.h"
+#include "shared/AtomicFile.h"
+#include "shared/Rfc3339.h"
+#include "tests/support/FakeDaemonTransport.h"
+#include "tests/support/PrivateBus.h"
+#include "tests/support/TempDir.h"
+
+#include <sys/inotify.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace sollun;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
+
+struct QuietWorkspace final : helper::Workspace {
+    bool isRunning(const std::string&) override { return true; }
+    std::optional<std::string> locate(const std::string&) override { return std::nullopt; }
+    void launch(const std::string&, bool, std::function<void(LaunchResult)>) override {}
+    void openURL(const std::string&, const std::optional<std::string>&) override {}
+};
+
+struct NoWakes final : helper::SystemWakeObserver {
+    struct Nothing final : Token {};
+    std::unique_ptr<Token> observeDidWake(std::function<void()>) override {
+        return std::make_unique<Nothing>();
+    }
+};
+
+void report(const char* what, std::vector<double> samples, const char* unit) {
+    std::sort(samples.begin(), samples.end());
+    const auto at = [&](double q) {
+        return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))];
+    };
+    std::printf("%-48s n=%zu median=%.3f %s p99=%.3f %s max=%.3f %s\n", what, samples.size(),
+                at(0.5), unit, at(0.99), unit, samples.back(), unit);
+}
+
+// A container, a private system bus whose daemon is the real one, and a started coordinator.
+struct Setup {
+    Setup() {
+        bus = std::make_unique<test::PrivateBus>(test::PrivateBus::Options{
+            test::PrivateBus::Policy::open,
+            {},
+            {{"wakedaemon.service", test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE)}}});
+        address = std::make_unique<test::ScopedEnvironmentVariable>("DBUS_SYSTEM_BUS_ADDRESS",
+                                                                    bus->address());
+        std::filesystem::create_directories(container);
+        coordinator = std::make_unique<helper::HelperCoordinator>(
+            loop,
+            helper::makeLinuxWakeDaemonController(
+                loop, helper::BusDaemonService::Setup{daemonName, shipped.path(), {}}),
+            std::make_unique<QuietWorkspace>(), std::make_unique<NoWakes>());
+    }
+
+    void write(std::int64_t revision, Instant wake) {
+        writeFileAtomically(container / "wake-schedule.json",
+                            *encodeWakeSchedule({wake, std::nullopt, revision, std::nullopt}));
+    }
+
+    test::TempDir state;
+    test::ScopedEnvironmentVariable stateDirectory{"STATE_DIRECTORY", state.path().string()};
+    test::TempDir data;
+    test::ScopedEnvironmentVariable xdg{"XDG_DATA_HOME", data.path().string()};
+    test::TempDir shipped;
+    const std::filesystem::path container = data / "group.com.kestrovane.sollun";
+    platform::SdEventLoop loop;
+    std::unique_ptr<test::PrivateBus> bus;
+    std::unique_ptr<test::ScopedEnvironmentVariable> address;
+    std::unique_ptr<helper::HelperCoordinator> coordinator;
+};
+
+void latency(int rounds) {
+    Setup setup;
+    const auto base =
+        std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) + 24h;
+    setup.write(0, base);
+    setup.coordinator->start();
+
+    // The daemon's store changes by a rename into its state directory.
+    std::string expected;
+    Clock::time_point written;
+    std::vector<double> samples;
+    auto storeWatch = std::get<platform::Source>(setup.loop.watchDirectory(
+        setup.state.path(), IN_MOVED_TO, [&](const platform::DirectoryEvent&) {
+            if (expected.empty())
+                return;
+            std::ifstream in(setup.state / "power-events.json");
+            const std::string store{std::istreambuf_iterator<char>(in), {}};
+            if (store.find(expected) == std::string::npos)
+                return;
+            samples.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - written).count());
+            expected.clear();
+            setup.loop.exit(0);
+        }));
+    // Let start-up settle: version, first forced pass, its store write.
+    auto settle = setup.loop.addWallTimer(setup.loop.now() + 500ms, [&] { setup.loop.exit(0); });
+    setup.loop.run();
+
+    for (int i = 1; i <= rounds; ++i) {
+        const auto wake = base + std::chrono::minutes(i);
+        auto text = *rfc3339::format(wake);
+        expected = text.substr(0, text.size() - 1); // the store writes microseconds after this
+        written = Clock::now();
+        setup.write(i, wake);
+        auto limit = setup.loop.addWallTimer(setup.loop.now() + 10s, [&] {
+            std::fprintf(stderr, "round %d: no store change within 10 s\n", i);
+            setup.loop.exit(1);
+        });
+        if (setup.loop.run() != 0)
+            std::exit(1);
+    }
+    report("schedule write -> daemon store", samples, "ms");
+}
+
+void reload(int rounds) {
+    // A stand-in registration: the reconciliation's own cost.
+    {
+        test::TempDir data;
+        test::ScopedEnvironmentVariable xdg("XDG_DATA_HOME", data.path().string());
+        std::filesystem::create_directories(data / "group.com.kestrovane.sollun");
+        writeFileAtomically(
+            data / "group.com.kestrovane.sollun" / "wake-schedule.json",
+            R"({"wakeDate":"2026-03-02T05:25:00Z","alarmDate":"2026-03-02T05:30:00Z",)"
+            R"("revision":42,"writerVersion":"3.1"})");
+        platform::SdEventLoop loop;
+        test::ServiceScript script;
+        script.status = helper::serviceRequiresApproval; // nothing goes to a daemon
+        helper::HelperCoordinator coordinator(
+            loop,
+            std::make_unique<helper::WakeDaemonController>(
+                loop, std::make_unique<test::FakeDaemonService>(script),
+                std::make_shared<test::FakeConnector>()),
+            std::make_unique<QuietWorkspace>(), std::make_unique<NoWakes>());
+        coordinator.reloadSchedule(true);
+        std::vector<double> samples;
+        for (int i = 0; i < rounds; ++i) {
+            const auto start = Clock::now();
+            coordinator.reloadSchedule(false);
+            samples.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
+        report("reloadSchedule(false), unchanged, no bus", samples, "us");
+    }
+    // The real registration: two questions to the bus on every pass.
+    Setup setup;
+    setup.write(42, std::chrono::system_clock::now() + 24h);
+    setup.coordinator->reloadSchedule(true);
+    std::vector<double> samples;
+    for (int i = 0; i < rounds; ++i) {
+        const auto start = Clock::now();
+        setup.coordinator->reloadSchedule(false);
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    report("reloadSchedule(false), unchanged, bus registration", samples, "us");
+}
+
+void lateness(int rounds) {
+    platform::SdEventLoop loop;
+    std::vector<double> samples;
+    for (int i = 0; i < rounds; ++i) {
+        const auto at = loop.now() + std::chrono::milliseconds(20 + i % 7);
+        auto timer = loop.addWallTimer(at, [&] {
+            samples.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::system_clock::now() - at)
+                    .count());
+            loop.exit(0);
+        });
+        loop.run();
+    }
+    report("launch timer lateness", samples, "ms");
+}
+
+void idle(int seconds) {
+    Setup setup;
+    setup.write(1, std::chrono::system_clock::now() + 24h);
+    setup.coordinator->start();
+    // Start-up and the first pass are not idle: measure from a settled state.
+    auto settle = setup.loop.addWallTimer(setup.loop.now() + 2s, [&] { setup.loop.exit(0); });
+    setup.loop.run();
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    auto stop = setup.loop.addWallTimer(setup.loop.now() + std::chrono::seconds(seconds),
+                                        [&] { setup.loop.exit(0); });
+    setup.loop.run();
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    const auto cpu = [](const rusage& r) {
+        return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+               static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    const double used = cpu(after) - cpu(before);
+    std::printf("idle %d s: cpu %.3f s (%.3f s per hour), peak rss %.1f MB\n", seconds, used,
+                used * 3600 / seconds, static_cast<double>(after.ru_maxrss) / 1024);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    const int count = argc > 2 ? std::atoi(argv[2]) : 0;
+    if (mode == "latency")
+        latency(count > 0 ? count : 200);
+    else if (mode == "reload")
+        reload(count > 0 ? count : 20000);
+    else if (mode == "lateness")
+        lateness(count > 0 ? count : 200);
+    else if (mode == "idle")
+        idle(count > 0 ? count : 600);
+    else {
+        std::fprintf(stderr, "usage: coordinator_bench latency|reload|lateness|idle [count]\n");
+        return 2;
+    }
+    return 0;
+}
