@@ -19,10 +19,12 @@ std::string currentHelperVersion() {
 HelperCoordinator::HelperCoordinator(platform::EventLoop& loop,
                                      std::unique_ptr<WakeDaemonController> daemon,
                                      std::unique_ptr<Workspace> workspace,
-                                     std::unique_ptr<SystemWakeObserver> systemWake)
+                                     std::unique_ptr<SystemWakeObserver> systemWake,
+                                     std::unique_ptr<LoginItem> loginItem)
     : loop_(loop)
     , workspace_(std::move(workspace))
     , systemWake_(std::move(systemWake))
+    , loginItem_(std::move(loginItem))
     , daemon_(std::move(daemon))
     , lifetime_(std::make_shared<HelperCoordinator*>(this)) {}
 

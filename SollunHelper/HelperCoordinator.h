@@ -14,6 +14,7 @@
 // Every field but `daemon` is observable: a change is reported to the registrar under the
 // field's name (the watcher and the wake observer on every assignment). Nothing has to subscribe.
 
+#include "SollunHelper/LoginItem.h"
 #include "SollunHelper/SystemWakeObserver.h"
 #include "SollunHelper/WakeDaemonController.h"
 #include "SollunHelper/WakeScheduleWatcher.h"
@@ -56,7 +57,8 @@ public:
 
     HelperCoordinator(platform::EventLoop& loop, std::unique_ptr<WakeDaemonController> daemon,
                       std::unique_ptr<Workspace> workspace,
-                      std::unique_ptr<SystemWakeObserver> systemWake);
+                      std::unique_ptr<SystemWakeObserver> systemWake,
+                      std::unique_ptr<LoginItem> loginItem);
     ~HelperCoordinator();
     HelperCoordinator(const HelperCoordinator&) = delete;
     HelperCoordinator& operator=(const HelperCoordinator&) = delete;
@@ -79,9 +81,19 @@ public:
     // Writes the status file from the current values.
     void publishStatus();
 
+    // The menu's status line, localized: where the helper stands, from the registration state
+    // as last refreshed and the alarm that belongs to the accepted wake.
+    std::string statusText() const;
+    // Opens "sollun://show" with the main application (brought to the front), or with the
+    // scheme's default handler when it is not installed.
+    void openMainApp();
+    // Makes the helper start at login, or not; a failure is logged.
+    void setStartAtLogin(bool wanted);
+
     WakeDaemonController& daemon() { return *daemon_; }
     const WakeDaemonController& daemon() const { return *daemon_; }
     Workspace& workspace() { return *workspace_; }
+    LoginItem& loginItem() { return *loginItem_; }
 
     bool hasWatcher() const { return watcher_.get() != nullptr; }
     bool hasHeartbeatTimer() const { return heartbeatTimer_.get() != nullptr; }
@@ -109,6 +121,7 @@ private:
     platform::EventLoop& loop_;
     const std::unique_ptr<Workspace> workspace_;
     const std::unique_ptr<SystemWakeObserver> systemWake_;
+    const std::unique_ptr<LoginItem> loginItem_;
 
     const std::unique_ptr<WakeDaemonController> daemon_;
     platform::Observable<std::unique_ptr<WakeScheduleWatcher>, platform::Notify::always> watcher_{

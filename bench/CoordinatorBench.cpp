@@ -16,6 +16,7 @@
 #include "shared/AtomicFile.h"
 #include "shared/Rfc3339.h"
 #include "tests/support/FakeDaemonTransport.h"
+#include "tests/support/FakeLoginItem.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TempDir.h"
 
@@ -76,7 +77,8 @@ struct Setup {
             loop,
             helper::makeLinuxWakeDaemonController(
                 loop, helper::BusDaemonService::Setup{daemonName, shipped.path(), {}}),
-            std::make_unique<QuietWorkspace>(), std::make_unique<NoWakes>());
+            std::make_unique<QuietWorkspace>(), std::make_unique<NoWakes>(),
+            std::make_unique<test::FakeLoginItem>());
     }
 
     void write(std::int64_t revision, Instant wake) {
@@ -158,7 +160,8 @@ void reload(int rounds) {
             std::make_unique<helper::WakeDaemonController>(
                 loop, std::make_unique<test::FakeDaemonService>(script),
                 std::make_shared<test::FakeConnector>()),
-            std::make_unique<QuietWorkspace>(), std::make_unique<NoWakes>());
+            std::make_unique<QuietWorkspace>(), std::make_unique<NoWakes>(),
+            std::make_unique<test::FakeLoginItem>());
         coordinator.reloadSchedule(true);
         std::vector<double> samples;
         for (int i = 0; i < rounds; ++i) {

@@ -4,6 +4,7 @@
 #include "SollunHelper/linux/GioWorkspace.h"
 #include "SollunHelper/linux/LinuxWakeDaemonController.h"
 #include "SollunHelper/linux/LogindWakeObserver.h"
+#include "SollunHelper/linux/XdgAutostartLoginItem.h"
 #include "platform/linux/SdEventLoop.h"
 
 namespace sollun::helper {
@@ -14,7 +15,9 @@ HelperCoordinator& HelperCoordinator::shared() {
         auto& loop = platform::SdEventLoop::main();
         return new HelperCoordinator(loop, makeLinuxWakeDaemonController(loop),
                                      std::make_unique<GioWorkspace>(),
-                                     std::make_unique<LogindWakeObserver>(loop));
+                                     std::make_unique<LogindWakeObserver>(loop),
+                                     std::make_unique<XdgAutostartLoginItem>(
+                                         XdgAutostartLoginItem::ownExecutable()));
     }();
     return *coordinator;
 }

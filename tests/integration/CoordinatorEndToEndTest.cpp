@@ -6,6 +6,7 @@
 #include "SollunHelper/linux/GioWorkspace.h"
 #include "SollunHelper/linux/LinuxWakeDaemonController.h"
 #include "SollunHelper/linux/LogindWakeObserver.h"
+#include "tests/support/FakeLoginItem.h"
 #include "shared/AtomicFile.h"
 #include "shared/Rfc3339.h"
 #include "shared/WakeHelperStatus.h"
@@ -75,7 +76,8 @@ protected:
             loop,
             makeLinuxWakeDaemonController(loop,
                                           BusDaemonService::Setup{daemonName, shipped.path(), {}}),
-            std::make_unique<GioWorkspace>(), std::make_unique<LogindWakeObserver>(loop));
+            std::make_unique<GioWorkspace>(), std::make_unique<LogindWakeObserver>(loop),
+            std::make_unique<test::FakeLoginItem>());
     }
 
     void TearDown() override {

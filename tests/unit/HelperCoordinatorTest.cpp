@@ -5,6 +5,7 @@
 #include "shared/WakeHelperStatus.h"
 #include "tests/support/FakeDaemonTransport.h"
 #include "tests/support/FakeEventLoop.h"
+#include "tests/support/FakeLoginItem.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -60,14 +61,23 @@ protected:
     HelperCoordinatorTest() {
         auto workspaceOwned = std::make_unique<FakeWorkspace>();
         auto wakeOwned = std::make_unique<FakeSystemWake>();
+        auto loginOwned = std::make_unique<FakeLoginItem>();
         workspace = workspaceOwned.get();
         systemWake = wakeOwned.get();
+        loginItem = loginOwned.get();
         connector = std::make_shared<FakeConnector>();
         coordinator = std::make_unique<HelperCoordinator>(
             loop,
             std::make_unique<WakeDaemonController>(
                 loop, std::make_unique<FakeDaemonService>(service), connector),
-            std::move(workspaceOwned), std::move(wakeOwned));
+            std::move(workspaceOwned), std::move(wakeOwned), std::move(loginOwned));
+    }
+
+    // Every request ends, so that no task is left waiting when the coordinator goes.
+    void TearDown() override {
+        loop.runPending();
+        while (!daemonRequests().empty())
+            daemonAnswers();
     }
 
     void writeSchedule(std::int64_t revision, std::optional<Instant> wake,
@@ -126,6 +136,7 @@ protected:
     std::shared_ptr<FakeConnector> connector;
     FakeWorkspace* workspace = nullptr;
     FakeSystemWake* systemWake = nullptr;
+    FakeLoginItem* loginItem = nullptr;
     std::unique_ptr<HelperCoordinator> coordinator;
 };
 

@@ -1,0 +1,30 @@
+#pragma once
+
+// The helper's start at login as the desktop knows it: the XDG autostart entry
+// $XDG_CONFIG_HOME/autostart/com.kestrovane.sollun.helper.desktop (~/.config when the variable
+// is unset or relative). The helper starts at login when that entry exists and is not hidden
+// (Hidden=true is how a user turns a system-wide entry off).
+
+#include "SollunHelper/LoginItem.h"
+
+#include <filesystem>
+
+namespace sollun::helper {
+
+class XdgAutostartLoginItem final : public LoginItem {
+public:
+    // The entry starts `executable`.
+    explicit XdgAutostartLoginItem(std::filesystem::path executable);
+
+    // This program's own executable.
+    static std::filesystem::path ownExecutable();
+
+    std::int64_t status() override;
+    std::optional<std::string> registerItem() override;
+    std::optional<std::string> unregisterItem() override;
+
+private:
+    std::filesystem::path executable_;
+};
+
+} // namespace sollun::helper
