@@ -13,11 +13,10 @@ HelperCoordinator& HelperCoordinator::shared() {
     // Never destroyed: it lives as long as the process, and nothing is done on the way out.
     static HelperCoordinator* const coordinator = [] {
         auto& loop = platform::SdEventLoop::main();
-        return new HelperCoordinator(loop, makeLinuxWakeDaemonController(loop),
-                                     std::make_unique<GioWorkspace>(),
-                                     std::make_unique<LogindWakeObserver>(loop),
-                                     std::make_unique<XdgAutostartLoginItem>(
-                                         XdgAutostartLoginItem::ownExecutable()));
+        return new HelperCoordinator(
+            loop, makeLinuxWakeDaemonController(loop), std::make_unique<GioWorkspace>(),
+            std::make_unique<LogindWakeObserver>(loop),
+            std::make_unique<XdgAutostartLoginItem>(XdgAutostartLoginItem::ownExecutable()));
     }();
     return *coordinator;
 }
