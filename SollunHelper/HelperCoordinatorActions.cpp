@@ -1,0 +1,76 @@
+// The coordinator's part in the status menu: the status line and the actions behind "Open Sollun"
+// and "Start at Login".
+
+#include "SollunHelper/HelperCoordinator.h"
+#include "platform/Localization.h"
+
+namespace sollun::helper {
+namespace {
+
+// What the main application shows itself for.
+constexpr const char* mainAppURL = "sollun://show";
+
+// A translation is data: its one argument is put in by hand, never by printf. The first "%s" (or
+// "%1$s") takes `argument`, "%%" is a percent sign, anything else stays as written. A format
+// that lost its "%s" is useless and `fallback` is used instead.
+std::string withArgument(const std::string& format, std::string_view fallback,
+                         std::string_view argument) {
+    std::string text;
+    bool substituted = false;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        const std::string_view rest = std::string_view(format).substr(i);
+        if (rest.starts_with("%%")) {
+            text += '%';
+            ++i;
+        } else if (!substituted && (rest.starts_with("%s") || rest.starts_with("%1$s"))) {
+            text += argument;
+            i += rest[1] == 's' ? 1 : 3;
+            substituted = true;
+        } else {
+            text += format[i];
+        }
+    }
+    if (!substituted && format != fallback)
+        return withArgument(std::string(fallback), fallback, argument);
+    return text;
+}
+
+} // namespace
+
+std::string HelperCoordinator::statusText() const {
+    switch (daemon().registrationState()) {
+    case WakeDaemonRegistrationState::enabled:
+        if (const auto& alarm = lastScheduledAlarm()) {
+            const std::string when = platform::mediumDateShortTime(*alarm);
+            // TRANSLATORS: %s is the alarm's date and time, e.g. "Mar 2, 2026, 6:30 AM".
+            return withArgument(platform::localized("Next alarm: %s"), "Next alarm: %s", when);
+        }
+        return platform::localized("Active — no upcoming alarm");
+    case WakeDaemonRegistrationState::requiresApproval:
+        return platform::localized("Waiting for approval in Login Items");
+    case WakeDaemonRegistrationState::notRegistered:
+    case WakeDaemonRegistrationState::notFound:
+        return platform::localized("Not set up");
+    case WakeDaemonRegistrationState::unknown:
+        break;
+    }
+    return platform::localized("Checking…");
+}
+
+void HelperCoordinator::openMainApp() {
+    // Opening a URL with an application brings it to the front, started or not.
+    const auto location = workspace_->locate(std::string(mainAppIdentifier));
+    workspace_->openURL(mainAppURL, location);
+}
+
+void HelperCoordinator::setStartAtLogin(bool wanted) {
+    // Anything but enabled (awaiting approval included) counts as off.
+    const bool enabled = loginItem_->status() == LoginItem::enabled;
+    if (wanted == enabled)
+        return;
+    const auto failure = wanted ? loginItem_->registerItem() : loginItem_->unregisterItem();
+    if (failure)
+        coordinatorLog().error("Login-item toggle failed: %{public}s", *failure);
+}
+
+} // namespace sollun::helper

@@ -1,5 +1,7 @@
 #include "SollunHelper/linux/GioWorkspace.h"
 
+#include "SollunHelper/linux/SingleInstance.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <gio/gdesktopappinfo.h>
@@ -426,35 +428,7 @@ public:
         return connection_;
     }
 
-    bool nameHasOwner(const std::string& name) {
-        if (!g_dbus_is_name(name.c_str()) || g_dbus_is_unique_name(name.c_str()))
-            return false;
-        // A second attempt only when the first found the connection closed: the bus may have
-        // been restarted since the last call.
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            GDBusConnection* connection = get();
-            if (connection == nullptr)
-                return false;
-            GVariant* reply = g_dbus_connection_call_sync(
-                connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
-                G_DBUS_CALL_FLAGS_NONE, answerLimitMs, nullptr, nullptr);
-            if (reply != nullptr) {
-                gboolean owned = FALSE;
-                g_variant_get(reply, "(b)", &owned);
-                g_variant_unref(reply);
-                return owned != FALSE;
-            }
-            if (!g_dbus_connection_is_closed(connection))
-                return false;
-        }
-        return false;
-    }
-
 private:
-    // The bus answers this itself; a bus that takes longer is not going to answer.
-    static constexpr int answerLimitMs = 1000;
-
     void forget() {
         if (connection_ == nullptr)
             return;
@@ -472,8 +446,46 @@ GioWorkspace::GioWorkspace()
     : bus_(std::make_unique<SessionBus>()) {}
 
 GioWorkspace::~GioWorkspace() {
-    const GlibCall call;
-    bus_.reset();
+    {
+        const GlibCall call;
+        bus_.reset();
+    }
+    sd_bus_flush_close_unref(session_);
+}
+
+bool GioWorkspace::sessionNameHasOwner(const std::string& name) {
+    if (sd_bus_service_name_is_valid(name.c_str()) <= 0 || name.front() == ':')
+        return false;
+    // A connection of our own, so that a restarted bus is noticed at the next call, not whenever
+    // a background thread gets round to it: a failed question is asked once more on a new
+    // connection.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (session_ == nullptr) {
+            if (openSessionBus(&session_) < 0) {
+                session_ = nullptr;
+                return false;
+            }
+            sd_bus_set_method_call_timeout(session_, sessionAnswerLimitUsec);
+        }
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        int owned = 0;
+        const bool answered =
+            sd_bus_call_method(session_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
+                               name.c_str()) >= 0 &&
+            sd_bus_message_read(reply, "b", &owned) >= 0;
+        sd_bus_message_unref(reply);
+        sd_bus_error_free(&error);
+        if (answered) {
+            // Nothing else is expected here; drop whatever the bus sent meanwhile.
+            while (sd_bus_process(session_, nullptr) > 0) {
+            }
+            return owned != 0;
+        }
+        session_ = sd_bus_flush_close_unref(session_);
+    }
+    return false;
 }
 
 bool GioWorkspace::isRunning(const std::string& appId) {
@@ -482,7 +494,7 @@ bool GioWorkspace::isRunning(const std::string& appId) {
         if (const auto program = programOf(entry->info.get()); program && anyProcessRuns(*program))
             return true;
     }
-    return bus_->nameHasOwner(appId);
+    return sessionNameHasOwner(appId);
 }
 
 std::optional<std::string> GioWorkspace::locate(const std::string& appId) {

@@ -44,6 +44,9 @@
 
 #include "SollunHelper/Workspace.h"
 
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
 #include <memory>
 
 namespace sollun::helper {
@@ -62,8 +65,14 @@ public:
     void openURL(const std::string& url, const std::optional<std::string>& location) override;
 
 private:
+    bool sessionNameHasOwner(const std::string& name);
+
+    // The bus answers NameHasOwner itself; a bus that takes longer is not going to answer.
+    static constexpr std::uint64_t sessionAnswerLimitUsec = 1'000'000;
+
     class SessionBus;
     std::unique_ptr<SessionBus> bus_;
+    sd_bus* session_ = nullptr;
 };
 
 } // namespace sollun::helper

@@ -2,8 +2,9 @@
 
 // The helper's start at login as the desktop knows it: the XDG autostart entry
 // $XDG_CONFIG_HOME/autostart/com.kestrovane.sollun.helper.desktop (~/.config when the variable
-// is unset or relative). The helper starts at login when that entry exists and is not hidden
-// (Hidden=true is how a user turns a system-wide entry off).
+// is unset or relative). As the desktop does, the first entry of that name counts: the user's,
+// else a system-wide one in $XDG_CONFIG_DIRS/autostart. The helper starts at login when that
+// entry exists and is not hidden (Hidden=true is how a user turns a system-wide entry off).
 
 #include "SollunHelper/LoginItem.h"
 

@@ -126,11 +126,18 @@ public:
         sd_bus_set_bus_client(bus_, 1);
         EXPECT_GE(sd_bus_start(bus_), 0);
         EXPECT_GE(sd_bus_request_name(bus_, name, 0), 0);
+        name_ = name;
     }
-    ~BusName() { sd_bus_flush_close_unref(bus_); }
+    // Released with the bus's answer, so that the name is gone when the object is: a plain
+    // disconnect is handled by the bus some time later.
+    ~BusName() {
+        sd_bus_release_name(bus_, name_.c_str());
+        sd_bus_flush_close_unref(bus_);
+    }
 
 private:
     sd_bus* bus_ = nullptr;
+    std::string name_;
 };
 
 // The user's applications get the main application's entry; the system's hold the default

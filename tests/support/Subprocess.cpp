@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,10 +104,30 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, int r
 BackgroundProcess::~BackgroundProcess() {
     if (pipe_ >= 0)
         close(pipe_);
+    if (reaped_)
+        return;
     kill(pid_, SIGKILL);
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
+}
+
+int BackgroundProcess::waitForExit(std::chrono::milliseconds limit) {
+    if (reaped_)
+        return -1;
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd < 0)
+        return -1;
+    pollfd p{pidfd, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(limit.count()));
+    close(pidfd);
+    if (ready <= 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string BackgroundProcess::readLine(std::chrono::milliseconds limit) {

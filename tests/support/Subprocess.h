@@ -29,6 +29,10 @@ public:
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
     ~BackgroundProcess();
 
+    // Waits for the process to end: its exit code, or -1 when it was killed by a signal or is
+    // still running after `limit`.
+    int waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
     // The first line the child writes to `readyFd`, or empty after `limit`.
     std::string readLine(std::chrono::milliseconds limit = std::chrono::seconds(10));
     pid_t pid() const { return pid_; }
@@ -36,6 +40,7 @@ public:
 private:
     pid_t pid_ = -1;
     int pipe_ = -1;
+    bool reaped_ = false;
 };
 
 } // namespace sollun::test

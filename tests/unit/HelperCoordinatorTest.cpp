@@ -6,6 +6,7 @@
 #include "tests/support/FakeDaemonTransport.h"
 #include "tests/support/FakeEventLoop.h"
 #include "tests/support/FakeLoginItem.h"
+#include "tests/support/FakeWorkspace.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -20,41 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace test;
-
-struct FakeWorkspace final : Workspace {
-    bool isRunning(const std::string&) override { return running; }
-    std::optional<std::string> locate(const std::string& appId) override {
-        return installed ? std::optional("/apps/" + appId + ".desktop") : std::nullopt;
-    }
-    void launch(const std::string& location, bool activate,
-                std::function<void(LaunchResult)> completion) override {
-        launches.push_back(location + (activate ? " activate" : " background"));
-        completion(outcome);
-    }
-    void openURL(const std::string& url, const std::optional<std::string>&) override {
-        urls.push_back(url);
-    }
-
-    bool running = false;
-    bool installed = true;
-    LaunchResult outcome = pid_t{42};
-    std::vector<std::string> launches;
-    std::vector<std::string> urls;
-};
-
-struct FakeSystemWake final : SystemWakeObserver {
-    struct Registration final : Token {
-        explicit Registration(FakeSystemWake& o)
-            : owner(o) {}
-        ~Registration() override { owner.handler = nullptr; }
-        FakeSystemWake& owner;
-    };
-    std::unique_ptr<Token> observeDidWake(std::function<void()> h) override {
-        handler = std::move(h);
-        return std::make_unique<Registration>(*this);
-    }
-    std::function<void()> handler;
-};
 
 class HelperCoordinatorTest : public ::testing::Test {
 protected:

@@ -1,0 +1,490 @@
+#include "SollunHelper/linux/DBusMenu.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace sollun::helper {
+namespace {
+
+constexpr std::uint32_t protocolVersion = 3;
+
+// The item properties this menu knows, as bits, so that a request's list of names is read once
+// and every item is then filtered without looking at strings again.
+enum PropertyBit : unsigned {
+    typeBit = 1u << 0,
+    labelBit = 1u << 1,
+    enabledBit = 1u << 2,
+    toggleTypeBit = 1u << 3,
+    toggleStateBit = 1u << 4,
+    shortcutBit = 1u << 5,
+    childrenDisplayBit = 1u << 6,
+};
+constexpr unsigned allProperties = (1u << 7) - 1;
+
+constexpr std::pair<PropertyBit, const char*> propertyNames[] = {
+    {typeBit, "type"},
+    {labelBit, "label"},
+    {enabledBit, "enabled"},
+    {toggleTypeBit, "toggle-type"},
+    {toggleStateBit, "toggle-state"},
+    {shortcutBit, "shortcut"},
+    {childrenDisplayBit, "children-display"},
+};
+
+unsigned bitOf(std::string_view name) {
+    for (const auto& [bit, known] : propertyNames)
+        if (name == known)
+            return bit;
+    return 0;
+}
+
+struct MessageUnref {
+    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+// An empty list asks for every property; names the menu does not know ask for nothing.
+int readWantedProperties(sd_bus_message* message, unsigned& wanted) {
+    int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "s");
+    if (r < 0)
+        return r;
+    bool any = false;
+    wanted = 0;
+    const char* name = nullptr;
+    while ((r = sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &name)) > 0) {
+        any = true;
+        wanted |= bitOf(name);
+    }
+    if (r < 0)
+        return r;
+    if (!any)
+        wanted = allProperties;
+    return sd_bus_message_exit_container(message);
+}
+
+int readIds(sd_bus_message* message, const std::int32_t*& ids, std::size_t& count) {
+    const void* data = nullptr;
+    std::size_t size = 0;
+    const int r = sd_bus_message_read_array(message, SD_BUS_TYPE_INT32, &data, &size);
+    if (r < 0)
+        return r;
+    ids = static_cast<const std::int32_t*>(data);
+    count = size / sizeof(std::int32_t);
+    return 0;
+}
+
+// The properties an item has; the root is the item without a row.
+unsigned presentProperties(const MenuRow* row) {
+    if (row == nullptr)
+        return childrenDisplayBit;
+    if (row->kind == MenuRow::Kind::separator)
+        return typeBit;
+    unsigned present = labelBit | enabledBit;
+    if (row->checked)
+        present |= toggleTypeBit | toggleStateBit;
+    if (!row->keyEquivalent.empty())
+        present |= shortcutBit;
+    return present;
+}
+
+int appendShortcut(sd_bus_message* reply, const std::string& key) {
+    int r = sd_bus_message_open_container(reply, SD_BUS_TYPE_VARIANT, "aas");
+    if (r >= 0)
+        r = sd_bus_message_open_container(reply, SD_BUS_TYPE_ARRAY, "as");
+    if (r >= 0)
+        r = sd_bus_message_append(reply, "as", 2, "Control", key.c_str());
+    if (r >= 0)
+        r = sd_bus_message_close_container(reply);
+    if (r >= 0)
+        r = sd_bus_message_close_container(reply);
+    return r;
+}
+
+// One property's value, as a variant.
+int appendValue(sd_bus_message* reply, const MenuRow* row, unsigned bit) {
+    switch (bit) {
+    case childrenDisplayBit:
+        return sd_bus_message_append(reply, "v", "s", "submenu");
+    case typeBit:
+        return sd_bus_message_append(reply, "v", "s", "separator");
+    case labelBit:
+        return sd_bus_message_append(reply, "v", "s", dbusMenuLabel(row->title).c_str());
+    case enabledBit:
+        return sd_bus_message_append(reply, "v", "b", static_cast<int>(row->enabled));
+    case toggleTypeBit:
+        return sd_bus_message_append(reply, "v", "s", "checkmark");
+    case toggleStateBit:
+        return sd_bus_message_append(reply, "v", "i", *row->checked ? 1 : 0);
+    case shortcutBit:
+        return appendShortcut(reply, row->keyEquivalent);
+    default:
+        return -EINVAL;
+    }
+}
+
+int appendProperties(sd_bus_message* reply, const MenuRow* row, unsigned wanted) {
+    int r = sd_bus_message_open_container(reply, SD_BUS_TYPE_ARRAY, "{sv}");
+    const unsigned chosen = presentProperties(row) & wanted;
+    for (const auto& [bit, name] : propertyNames) {
+        if (r < 0 || (chosen & bit) == 0)
+            continue;
+        r = sd_bus_message_open_container(reply, SD_BUS_TYPE_DICT_ENTRY, "sv");
+        if (r >= 0)
+            r = sd_bus_message_append_basic(reply, SD_BUS_TYPE_STRING, name);
+        if (r >= 0)
+            r = appendValue(reply, row, bit);
+        if (r >= 0)
+            r = sd_bus_message_close_container(reply);
+    }
+    if (r >= 0)
+        r = sd_bus_message_close_container(reply);
+    return r;
+}
+
+const MenuRow* rowOf(const std::vector<MenuRow>& rows, std::int32_t id) {
+    return id == 0 ? nullptr : &rows[static_cast<std::size_t>(id) - 1];
+}
+
+// (ia{sv}av): the item, and below the root its rows while `depth` allows (negative: all).
+int appendLayout(sd_bus_message* reply, const std::vector<MenuRow>& rows, std::int32_t id,
+                 std::int32_t depth, unsigned wanted) {
+    int r = sd_bus_message_open_container(reply, SD_BUS_TYPE_STRUCT, "ia{sv}av");
+    if (r >= 0)
+        r = sd_bus_message_append_basic(reply, SD_BUS_TYPE_INT32, &id);
+    if (r >= 0)
+        r = appendProperties(reply, rowOf(rows, id), wanted);
+    if (r >= 0)
+        r = sd_bus_message_open_container(reply, SD_BUS_TYPE_ARRAY, "v");
+    if (id == 0 && depth != 0) {
+        const std::int32_t below = depth < 0 ? -1 : depth - 1;
+        for (std::size_t i = 0; r >= 0 && i < rows.size(); ++i) {
+            r = sd_bus_message_open_container(reply, SD_BUS_TYPE_VARIANT, "(ia{sv}av)");
+            if (r >= 0)
+                r = appendLayout(reply, rows, static_cast<std::int32_t>(i + 1), below, wanted);
+            if (r >= 0)
+                r = sd_bus_message_close_container(reply);
+        }
+    }
+    if (r >= 0)
+        r = sd_bus_message_close_container(reply);
+    if (r >= 0)
+        r = sd_bus_message_close_container(reply);
+    return r;
+}
+
+int sendReply(Message reply, int r) {
+    if (r < 0)
+        return r;
+    return sd_bus_send(nullptr, reply.get(), nullptr);
+}
+
+int unknownId(sd_bus_error* error, std::int32_t id) {
+    return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "No menu item with id %d", id);
+}
+
+} // namespace
+
+std::string dbusMenuLabel(const std::string& title) {
+    std::string label;
+    label.reserve(title.size());
+    for (const char c : title) {
+        label += c;
+        if (c == '_')
+            label += '_';
+    }
+    return label;
+}
+
+const sd_bus_vtable* DBusMenu::vtable() {
+    static const sd_bus_vtable table[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_PROPERTY("Version", "u", &DBusMenu::onProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("TextDirection", "s", &DBusMenu::onProperty, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("Status", "s", &DBusMenu::onProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("IconThemePath", "as", &DBusMenu::onProperty, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_METHOD_WITH_ARGS(
+            "GetLayout", SD_BUS_ARGS("i", parentId, "i", recursionDepth, "as", propertyNames),
+            SD_BUS_RESULT("u", revision, "(ia{sv}av)", layout), &DBusMenu::onGetLayout,
+            SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD_WITH_ARGS("GetGroupProperties", SD_BUS_ARGS("ai", ids, "as", propertyNames),
+                                SD_BUS_RESULT("a(ia{sv})", properties),
+                                &DBusMenu::onGetGroupProperties, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD_WITH_ARGS("GetProperty", SD_BUS_ARGS("i", id, "s", name),
+                                SD_BUS_RESULT("v", value), &DBusMenu::onGetProperty,
+                                SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD_WITH_ARGS("Event",
+                                SD_BUS_ARGS("i", id, "s", eventId, "v", data, "u", timestamp),
+                                SD_BUS_NO_RESULT, &DBusMenu::onEvent, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD_WITH_ARGS("EventGroup", SD_BUS_ARGS("a(isvu)", events),
+                                SD_BUS_RESULT("ai", idErrors), &DBusMenu::onEventGroup,
+                                SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD_WITH_ARGS("AboutToShow", SD_BUS_ARGS("i", id), SD_BUS_RESULT("b", needUpdate),
+                                &DBusMenu::onAboutToShow, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD_WITH_ARGS("AboutToShowGroup", SD_BUS_ARGS("ai", ids),
+                                SD_BUS_RESULT("ai", updatesNeeded, "ai", idErrors),
+                                &DBusMenu::onAboutToShowGroup, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_SIGNAL_WITH_ARGS("ItemsPropertiesUpdated",
+                                SD_BUS_ARGS("a(ia{sv})", updatedProps, "a(ias)", removedProps), 0),
+        SD_BUS_SIGNAL_WITH_ARGS("LayoutUpdated", SD_BUS_ARGS("u", revision, "i", parent), 0),
+        SD_BUS_SIGNAL_WITH_ARGS("ItemActivationRequested", SD_BUS_ARGS("i", id, "u", timestamp), 0),
+        SD_BUS_VTABLE_END,
+    };
+    return table;
+}
+
+DBusMenu::DBusMenu(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& delegate)
+    : bus_(sd_bus_ref(bus))
+    , loop_(loop)
+    , delegate_(delegate) {}
+
+DBusMenu::~DBusMenu() {
+    sd_bus_slot_unref(slot_);
+    sd_bus_unref(bus_);
+}
+
+std::variant<std::unique_ptr<DBusMenu>, std::error_code>
+DBusMenu::start(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& delegate) {
+    std::unique_ptr<DBusMenu> self(new DBusMenu(bus, loop, delegate));
+    const int r = sd_bus_add_object_vtable(bus, &self->slot_, dbusMenuPath, dbusMenuInterface,
+                                           vtable(), self.get());
+    if (r < 0)
+        return std::error_code(-r, std::system_category());
+    return self;
+}
+
+void DBusMenu::rebuild() {
+    delegate_.rebuildMenu(rows_);
+    ++revision_;
+    // Nobody listening, or a full queue, is no reason to fail the host's call.
+    sd_bus_emit_signal(bus_, dbusMenuPath, dbusMenuInterface, "LayoutUpdated", "ui", revision_,
+                       std::int32_t{0});
+}
+
+bool DBusMenu::known(std::int32_t id) const {
+    return id >= 0 && static_cast<std::size_t>(id) <= rows_.size();
+}
+
+void DBusMenu::clicked(std::int32_t id) {
+    if (id <= 0 || !known(id))
+        return;
+    const MenuRow& row = rows_[static_cast<std::size_t>(id) - 1];
+    if (row.kind != MenuRow::Kind::item || !row.enabled || row.action == MenuRow::Action::none)
+        return;
+    const auto index = static_cast<std::size_t>(row.action);
+    if (pending_[index])
+        return;
+    pending_[index] = true;
+    loop_.post([this, alive = std::weak_ptr<char>(lifetime_), action = row.action, index] {
+        if (alive.expired())
+            return;
+        pending_[index] = false;
+        delegate_.perform(action);
+    });
+}
+
+int DBusMenu::onProperty(sd_bus*, const char*, const char*, const char* property,
+                         sd_bus_message* reply, void*, sd_bus_error*) {
+    if (std::strcmp(property, "Version") == 0)
+        return sd_bus_message_append(reply, "u", protocolVersion);
+    if (std::strcmp(property, "TextDirection") == 0)
+        return sd_bus_message_append(reply, "s", "ltr");
+    if (std::strcmp(property, "Status") == 0)
+        return sd_bus_message_append(reply, "s", "normal");
+    return sd_bus_message_append(reply, "as", 0);
+}
+
+int DBusMenu::onGetLayout(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+    const auto& self = *static_cast<DBusMenu*>(userdata);
+    std::int32_t parentId = 0;
+    std::int32_t depth = 0;
+    unsigned wanted = 0;
+    int r = sd_bus_message_read(message, "ii", &parentId, &depth);
+    if (r >= 0)
+        r = readWantedProperties(message, wanted);
+    if (r < 0)
+        return r;
+    if (!self.known(parentId))
+        return unknownId(error, parentId);
+
+    sd_bus_message* raw = nullptr;
+    r = sd_bus_message_new_method_return(message, &raw);
+    Message reply(raw);
+    if (r >= 0)
+        r = sd_bus_message_append(reply.get(), "u", self.revision_);
+    if (r >= 0)
+        r = appendLayout(reply.get(), self.rows_, parentId, depth, wanted);
+    return sendReply(std::move(reply), r);
+}
+
+int DBusMenu::onGetGroupProperties(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    const auto& self = *static_cast<DBusMenu*>(userdata);
+    const std::int32_t* ids = nullptr;
+    std::size_t count = 0;
+    unsigned wanted = 0;
+    int r = readIds(message, ids, count);
+    if (r >= 0)
+        r = readWantedProperties(message, wanted);
+    if (r < 0)
+        return r;
+
+    sd_bus_message* raw = nullptr;
+    r = sd_bus_message_new_method_return(message, &raw);
+    Message reply(raw);
+    if (r >= 0)
+        r = sd_bus_message_open_container(reply.get(), SD_BUS_TYPE_ARRAY, "(ia{sv})");
+    // No ids ask for every item. Ids the menu does not have are left out, and each item is
+    // answered once however often it is asked for, so the answer never outgrows the menu.
+    std::vector<bool> answered(self.rows_.size() + 1, false);
+    const auto answer = [&](std::int32_t id) {
+        if (r < 0 || !self.known(id) || answered[static_cast<std::size_t>(id)])
+            return;
+        answered[static_cast<std::size_t>(id)] = true;
+        r = sd_bus_message_open_container(reply.get(), SD_BUS_TYPE_STRUCT, "ia{sv}");
+        if (r >= 0)
+            r = sd_bus_message_append_basic(reply.get(), SD_BUS_TYPE_INT32, &id);
+        if (r >= 0)
+            r = appendProperties(reply.get(), rowOf(self.rows_, id), wanted);
+        if (r >= 0)
+            r = sd_bus_message_close_container(reply.get());
+    };
+    if (count == 0)
+        for (std::size_t id = 0; id <= self.rows_.size(); ++id)
+            answer(static_cast<std::int32_t>(id));
+    for (std::size_t i = 0; i < count; ++i)
+        answer(ids[i]);
+    if (r >= 0)
+        r = sd_bus_message_close_container(reply.get());
+    return sendReply(std::move(reply), r);
+}
+
+int DBusMenu::onGetProperty(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+    const auto& self = *static_cast<DBusMenu*>(userdata);
+    std::int32_t id = 0;
+    const char* name = nullptr;
+    int r = sd_bus_message_read(message, "is", &id, &name);
+    if (r < 0)
+        return r;
+    if (!self.known(id))
+        return unknownId(error, id);
+    const MenuRow* row = rowOf(self.rows_, id);
+    const unsigned bit = bitOf(name);
+    if ((presentProperties(row) & bit) == 0)
+        return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
+                                 "Menu item %d has no property %s", id, name);
+
+    sd_bus_message* raw = nullptr;
+    r = sd_bus_message_new_method_return(message, &raw);
+    Message reply(raw);
+    if (r >= 0)
+        r = appendValue(reply.get(), row, bit);
+    return sendReply(std::move(reply), r);
+}
+
+int DBusMenu::onEvent(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+    auto& self = *static_cast<DBusMenu*>(userdata);
+    std::int32_t id = 0;
+    const char* eventId = nullptr;
+    std::uint32_t timestamp = 0;
+    int r = sd_bus_message_read(message, "is", &id, &eventId);
+    if (r >= 0)
+        r = sd_bus_message_skip(message, "v");
+    if (r >= 0)
+        r = sd_bus_message_read(message, "u", &timestamp);
+    if (r < 0)
+        return r;
+    if (!self.known(id))
+        return unknownId(error, id);
+    if (std::strcmp(eventId, "clicked") == 0)
+        self.clicked(id);
+    return sd_bus_reply_method_return(message, "");
+}
+
+int DBusMenu::onEventGroup(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto& self = *static_cast<DBusMenu*>(userdata);
+    std::vector<std::int32_t> idErrors;
+    int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "(isvu)");
+    if (r < 0)
+        return r;
+    while ((r = sd_bus_message_enter_container(message, SD_BUS_TYPE_STRUCT, "isvu")) > 0) {
+        std::int32_t id = 0;
+        const char* eventId = nullptr;
+        std::uint32_t timestamp = 0;
+        r = sd_bus_message_read(message, "is", &id, &eventId);
+        if (r >= 0)
+            r = sd_bus_message_skip(message, "v");
+        if (r >= 0)
+            r = sd_bus_message_read(message, "u", &timestamp);
+        if (r >= 0)
+            r = sd_bus_message_exit_container(message);
+        if (r < 0)
+            return r;
+        if (!self.known(id))
+            idErrors.push_back(id);
+        else if (std::strcmp(eventId, "clicked") == 0)
+            self.clicked(id);
+    }
+    if (r < 0)
+        return r;
+
+    sd_bus_message* raw = nullptr;
+    r = sd_bus_message_new_method_return(message, &raw);
+    Message reply(raw);
+    if (r >= 0)
+        r = sd_bus_message_append_array(reply.get(), SD_BUS_TYPE_INT32, idErrors.data(),
+                                        idErrors.size() * sizeof(std::int32_t));
+    return sendReply(std::move(reply), r);
+}
+
+int DBusMenu::onAboutToShow(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+    auto& self = *static_cast<DBusMenu*>(userdata);
+    std::int32_t id = 0;
+    const int r = sd_bus_message_read(message, "i", &id);
+    if (r < 0)
+        return r;
+    if (!self.known(id))
+        return unknownId(error, id);
+    // Only the root has rows below it.
+    if (id != 0)
+        return sd_bus_reply_method_return(message, "b", 0);
+    self.rebuild();
+    return sd_bus_reply_method_return(message, "b", 1);
+}
+
+int DBusMenu::onAboutToShowGroup(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto& self = *static_cast<DBusMenu*>(userdata);
+    const std::int32_t* ids = nullptr;
+    std::size_t count = 0;
+    int r = readIds(message, ids, count);
+    if (r < 0)
+        return r;
+    // The ids are those of the layout the host has, the one before this rebuild.
+    bool root = false;
+    std::vector<std::int32_t> idErrors;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (ids[i] == 0)
+            root = true;
+        else if (!self.known(ids[i]))
+            idErrors.push_back(ids[i]);
+    }
+    if (root)
+        self.rebuild();
+
+    sd_bus_message* raw = nullptr;
+    r = sd_bus_message_new_method_return(message, &raw);
+    Message reply(raw);
+    const std::int32_t rootId = 0;
+    if (r >= 0)
+        r = sd_bus_message_append_array(reply.get(), SD_BUS_TYPE_INT32, &rootId,
+                                        root ? sizeof rootId : 0);
+    if (r >= 0)
+        r = sd_bus_message_append_array(reply.get(), SD_BUS_TYPE_INT32, idErrors.data(),
+                                        idErrors.size() * sizeof(std::int32_t));
+    return sendReply(std::move(reply), r);
+}
+
+} // namespace sollun::helper

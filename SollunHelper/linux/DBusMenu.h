@@ -1,0 +1,99 @@
+#pragma once
+
+// The status item's menu as a desktop's tray shows it: com.canonical.dbusmenu (version 3) at
+// /MenuBar on the session bus.
+//
+// The menu is a root (id 0, shown as a submenu) holding the rows of HelperAppDelegate's last
+// rebuild, with ids 1..N in order. It is empty until a host first announces that it is about to
+// show it: AboutToShow(0), or AboutToShowGroup with 0 among the ids, rebuilds the rows through
+// the delegate, moves to a new layout revision and emits LayoutUpdated(revision, 0) before the
+// reply (which says an update is needed), so that a host showing a cached layout fetches it anew.
+//
+// Items carry "label" (with '_' doubled: hosts read a single one as a mnemonic), "enabled",
+// "type" "separator" for separators, "toggle-type" "checkmark" with "toggle-state" 1 or 0 for a
+// row with a check mark, and "shortcut" [["Control", key]] for a row with a key equivalent.
+//
+// A "clicked" event (Event or EventGroup) on an enabled row with an action has the delegate
+// perform it, as a task posted to the loop: after the reply has gone, never inside the bus's
+// dispatch. A click on an action that is still waiting to run counts once. Other events, and
+// clicks on the root, a separator or a disabled row, are ignored. An id the menu does not have is
+// an InvalidArgs error for the single calls and is listed in idErrors for the group calls.
+//
+// Every handler does work in proportion to its request and the eight rows, and nothing else:
+// a host may call at a high rate. Everything runs on the loop's thread; the bus must be attached
+// to the loop that is given.
+
+#include "SollunHelper/SollunHelperApp.h"
+#include "platform/EventLoop.h"
+
+#include <systemd/sd-bus.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+namespace sollun::helper {
+
+inline constexpr const char* dbusMenuPath = "/MenuBar";
+inline constexpr const char* dbusMenuInterface = "com.canonical.dbusmenu";
+
+// A row's title as an item's "label": a single '_' would mark the next character as the
+// mnemonic, so each one is doubled.
+std::string dbusMenuLabel(const std::string& title);
+
+class DBusMenu {
+public:
+    // Exports the menu at /MenuBar on `bus`, which it keeps a reference to. Gives the error when
+    // the object cannot be exported (the path already serves the interface, no memory).
+    static std::variant<std::unique_ptr<DBusMenu>, std::error_code>
+    start(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& delegate);
+
+    ~DBusMenu();
+    DBusMenu(const DBusMenu&) = delete;
+    DBusMenu& operator=(const DBusMenu&) = delete;
+
+    // What a host's AboutToShow(0) does: the rows anew from the delegate, a new revision, and
+    // LayoutUpdated for it.
+    void rebuild();
+
+    const std::vector<MenuRow>& rows() const { return rows_; }
+    std::uint32_t revision() const { return revision_; }
+
+private:
+    DBusMenu(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& delegate);
+
+    static int onGetLayout(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int onGetGroupProperties(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int onGetProperty(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int onEvent(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int onEventGroup(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int onAboutToShow(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int onAboutToShowGroup(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int onProperty(sd_bus* bus, const char* path, const char* interface,
+                          const char* property, sd_bus_message* reply, void* userdata,
+                          sd_bus_error* error);
+
+    static const sd_bus_vtable* vtable();
+
+    // Whether `id` names the root or one of the rows.
+    bool known(std::int32_t id) const;
+    void clicked(std::int32_t id);
+
+    sd_bus* bus_;
+    sd_bus_slot* slot_ = nullptr;
+    platform::EventLoop& loop_;
+    HelperAppDelegate& delegate_;
+
+    std::vector<MenuRow> rows_;
+    std::uint32_t revision_ = 0;
+    // Actions posted to the loop that have not run yet, by MenuRow::Action.
+    std::array<bool, 5> pending_{};
+    // Posted tasks hold this weakly, so that none runs after the menu has gone.
+    std::shared_ptr<char> lifetime_ = std::make_shared<char>();
+};
+
+} // namespace sollun::helper

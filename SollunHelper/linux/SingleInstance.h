@@ -1,0 +1,35 @@
+#pragma once
+
+// One helper per session, the newest wins: each instance asks for the session-bus name
+// com.kestrovane.sollun.helper, allowing itself to be replaced and replacing whoever holds it.
+// The instance that loses the name is told so and ends; the new one always carries on.
+
+#include <systemd/sd-bus.h>
+
+#include <functional>
+
+namespace sollun::helper {
+
+class SingleInstance {
+public:
+    // Takes the name on `bus` (attached to the main loop); `lost` is called when a newer
+    // instance takes it away.
+    SingleInstance(sd_bus* bus, std::function<void()> lost);
+    ~SingleInstance();
+    SingleInstance(const SingleInstance&) = delete;
+    SingleInstance& operator=(const SingleInstance&) = delete;
+
+private:
+    static int onNameLost(sd_bus_message* message, void* userdata, sd_bus_error* error);
+
+    sd_bus* bus_;
+    std::function<void()> lost_;
+    sd_bus_slot* match_ = nullptr;
+};
+
+// The user's session bus. A setgid program does not trust its environment for where to connect
+// (and sd-bus ignores it then), so it connects to the user's bus at its fixed place under
+// /run/user.
+int openSessionBus(sd_bus** bus);
+
+} // namespace sollun::helper

@@ -1,0 +1,53 @@
+// SollunHelper: the per-user tray agent. No arguments, no configuration.
+//
+// At launch, in this order: one instance only (the newest wins), the menu and the status item
+// on the session bus, then the coordinator's start. It then runs until the menu's quit, the end
+// of the session, or a newer instance; nothing is done on the way out, so the daemon's
+// registration, a scheduled wake and the last status file stay as they are.
+
+#include "SollunHelper/HelperCoordinator.h"
+#include "SollunHelper/SollunHelperApp.h"
+#include "SollunHelper/linux/DBusMenu.h"
+#include "SollunHelper/linux/ProductGroup.h"
+#include "SollunHelper/linux/SingleInstance.h"
+#include "SollunHelper/linux/StatusNotifierItem.h"
+#include "platform/Localization.h"
+#include "platform/linux/SdEventLoop.h"
+
+#include <cstdio>
+#include <cstring>
+#include <variant>
+
+int main() {
+    using namespace sollun;
+    using namespace sollun::helper;
+
+    // Before anything else runs, and before any thread exists.
+    ProductGroup::lowerAtStart();
+    platform::setUpLocalization();
+
+    auto& loop = platform::SdEventLoop::main();
+    sd_bus* session = nullptr;
+    if (const int r = openSessionBus(&session); r < 0) {
+        std::fprintf(stderr, "SollunHelper: no session bus: %s\n", std::strerror(-r));
+        return 1;
+    }
+    sd_bus_attach_event(session, loop.native(), 0);
+
+    SingleInstance instance(session, [&loop] { loop.exit(0); });
+
+    HelperAppDelegate delegate(HelperCoordinator::shared(), [&loop] { loop.exit(0); });
+    auto menu = DBusMenu::start(session, loop, delegate);
+    auto item = StatusNotifierItem::start(session, {StatusNotifierItem::shippedIconThemePath(), 1});
+    // Without its menu or item the helper still does its work; the session just cannot show it.
+    if (const auto* error = std::get_if<std::error_code>(&menu))
+        std::fprintf(stderr, "SollunHelper: no menu: %s\n", error->message().c_str());
+    if (const auto* error = std::get_if<std::error_code>(&item))
+        std::fprintf(stderr, "SollunHelper: no status item: %s\n", error->message().c_str());
+
+    HelperCoordinator::shared().start();
+
+    const int result = loop.run();
+    sd_bus_flush_close_unref(session);
+    return result < 0 ? 1 : 0;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+// A desktop and a wake observer whose answers the test sets, and which keep what was asked of
+// them, for building a coordinator from fakes.
+
+#include "SollunHelper/SystemWakeObserver.h"
+#include "SollunHelper/Workspace.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sollun::test {
+
+struct FakeWorkspace final : helper::Workspace {
+    bool isRunning(const std::string&) override { return running; }
+    std::optional<std::string> locate(const std::string& appId) override {
+        return installed ? std::optional("/apps/" + appId + ".desktop") : std::nullopt;
+    }
+    void launch(const std::string& location, bool activate,
+                std::function<void(LaunchResult)> completion) override {
+        launches.push_back(location + (activate ? " activate" : " background"));
+        completion(outcome);
+    }
+    void openURL(const std::string& url, const std::optional<std::string>&) override {
+        urls.push_back(url);
+    }
+
+    bool running = false;
+    bool installed = true;
+    LaunchResult outcome = pid_t{42};
+    std::vector<std::string> launches;
+    std::vector<std::string> urls;
+};
+
+struct FakeSystemWake final : helper::SystemWakeObserver {
+    struct Registration final : Token {
+        explicit Registration(FakeSystemWake& o)
+            : owner(o) {}
+        ~Registration() override { owner.handler = nullptr; }
+        FakeSystemWake& owner;
+    };
+    std::unique_ptr<Token> observeDidWake(std::function<void()> h) override {
+        handler = std::move(h);
+        return std::make_unique<Registration>(*this);
+    }
+    std::function<void()> handler;
+};
+
+} // namespace sollun::test

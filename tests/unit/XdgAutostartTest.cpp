@@ -1,0 +1,117 @@
+#include "SollunHelper/linux/XdgAutostartLoginItem.h"
+#include "shared/AtomicFile.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <glib.h>
+
+namespace sollun::helper {
+namespace {
+
+using namespace test;
+namespace fs = std::filesystem;
+
+constexpr const char* entryName = "autostart/com.kestrovane.sollun.helper.desktop";
+
+class XdgAutostartTest : public ::testing::Test {
+protected:
+    std::optional<std::string> entry() const { return readSmallFile(configHome / entryName, 4096); }
+    static void writeEntry(const fs::path& configDir, std::string_view contents) {
+        fs::create_directories(configDir / "autostart");
+        writeFile(configDir / entryName, contents);
+    }
+
+    TempDir home;
+    const fs::path configHome = home / "config"; // made by the first registration
+    const fs::path systemConfig = home / "system";
+    ScopedEnvironmentVariable homeVariable{"HOME", home.path().string()};
+    ScopedEnvironmentVariable configHomeVariable{"XDG_CONFIG_HOME", configHome.string()};
+    ScopedEnvironmentVariable configDirs{"XDG_CONFIG_DIRS", "relative:" + systemConfig.string()};
+    XdgAutostartLoginItem item{"/usr/bin/SollunHelper"};
+};
+
+TEST_F(XdgAutostartTest, RegisteringWritesAnEntryAndUnregisteringRemovesIt) {
+    EXPECT_EQ(item.status(), 0);
+    EXPECT_EQ(item.registerItem(), std::nullopt);
+    EXPECT_EQ(entry(), "[Desktop Entry]\nType=Application\nName=SollunHelper\n"
+                       "Exec=/usr/bin/SollunHelper\nNoDisplay=true\n"
+                       "X-GNOME-Autostart-enabled=true\n");
+    EXPECT_EQ(item.status(), LoginItem::enabled);
+    EXPECT_EQ(item.unregisterItem(), std::nullopt);
+    EXPECT_EQ(item.status(), 0);
+    EXPECT_FALSE(fs::exists(configHome / entryName));
+    EXPECT_EQ(item.unregisterItem(), std::nullopt) << "already gone is fine";
+}
+
+TEST_F(XdgAutostartTest, StatusFollowsTheEntry) {
+    const std::pair<const char*, std::int64_t> rows[] = {
+        {"[Desktop Entry]\nExec=x\nHidden=false\n", 1},
+        {"[Desktop Entry]\nExec=x\nHidden=true\n", 0},
+        {"[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled=false\n", 0},
+        {"[Other]\nExec=x\n", 0},
+        {"\x7F"
+         "ELF\x02\x01",
+         0},
+    };
+    for (const auto& [contents, status] : rows) {
+        writeEntry(configHome, contents);
+        EXPECT_EQ(item.status(), status) << contents;
+    }
+}
+
+TEST_F(XdgAutostartTest, ASystemWideEntryIsHiddenNotRemovedAndRegisteringShowsItAgain) {
+    writeEntry(systemConfig, "[Desktop Entry]\nType=Application\nExec=/usr/bin/SollunHelper\n");
+    EXPECT_EQ(item.status(), LoginItem::enabled) << "the desktop starts it from there";
+    EXPECT_EQ(item.unregisterItem(), std::nullopt);
+    EXPECT_NE(entry().value_or("").find("\nHidden=true\n"), std::string::npos);
+    EXPECT_EQ(item.status(), 0);
+    EXPECT_EQ(item.registerItem(), std::nullopt);
+    EXPECT_EQ(entry().value_or("Hidden").find("Hidden"), std::string::npos);
+    EXPECT_EQ(item.status(), LoginItem::enabled);
+}
+
+TEST_F(XdgAutostartTest, ARelativeOrMissingConfigHomeMeansDotConfig) {
+    const std::optional<std::string> values[] = {"relative/config", std::nullopt};
+    for (const auto& value : values) {
+        ScopedEnvironmentVariable configHomeValue("XDG_CONFIG_HOME", value);
+        ASSERT_EQ(item.registerItem(), std::nullopt);
+        EXPECT_TRUE(fs::exists(home / ".config" / entryName)) << value.value_or("unset");
+        ASSERT_EQ(item.unregisterItem(), std::nullopt);
+    }
+    EXPECT_FALSE(fs::exists(configHome));
+}
+
+// The desktop unescapes Exec as a string, reads "%%" as "%", then splits it as a shell would.
+TEST_F(XdgAutostartTest, AnyExecutablePathSurvivesQuoting) {
+    for (const char* path : {"/opt/Sollun Apps/SollunHelper", "/o/\"$HOME\" `x` \\ 100%/a'b\n"}) {
+        ASSERT_EQ(XdgAutostartLoginItem(path).registerItem(), std::nullopt);
+        GKeyFile* keys = g_key_file_new();
+        ASSERT_TRUE(g_key_file_load_from_data(keys, entry()->data(), entry()->size(),
+                                              G_KEY_FILE_NONE, nullptr));
+        gchar* exec = g_key_file_get_string(keys, "Desktop Entry", "Exec", nullptr);
+        std::string command = exec;
+        for (std::size_t at = 0; (at = command.find("%%", at)) != std::string::npos; ++at)
+            command.erase(at, 1);
+        gchar** argv = nullptr;
+        ASSERT_TRUE(g_shell_parse_argv(command.c_str(), nullptr, &argv, nullptr)) << command;
+        EXPECT_EQ(std::vector<std::string>(argv, argv + g_strv_length(argv)),
+                  std::vector<std::string>{path});
+        g_strfreev(argv);
+        g_free(exec);
+        g_key_file_unref(keys);
+    }
+}
+
+TEST_F(XdgAutostartTest, FailuresAreDescribed) {
+    fs::create_directories(configHome);
+    writeFile(configHome / "autostart", "a file where the directory belongs");
+    EXPECT_NE(item.registerItem().value_or("").find((configHome / "autostart").string()),
+              std::string::npos);
+    fs::remove(configHome / "autostart");
+    fs::create_directories(configHome / entryName / "inside");
+    EXPECT_TRUE(item.unregisterItem());
+}
+
+} // namespace
+} // namespace sollun::helper
