@@ -26,10 +26,18 @@ constexpr Instant alarm{std::chrono::seconds(1772433000)}; // 2026-03-02T06:30:0
 const std::string english = "Next alarm: Mar 2, 2026, 6:30 AM";
 
 // ICU's English has a narrow no-break space before AM; compared as a plain one.
-std::string plain(std::string text) {
-    for (std::size_t at; (at = text.find("\u202F")) != std::string::npos;)
-        text.replace(at, 3, " ");
-    return text;
+std::string plain(const std::string& text) {
+    constexpr std::string_view narrow = "\u202F";
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        if (text.compare(at, narrow.size(), narrow) == 0) {
+            out += ' ';
+            at += narrow.size();
+        } else {
+            out += text[at++];
+        }
+    }
+    return out;
 }
 
 // A catalogue in the C library's format: native byte order, ids sorted, no hash table.
