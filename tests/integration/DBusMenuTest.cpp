@@ -238,8 +238,11 @@ std::string startAtLogin(int state) {
 }
 std::string root(const std::vector<std::string>& rows) {
     std::string children;
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        children += (i ? "," : "") + row(static_cast<int>(i + 1), rows[i]);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i > 0)
+            children += ',';
+        children += row(static_cast<int>(i + 1), rows[i]);
+    }
     return "(0 {children-display=submenu} [" + children + "])";
 }
 

@@ -1,0 +1,75 @@
+#!/bin/sh
+# Installs the build into a throwaway prefix and checks the tree a package is made from: every
+# file there with its mode, nothing else, and the installed files naming the programs where the
+# build's configured prefix puts them.
+# Usage: install-tree-test.sh <cmake> <build dir> <configured install prefix>
+set -eu
+cmake=$1
+build=$2
+prefix=$3
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+timeout 60 "$cmake" --install "$build" --prefix "$root" >/dev/null
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); }
+fail() {
+    echo "FAIL: $*"
+    failed=$((failed + 1))
+}
+
+def=share/sollun-helper/wakedaemon
+expected="
+0755 bin/SollunHelper
+0755 libexec/SollunWakeDaemon
+0755 libexec/sollun-helper/sollun-wakedaemon-install
+0644 share/dbus-1/system-services/com.kestrovane.sollun.wakedaemon.service
+0644 share/dbus-1/system.d/com.kestrovane.sollun.wakedaemon.conf
+0644 lib/systemd/system/sollun-wakedaemon.service
+0644 share/polkit-1/actions/com.kestrovane.sollun.wakedaemon.install.policy
+0644 $def/com.kestrovane.sollun.wakedaemon.service
+0644 $def/com.kestrovane.sollun.wakedaemon.conf
+0644 $def/sollun-wakedaemon.service
+0644 share/applications/com.kestrovane.sollun.helper.desktop
+0644 share/icons/hicolor/scalable/status/sollun-helper-symbolic.svg
+0644 share/sollun-helper/sollun-helper.pot
+"
+
+while read -r mode file; do
+    [ -n "$file" ] || continue
+    if [ ! -f "$root/$file" ]; then
+        fail "$file not installed"
+    elif [ "$(stat -c %04a "$root/$file")" != "$mode" ]; then
+        fail "$file has mode $(stat -c %04a "$root/$file"), not $mode"
+    else
+        pass
+    fi
+done <<END
+$expected
+END
+
+# Nothing else: whatever lands here lands in the package.
+unexpected=$(cd "$root" && find . ! -type d | sed 's|^\./||' | sort |
+    while read -r file; do
+        echo "$expected" | grep -q " $file\$" || echo "$file"
+    done)
+if [ -z "$unexpected" ]; then pass; else fail "installed but not expected: $unexpected"; fi
+
+# The installed files name the installed programs.
+contains() {
+    if grep -qxF "$2" "$root/$1"; then pass; else fail "$1 lacks the line: $2"; fi
+}
+contains share/dbus-1/system-services/com.kestrovane.sollun.wakedaemon.service \
+    "Exec=$prefix/libexec/SollunWakeDaemon"
+contains lib/systemd/system/sollun-wakedaemon.service "ExecStart=$prefix/libexec/SollunWakeDaemon"
+contains share/polkit-1/actions/com.kestrovane.sollun.wakedaemon.install.policy \
+    "    <annotate key=\"org.freedesktop.policykit.exec.path\">$prefix/libexec/sollun-helper/sollun-wakedaemon-install</annotate>"
+contains libexec/sollun-helper/sollun-wakedaemon-install "definition='$prefix/$def'"
+contains libexec/sollun-helper/sollun-wakedaemon-install "helper='$prefix/bin/SollunHelper'"
+contains share/applications/com.kestrovane.sollun.helper.desktop "Exec=$prefix/bin/SollunHelper"
+contains share/applications/com.kestrovane.sollun.helper.desktop "NoDisplay=true"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
