@@ -314,28 +314,25 @@ void SdBusDaemonConnection::giveUp(const std::string& description) {
 }
 
 void SdBusDaemonConnection::interrupt(const std::string& description) {
+    end(Phase::idle, description, interruptionHandler_);
+}
+
+void SdBusDaemonConnection::invalidate(const std::string& description) {
+    end(Phase::invalidated, description, invalidationHandler_);
+}
+
+void SdBusDaemonConnection::end(Phase next, const std::string& description,
+                                const Handler& handler) {
     if (phase_ == Phase::invalidated)
         return;
-    phase_ = Phase::idle;
+    phase_ = next;
     owner_.clear();
     step_ = sd_bus_slot_unref(step_);
     // The state is settled before anyone is called back: a callback may make the next request.
     for (const auto& fail : takeOpenRequests())
         fail(description);
-    if (const auto handler = interruptionHandler_)
-        handler();
-}
-
-void SdBusDaemonConnection::invalidate(const std::string& description) {
-    if (phase_ == Phase::invalidated)
-        return;
-    phase_ = Phase::invalidated;
-    owner_.clear();
-    step_ = sd_bus_slot_unref(step_);
-    for (const auto& fail : takeOpenRequests())
-        fail(description);
-    if (const auto handler = invalidationHandler_)
-        handler();
+    if (const auto call = handler)
+        call();
 }
 
 std::deque<WakeDaemonConnection::ErrorHandler> SdBusDaemonConnection::takeOpenRequests() {

@@ -149,6 +149,8 @@ private:
     void giveUp(const std::string& description);
     void interrupt(const std::string& description);
     void invalidate(const std::string& description);
+    // Both: every open request fails with `description`, then `handler` is told.
+    void end(Phase next, const std::string& description, const Handler& handler);
     std::deque<ErrorHandler> takeOpenRequests();
     std::string describe(sd_bus_message* reply, std::chrono::steady_clock::time_point sentAt);
     void failLater(ErrorHandler fail, std::string description);

@@ -4,6 +4,7 @@
 #include "tests/support/FakeDaemonTransport.h"
 #include "tests/support/FakeEventLoop.h"
 #include "tests/support/FakeLoginItem.h"
+#include "tests/support/FakeWorkspace.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -54,23 +55,6 @@ std::string catalogue(const std::map<std::string, std::string>& messages) {
         }
     return std::string(reinterpret_cast<const char*>(words.data()), words.size() * 4) + strings;
 }
-
-struct FakeWorkspace final : Workspace {
-    bool isRunning(const std::string&) override { return false; }
-    std::optional<std::string> locate(const std::string& appId) override {
-        return installed ? std::optional("/apps/" + appId + ".desktop") : std::nullopt;
-    }
-    void launch(const std::string&, bool, std::function<void(LaunchResult)>) override {}
-    void openURL(const std::string& url, const std::optional<std::string>& location) override {
-        opened.emplace_back(url, location);
-    }
-    bool installed = true;
-    std::vector<std::pair<std::string, std::optional<std::string>>> opened;
-};
-
-struct NoSystemWake final : SystemWakeObserver {
-    std::unique_ptr<Token> observeDidWake(std::function<void()>) override { return nullptr; }
-};
 
 // Starts in C.UTF-8 (ICU's en_US_POSIX) and UTC; leaves the process's locale, ICU's defaults and
 // the catalogue directory as it found them.
@@ -144,7 +128,7 @@ protected:
         loop,
         std::make_unique<WakeDaemonController>(loop, std::make_unique<FakeDaemonService>(service),
                                                connector),
-        std::unique_ptr<Workspace>(workspace), std::make_unique<NoSystemWake>(),
+        std::unique_ptr<Workspace>(workspace), std::make_unique<FakeSystemWake>(),
         std::unique_ptr<LoginItem>(loginItem));
     std::int64_t revision = 0;
 };
