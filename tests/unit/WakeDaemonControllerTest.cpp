@@ -1,36 +1,42 @@
 #include "SollunHelper/WakeDaemonController.h"
 
 #include "platform/Log.h"
+#include "shared/Requirement.h"
 #include "tests/support/FakeDaemonTransport.h"
 #include "tests/support/FakeEventLoop.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <optional>
-#include <string>
+#include <atomic>
+#include <barrier>
+#include <functional>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 namespace sollun::helper {
 namespace {
 
 using namespace test;
-
 using namespace std::chrono_literals;
 using State = WakeDaemonRegistrationState;
 using LogEntry = platform::MemoryLogSink::Entry;
+using Log = std::vector<LogEntry>;
 
-const Instant wakeAt = test::FakeEventLoop::defaultStart + 8h;
+const Instant wakeAt = FakeEventLoop::defaultStart + 8h;
 
+LogEntry entry(platform::LogLevel level, std::string message) {
+    return {level, "com.kestrovane.sollun.helper", "daemon-controller", std::move(message)};
+}
 LogEntry info(std::string message) {
-    return {platform::LogLevel::info, "com.kestrovane.sollun.helper", "daemon-controller",
-            std::move(message)};
+    return entry(platform::LogLevel::info, std::move(message));
 }
 LogEntry error(std::string message) {
-    return {platform::LogLevel::error, "com.kestrovane.sollun.helper", "daemon-controller",
-            std::move(message)};
+    return entry(platform::LogLevel::error, std::move(message));
+}
+
+// What a request that ended with `value` leaves in its result.
+template <class T>
+std::optional<T> ended(T value) {
+    return std::optional<T>(std::in_place, std::move(value));
 }
 
 // How the daemon deals with a request.
@@ -83,7 +89,7 @@ protected:
         loop.runPending();
     }
 
-    test::FakeEventLoop loop;
+    FakeEventLoop loop;
     platform::ScopedMemoryLog log;
     ServiceScript script;
     std::shared_ptr<FakeConnector> connector;
@@ -91,202 +97,109 @@ protected:
     int unfinished = 0;
 };
 
-TEST_F(WakeDaemonControllerTest, ConstructionReadsTheRegistrationStateAndConnectsNothing) {
-    for (const auto& [status, state] :
-         {std::pair{0, State::notRegistered}, std::pair{1, State::enabled},
-          std::pair{2, State::requiresApproval}, std::pair{3, State::notFound},
-          std::pair{4, State::unknown}, std::pair{-1, State::unknown}}) {
-        auto& daemon = make(status);
-        EXPECT_EQ(daemon.registrationState(), state) << status;
-        EXPECT_EQ(daemon.connection(), nullptr);
-        EXPECT_EQ(daemon.daemonVersion(), 0);
-        EXPECT_TRUE(connector->calls.empty());
-    }
-    EXPECT_TRUE(log->entries().empty());
-}
-
-TEST_F(WakeDaemonControllerTest, FieldsReportOnlyActualChanges) {
-    auto& daemon = make(serviceRequiresApproval);
-    std::vector<std::string> changes;
-    auto subscription = daemon.observe([&](auto field) { changes.emplace_back(field); });
-
-    daemon.refreshRegistrationState();
-    script.status = serviceEnabled;
-    daemon.refreshRegistrationState();
-    daemon.refreshRegistrationState();
-    daemon.setDaemonVersion(1);
-    daemon.setDaemonVersion(1);
-    EXPECT_EQ(changes, (std::vector<std::string>{"registrationState", "daemonVersion"}));
-
-    daemon.requestApproval();
-    EXPECT_EQ(script.approvals, 1);
-}
-
 TEST_F(WakeDaemonControllerTest, RegistersOnlyWhenNotRegisteredOrNotFound) {
-    struct Row {
-        std::int64_t status;
+    // Statuses: 0 not registered, 1 enabled, 2 awaiting approval, 3 not found.
+    const struct {
+        std::int64_t status, statusAfter;
         std::optional<std::string> failure;
-        std::int64_t statusAfter;
         int registrations;
-        std::vector<LogEntry> logged;
+        const char* logged;
         State state;
-    };
-    const Row rows[] = {
-        {serviceEnabled, {}, serviceEnabled, 0, {info("Daemon already enabled")}, State::enabled},
-        {serviceRequiresApproval,
-         {},
-         serviceRequiresApproval,
-         0,
-         {info("Daemon requires user approval in Login Items")},
-         State::requiresApproval},
-        {serviceNotRegistered,
-         {},
-         serviceRequiresApproval,
-         1,
-         {info("Registered wake daemon")},
-         State::requiresApproval},
-        {serviceNotFound, {}, serviceEnabled, 1, {info("Registered wake daemon")}, State::enabled},
-        {serviceNotFound,
-         "Operation not permitted",
-         serviceNotRegistered,
-         1,
-         {error("Daemon registration failed: Operation not permitted")},
+    } rows[] = {
+        {1, 1, {}, 0, "Daemon already enabled", State::enabled},
+        {2, 2, {}, 0, "Daemon requires user approval in Login Items", State::requiresApproval},
+        {0, 2, {}, 1, "Registered wake daemon", State::requiresApproval},
+        {3, 1, {}, 1, "Registered wake daemon", State::enabled},
+        {3, 0, "Operation not permitted", 1, "Daemon registration failed: Operation not permitted",
          State::notRegistered},
-        {9, {}, 9, 0, {}, State::unknown},
+        {9, 9, {}, 0, nullptr, State::unknown},
     };
     for (const auto& row : rows) {
         auto& daemon = make(row.status);
+        EXPECT_EQ(daemon.registrationState(), registrationStateFromServiceStatus(row.status));
         script.registrationError = row.failure;
         script.statusAfterRegistering = row.statusAfter;
         daemon.registerIfNeeded();
         EXPECT_EQ(script.registrations, row.registrations) << row.status;
-        EXPECT_EQ(log->entries(), row.logged) << row.status;
+        EXPECT_EQ(log->entries(),
+                  row.logged ? Log{(row.failure ? error : info)(row.logged)} : Log{});
         EXPECT_EQ(daemon.registrationState(), row.state) << row.status;
+        EXPECT_TRUE(connector->calls.empty()) << "registering connects nothing";
     }
 }
 
 TEST_F(WakeDaemonControllerTest, NothingIsSentUnlessTheDaemonIsEnabled) {
-    for (const auto status : {serviceNotRegistered, serviceRequiresApproval, serviceNotFound,
-                              static_cast<DaemonServiceStatus>(7)}) {
+    for (const auto status : {serviceRequiresApproval, serviceNotFound}) {
         for (const auto date : {std::optional(wakeAt), std::optional<Instant>()}) {
             auto result = start(make(status).scheduleWake(date));
-            ASSERT_TRUE(result->has_value());
-            EXPECT_EQ(**result, std::nullopt);
+            EXPECT_EQ(*result, ended(std::optional<Instant>()));
             EXPECT_TRUE(connector->calls.empty());
-            EXPECT_EQ(log->entries(),
-                      std::vector<LogEntry>{info("Skipping scheduleWake; daemon not enabled")});
+            EXPECT_EQ(log->entries(), Log{info("Skipping scheduleWake; daemon not enabled")});
         }
     }
 }
 
-TEST_F(WakeDaemonControllerTest, AnAcceptedWakeYieldsItsDateOverAConnectionMadeOnDemand) {
-    auto& daemon = make(serviceEnabled);
-    auto result = start(daemon.scheduleWake(wakeAt));
-    EXPECT_FALSE(result->has_value());
+TEST_F(WakeDaemonControllerTest, AWakeOrItsClearingGoesOverAConnectionMadeOnDemand) {
+    for (const auto date : {std::optional(wakeAt), std::optional<Instant>()}) {
+        auto& daemon = make(serviceEnabled);
+        auto result = start(daemon.scheduleWake(date));
+        EXPECT_FALSE(result->has_value());
+        EXPECT_EQ(connector->calls,
+                  (std::vector{std::tuple{std::string(wakeDaemonServiceName), true,
+                                          std::string(trust::clientRequirementText())}}));
+        ASSERT_EQ(connector->made.size(), 1u);
+        const auto& connection = connector->made[0];
+        EXPECT_EQ(connection->setUp,
+                  (std::vector<std::string>{"invalidation", "interruption", "resume"}));
+        EXPECT_EQ(daemon.connection(), connection);
+        ASSERT_EQ(connection->requests.size(), 1u);
+        EXPECT_EQ(connection->requests[0].operation, date ? "schedule" : "clear");
+        EXPECT_EQ(connection->requests[0].date, date);
 
-    const std::tuple<std::string, bool, std::string> call{
-        "com.kestrovane.sollun.wakedaemon", true,
-        R"(anchor apple generic and certificate leaf[subject.OU] = "QM4R82T7KX" )"
-        R"(and identifier "SollunWakeDaemon")"};
-    EXPECT_EQ(connector->calls, std::vector{call});
-    ASSERT_EQ(connector->made.size(), 1u);
-    const auto& connection = connector->made[0];
-    EXPECT_EQ(connection->setUp,
-              (std::vector<std::string>{"invalidation", "interruption", "resume"}));
-    EXPECT_EQ(daemon.connection(), connection);
-    ASSERT_EQ(connection->requests.size(), 1u);
-    EXPECT_EQ(connection->requests[0].operation, "schedule");
-    EXPECT_EQ(connection->requests[0].date, wakeAt);
-
-    answer(Daemon::answers, std::nullopt);
-    ASSERT_TRUE(result->has_value());
-    EXPECT_EQ(**result, wakeAt);
-    EXPECT_TRUE(log->entries().empty());
+        answer(Daemon::answers, std::nullopt);
+        EXPECT_EQ(*result, ended(date));
+        EXPECT_TRUE(log->entries().empty());
+    }
 }
 
-TEST_F(WakeDaemonControllerTest, AWakeThatFailsIsLoggedAndYieldsNothing) {
+TEST_F(WakeDaemonControllerTest, EveryRequestThatFailsYieldsItsDefault) {
     const std::string refusal = "IOPMSchedulePowerEvent failed: 0xe00002c1";
-    const std::pair<Daemon, std::vector<LogEntry>> rows[] = {
+    const Log noConnection{error("Daemon rejected wake: no daemon connection")};
+    const std::pair<Daemon, Log> rows[] = {
         {Daemon::answers, {error("Daemon rejected wake: " + refusal)}},
-        {Daemon::fails,
-         {error("XPC error: Connection refused"),
-          error("Daemon rejected wake: no daemon connection")}},
-        {Daemon::unreachable, {error("Daemon rejected wake: no daemon connection")}},
-        {Daemon::withoutProtocol, {error("Daemon rejected wake: no daemon connection")}},
+        {Daemon::fails, {error("XPC error: Connection refused"), noConnection[0]}},
+        {Daemon::unreachable, noConnection},
+        {Daemon::withoutProtocol, noConnection},
     };
     for (const auto& [daemon, logged] : rows) {
-        auto result = start(make(serviceEnabled, daemon).scheduleWake(wakeAt));
+        auto wake = start(make(serviceEnabled, daemon).scheduleWake(wakeAt));
         answer(daemon, refusal);
-        ASSERT_TRUE(result->has_value());
-        EXPECT_EQ(**result, std::nullopt);
+        EXPECT_EQ(*wake, ended(std::optional<Instant>()));
         EXPECT_EQ(log->entries(), logged);
+        if (daemon == Daemon::answers)
+            continue; // whatever the daemon says to a clear or a version request counts
+        auto cleared = start(make(serviceEnabled, daemon).clearWake());
+        answer(daemon, {});
+        EXPECT_EQ(*cleared, false);
+        auto version = start(make(serviceEnabled, daemon).fetchVersion());
+        answer(daemon, {});
+        EXPECT_EQ(*version, 0);
     }
-}
-
-TEST_F(WakeDaemonControllerTest, ClearAndVersionFallBackToTheirDefaultsOnly) {
-    struct Row {
-        Daemon daemon;
-        std::optional<std::string> clearReply;
-        std::int64_t versionReply;
-        bool cleared;
-        std::int64_t version;
-    };
-    const Row rows[] = {
-        {Daemon::answers, std::nullopt, 1, true, 1},
-        {Daemon::answers, "whatever the daemon says", 42, true, 42},
-        {Daemon::fails, {}, 0, false, 0},
-        {Daemon::unreachable, {}, 0, false, 0},
-        {Daemon::withoutProtocol, {}, 0, false, 0},
-    };
-    for (const auto& row : rows) {
-        auto cleared = start(make(serviceEnabled, row.daemon).clearWake());
-        answer(row.daemon, row.clearReply);
-        EXPECT_EQ(*cleared, row.cleared);
-        auto version = start(make(serviceEnabled, row.daemon).fetchVersion());
-        answer(row.daemon, {}, row.versionReply);
-        EXPECT_EQ(*version, row.version);
-    }
-}
-
-TEST_F(WakeDaemonControllerTest, ClearingTheWakeSendsTheClearAndYieldsNothing) {
-    auto result = start(make(serviceEnabled).scheduleWake(std::nullopt));
-    ASSERT_EQ(connector->made.at(0)->requests.size(), 1u);
-    EXPECT_EQ(connector->made[0]->requests[0].operation, "clear");
-    answer(Daemon::answers, std::nullopt);
-    ASSERT_TRUE(result->has_value());
-    EXPECT_EQ(**result, std::nullopt);
-    EXPECT_TRUE(log->entries().empty());
 }
 
 TEST_F(WakeDaemonControllerTest, AReplyAndAnErrorForOneRequestEndItOnceInEitherOrder) {
     for (const bool replyFirst : {true, false}) {
         auto version = start(make(serviceEnabled).fetchVersion());
         auto& request = connector->made.at(0)->requests.at(0);
-        std::thread([&] {
-            replyFirst ? request.versionReply(1) : request.fail("Interrupted");
-        }).join();
-        std::thread([&] {
-            replyFirst ? request.fail("Interrupted") : request.versionReply(1);
-        }).join();
+        const std::function<void()> reply = [&] { request.versionReply(7); };
+        const std::function<void()> fail = [&] { request.fail("Interrupted"); };
+        std::thread(replyFirst ? reply : fail).join();
+        std::thread(replyFirst ? fail : reply).join();
         loop.runPending();
-        EXPECT_EQ(*version, replyFirst ? 1 : 0);
+        EXPECT_EQ(*version, replyFirst ? 7 : 0);
         // The error handler logs whether or not it came too late.
-        EXPECT_EQ(log->entries(), std::vector<LogEntry>{error("XPC error: Interrupted")});
+        EXPECT_EQ(log->entries(), Log{error("XPC error: Interrupted")});
     }
-}
-
-TEST_F(WakeDaemonControllerTest, RequestsShareTheConnectionButNotTheirAnswers) {
-    auto& daemon = make(serviceEnabled);
-    auto first = start(daemon.fetchVersion());
-    auto second = start(daemon.fetchVersion());
-    ASSERT_EQ(connector->made.size(), 1u);
-    auto& requests = connector->made[0]->requests;
-    ASSERT_EQ(requests.size(), 2u);
-    requests[1].versionReply(2);
-    requests[0].versionReply(1);
-    loop.runPending();
-    EXPECT_EQ(*first, 1);
-    EXPECT_EQ(*second, 2);
 }
 
 TEST_F(WakeDaemonControllerTest, AConnectionThatReportsTroubleIsReplacedByTheNextRequest) {
@@ -307,15 +220,13 @@ TEST_F(WakeDaemonControllerTest, AConnectionThatReportsTroubleIsReplacedByTheNex
 
         version = start(daemon.fetchVersion());
         ASSERT_EQ(connector->made.size(), 2u);
-        const auto replacement = connector->made[1];
-        EXPECT_EQ(daemon.connection(), replacement);
-        EXPECT_TRUE(old->requests.size() == 1 && replacement->requests.size() == 1);
+        EXPECT_EQ(old->requests.size(), 1u);
         answer(Daemon::answers, {}, 7);
         EXPECT_EQ(*version, 7);
 
         std::thread(interruptedFirst ? old->invalidated : old->interrupted).join();
         loop.runPending();
-        EXPECT_EQ(daemon.connection(), replacement);
+        EXPECT_EQ(daemon.connection(), connector->made[1]);
         EXPECT_TRUE(log->entries().empty());
     }
 }
@@ -328,6 +239,35 @@ TEST_F(WakeDaemonControllerTest, AHandlerThatOutlivesTheControllerDoesNothing) {
     connector->made[0]->invalidated();
     loop.runPending();
     EXPECT_EQ(*version, 1);
+}
+
+// A reply and an error handler, on their own threads, released together every round: exactly
+// one of them may reach the continuation.
+TEST(ResumeOnce, AReplyAndAnErrorRacingResumeExactlyOnceEveryRound) {
+    constexpr int rounds = 20000;
+    std::atomic<int> resumes = 0;
+    std::shared_ptr<ResumeOnce<int, std::function<void(int)>>> once;
+    std::barrier start(3);
+    std::barrier finish(3);
+    auto callback = [&](int value) {
+        for (int round = 0; round < rounds; ++round) {
+            start.arrive_and_wait();
+            once->resume(value);
+            finish.arrive_and_wait();
+        }
+    };
+    std::jthread reply(callback, 1);
+    std::jthread error(callback, 2);
+    int badRounds = 0; // no ASSERT in here: leaving early would strand the callbacks
+    for (int round = 0; round < rounds; ++round) {
+        resumes = 0;
+        once = std::make_shared<ResumeOnce<int, std::function<void(int)>>>(
+            [&](int value) { resumes += value == 1 || value == 2 ? 1 : 100; });
+        start.arrive_and_wait();
+        finish.arrive_and_wait();
+        badRounds += resumes != 1;
+    }
+    EXPECT_EQ(badRounds, 0);
 }
 
 } // namespace
