@@ -70,7 +70,27 @@ PrivateBus::PrivateBus(const Options& options) {
         config += "  <include>" + file.string() + "</include>\n";
     config += "</busconfig>\n";
     writeFile(dir_ / "bus.conf", config);
+    start();
+}
 
+std::string PrivateBus::socketAddress() const {
+    return "unix:path=" + (dir_ / "bus").string();
+}
+
+void PrivateBus::kill() {
+    daemon_.reset();
+    address_.clear();
+}
+
+void PrivateBus::restart() {
+    kill();
+    // A killed bus leaves its socket file behind; the new one binds afresh.
+    std::error_code ignored;
+    std::filesystem::remove(dir_ / "bus", ignored);
+    start();
+}
+
+void PrivateBus::start() {
     // The bus dies with the test, even one that crashes, and the services it started end when
     // their bus goes: nothing is left holding the test runner's output open.
     daemon_ = std::make_unique<BackgroundProcess>(
