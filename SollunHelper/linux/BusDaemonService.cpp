@@ -49,16 +49,26 @@ bool BusDaemonService::definitionPresent() const {
 }
 
 bool BusDaemonService::nameIsAvailable() {
-    if (bus_ != nullptr && sd_bus_is_open(bus_) <= 0)
-        bus_ = sd_bus_flush_close_unref(bus_);
-    if (bus_ == nullptr) {
-        if (setup_.openBus(&bus_) < 0) {
-            bus_ = nullptr;
-            return false;
+    // The connection is not watched between questions, so a bus that went away meanwhile (the
+    // system bus restarted) shows only when it is asked: then the question goes once more to a
+    // fresh connection, instead of reporting the daemon gone.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (bus_ != nullptr && sd_bus_is_open(bus_) <= 0)
+            bus_ = sd_bus_flush_close_unref(bus_);
+        if (bus_ == nullptr) {
+            if (setup_.openBus(&bus_) < 0) {
+                bus_ = nullptr;
+                return false;
+            }
+            sd_bus_set_method_call_timeout(bus_, busCallTimeoutUsec);
         }
-        sd_bus_set_method_call_timeout(bus_, busCallTimeoutUsec);
+        if (const bool available = askWhetherAvailable(); available || sd_bus_is_open(bus_) > 0)
+            return available;
     }
+    return false;
+}
 
+bool BusDaemonService::askWhetherAvailable() {
     bool available = false;
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;

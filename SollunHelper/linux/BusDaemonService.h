@@ -60,6 +60,7 @@ public:
 private:
     bool definitionPresent() const;
     bool nameIsAvailable();
+    bool askWhetherAvailable();
     void approvalEnded();
 
     platform::EventLoop& loop_;
