@@ -27,18 +27,10 @@ constexpr Instant alarm{std::chrono::seconds(1772433000)}; // 2026-03-02T06:30:0
 const std::string english = "Next alarm: Mar 2, 2026, 6:30 AM";
 
 // ICU's English has a narrow no-break space before AM; compared as a plain one.
-std::string plain(const std::string& text) {
-    constexpr std::string_view narrow = "\u202F";
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        if (text.compare(at, narrow.size(), narrow) == 0) {
-            out += ' ';
-            at += narrow.size();
-        } else {
-            out += text[at++];
-        }
-    }
-    return out;
+std::string plain(std::string text) {
+    for (std::size_t at; (at = text.find("\u202F")) != std::string::npos;)
+        text.replace(at, std::string_view("\u202F").size(), " ");
+    return text;
 }
 
 // A catalogue in the C library's format: native byte order, ids sorted, no hash table.
@@ -122,23 +114,17 @@ protected:
     platform::ScopedMemoryLog log;
     ServiceScript service;
     std::shared_ptr<FakeConnector> connector = std::make_shared<FakeConnector>();
-    FakeWorkspace* workspace = new FakeWorkspace;
-    FakeLoginItem* loginItem = new FakeLoginItem;
     std::unique_ptr<HelperCoordinator> coordinator = std::make_unique<HelperCoordinator>(
         loop,
         std::make_unique<WakeDaemonController>(loop, std::make_unique<FakeDaemonService>(service),
                                                connector),
-        std::unique_ptr<Workspace>(workspace), std::make_unique<FakeSystemWake>(),
-        std::unique_ptr<LoginItem>(loginItem));
+        std::make_unique<FakeWorkspace>(), std::make_unique<FakeSystemWake>(),
+        std::make_unique<FakeLoginItem>());
     std::int64_t revision = 0;
 };
 
 TEST_F(StatusLineTest, EveryStateHasItsLine) {
-    const struct {
-        std::int64_t status;
-        bool withAlarm;
-        std::string line;
-    } rows[] = {
+    const std::tuple<std::int64_t, bool, std::string> rows[] = {
         {serviceEnabled, false, "Active \xE2\x80\x94 no upcoming alarm"},
         {serviceEnabled, true, english},
         {serviceRequiresApproval, true, "Waiting for approval in Login Items"},
@@ -146,21 +132,18 @@ TEST_F(StatusLineTest, EveryStateHasItsLine) {
         {serviceNotFound, true, "Not set up"},
         {4, true, "Checking\xE2\x80\xA6"},
     };
-    for (const auto& row : rows) {
-        schedule(row.withAlarm ? std::optional(alarm) : std::nullopt);
-        EXPECT_EQ(lineFor(row.status), row.line) << row.status << " " << row.withAlarm;
+    for (const auto& [status, withAlarm, line] : rows) {
+        schedule(withAlarm ? std::optional(alarm) : std::nullopt);
+        EXPECT_EQ(lineFor(status), line) << status << " " << withAlarm;
     }
     schedule(alarm + 24h, "refused"); // the alarm goes with the refused wake
-    EXPECT_EQ(lineFor(serviceEnabled), rows[0].line);
+    EXPECT_EQ(lineFor(serviceEnabled), std::get<2>(rows[0]));
 }
 
 TEST_F(StatusLineTest, TheDateIsInTheLocaleAndZoneOfTheUserTheRestAsTranslated) {
     schedule(alarm);
     useIcu("de_DE", "Asia/Kolkata"); // no German catalogue: only the date is German
     EXPECT_EQ(lineFor(serviceEnabled), "Next alarm: 02.03.2026, 12:00");
-    useIcu("en_US_POSIX", "America/New_York");
-    EXPECT_EQ(lineFor(serviceEnabled), "Next alarm: Mar 2, 2026, 1:30 AM");
-
     useIcu("en_US_POSIX", "UTC");
     const std::pair<const char*, std::string> translations[] = {
         {"%1$s (100%%)", "Mar 2, 2026, 6:30 AM (100%)"},
@@ -181,8 +164,7 @@ TEST_F(StatusLineTest, SetUpTakesTheDateLocaleFromTheEnvironment) {
         const char* date;
     } rows[] = {
         {unset, "de_DE.UTF-8", "02.03.2026, 06:30"}, // a locale the system lacks
-        {"C.UTF-8", "de_DE.UTF-8", "Mar 2, 2026, 6:30 AM"},
-        {"", "", "Mar 2, 2026, 6:30 AM"}, // empty is unset, not ICU's root locale
+        {"", "", "Mar 2, 2026, 6:30 AM"},            // empty is unset, not ICU's root locale
     };
     for (const auto& row : rows) {
         ScopedEnvironmentVariable lcAll("LC_ALL", row.lcAll), lang("LANG", row.lang),
@@ -191,39 +173,6 @@ TEST_F(StatusLineTest, SetUpTakesTheDateLocaleFromTheEnvironment) {
         platform::setUpLocalization();
         EXPECT_EQ(plain(platform::mediumDateShortTime(alarm)), row.date) << *row.lang;
     }
-}
-
-TEST_F(StatusLineTest, OpenMainAppUsesTheAppWhenInstalledElseTheScheme) {
-    coordinator->openMainApp();
-    workspace->installed = false;
-    coordinator->openMainApp();
-    EXPECT_EQ(workspace->opened,
-              (decltype(workspace->opened){{"sollun://show", "/apps/com.kestrovane.sollun.desktop"},
-                                           {"sollun://show", std::nullopt}}));
-    EXPECT_TRUE(log->entries().empty());
-}
-
-TEST_F(StatusLineTest, StartAtLoginChangesOnlyWhatDiffersAndLogsAFailure) {
-    const struct {
-        std::int64_t status;
-        bool wanted;
-        int registrations, unregistrations;
-    } rows[] = {{0, true, 1, 0}, {1, true, 0, 0}, {0, false, 0, 0}, {1, false, 0, 1},
-                {2, true, 1, 0}, {2, false, 0, 0}}; // 2: awaiting approval, not enabled
-    for (const auto& row : rows) {
-        *loginItem = FakeLoginItem{};
-        loginItem->currentStatus = row.status;
-        coordinator->setStartAtLogin(row.wanted);
-        EXPECT_EQ(loginItem->registrations, row.registrations) << row.status << row.wanted;
-        EXPECT_EQ(loginItem->unregistrations, row.unregistrations) << row.status << row.wanted;
-    }
-    EXPECT_TRUE(log->entries().empty());
-
-    loginItem->failure = "Permission denied";
-    coordinator->setStartAtLogin(true);
-    EXPECT_EQ(log->entries(), (std::vector<platform::MemoryLogSink::Entry>{
-                                  {platform::LogLevel::error, "com.kestrovane.sollun.helper",
-                                   "coordinator", "Login-item toggle failed: Permission denied"}}));
 }
 
 } // namespace

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace sollun {
@@ -21,12 +20,10 @@ const Instant heartbeat{seconds{1'772'403'005}}; // 2026-03-01T22:10:05Z
 const Instant wake{seconds{1'772'429'100}};      // 2026-03-02T05:25:00Z
 
 TEST(WakeDaemonRegistrationState, OnlyTheFiveRawValuesHaveACaseButAnyServiceCodeMapsToOne) {
-    for (const std::int64_t value : {INT64_MIN, std::int64_t{-2}, std::int64_t{4}, INT64_MAX}) {
+    for (const std::int64_t value : {INT64_MIN, std::int64_t{-2}, std::int64_t{4}}) {
         EXPECT_EQ(registrationStateFromRawValue(value), std::nullopt) << value;
         EXPECT_EQ(registrationStateFromServiceStatus(value), State::unknown) << value;
     }
-    EXPECT_EQ(registrationStateFromRawValue(-1), State::unknown);
-    EXPECT_EQ(registrationStateFromServiceStatus(-1), State::unknown);
     EXPECT_EQ(registrationStateFromRawValue(3), State::notFound);
     EXPECT_EQ(registrationStateFromServiceStatus(0), State::notRegistered);
 }
@@ -55,9 +52,6 @@ TEST(WakeHelperStatusEncode, WritesCompactJsonWithWholeSecondsAndNoNull) {
 }
 
 TEST(WakeHelperStatusDecode, AcceptsWhatTheMainApplicationMayFind) {
-    const WakeHelperStatus written{"3.1", 1, State::enabled, heartbeat, wake};
-    EXPECT_EQ(decodeWakeHelperStatus(*encodeWakeHelperStatus(written)), written);
-
     const struct {
         const char* json;
         WakeHelperStatus expected;
@@ -95,22 +89,17 @@ TEST(WakeHelperStatusDecode, RejectsAMissingOrMistypedMemberWhole) {
     };
     ASSERT_TRUE(decodeWakeHelperStatus(documentWith("", "")));
 
-    const struct {
-        std::string key;
-        std::vector<std::string> replacements;
-    } cases[] = {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"helperVersion", {"", "null", "3.1"}},
         {"daemonVersion", {"", "null", R"("1")", "1.0"}},
         {"daemonState", {"", "null", "4", "-2", R"("enabled")"}},
         {"lastHeartbeat", {"", "null", R"("2026-03-01T22:10:05")"}},
         {"lastScheduledWake", {"5", R"("tomorrow")"}},
     };
-    for (const auto& c : cases) {
-        for (const auto& replacement : c.replacements) {
-            const auto json = documentWith(c.key, replacement);
-            EXPECT_EQ(decodeWakeHelperStatus(json), std::nullopt) << json;
-        }
-    }
+    for (const auto& [key, replacements] : cases)
+        for (const auto& replacement : replacements)
+            EXPECT_EQ(decodeWakeHelperStatus(documentWith(key, replacement)), std::nullopt)
+                << documentWith(key, replacement);
 }
 
 class WriteHelperStatus : public ::testing::Test {
@@ -138,12 +127,9 @@ TEST_F(WriteHelperStatus, ReplacesTheDocumentThroughANewDirectoryEntry) {
     EXPECT_EQ(test::directoryEntries(container), std::vector<std::string>{"helper-status.json"});
 }
 
-TEST_F(WriteHelperStatus, MissingContainerIsNotCreated) {
-    EXPECT_FALSE(writeHelperStatus({"3.1", 1, State::enabled, heartbeat, std::nullopt}));
-    EXPECT_FALSE(std::filesystem::exists(container));
-}
-
 TEST_F(WriteHelperStatus, NoContainerWritesNothingAnywhere) {
+    EXPECT_FALSE(writeHelperStatus({"3.1", 1, State::enabled, heartbeat, std::nullopt}));
+    EXPECT_FALSE(std::filesystem::exists(container)) << "a missing container is not made";
     // Relative values would resolve against the working directory, so make that one observable.
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
@@ -155,44 +141,6 @@ TEST_F(WriteHelperStatus, NoContainerWritesNothingAnywhere) {
     }
     std::filesystem::current_path(previous);
     EXPECT_TRUE(test::directoryEntries(dir.path()).empty());
-}
-
-TEST_F(WriteHelperStatus, ReaderInAnotherProcessOnlySeesWholeDocuments) {
-    ASSERT_TRUE(std::filesystem::create_directory(container));
-    constexpr int writes = 2000;
-    // Versions of varying length, so that a torn or mixed read could not pass for a whole one.
-    const auto status = [](std::int64_t n) {
-        return WakeHelperStatus{std::string(static_cast<std::size_t>(n % 37) * 40, 'v'), n,
-                                State::enabled, heartbeat + seconds{n}, wake};
-    };
-    ASSERT_TRUE(writeHelperStatus(status(0)));
-
-    const pid_t child = ::fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        // The child's own watchdog: if the last document never shows up, SIGALRM ends it.
-        ::alarm(45);
-        std::int64_t seen = 0;
-        while (seen != writes) {
-            const auto text = readSmallFile(file, 1 << 16);
-            const auto read = text ? decodeWakeHelperStatus(*text) : std::nullopt;
-            if (!read || read->daemonVersion < seen || *read != status(read->daemonVersion)) {
-                ::_exit(1);
-            }
-            seen = read->daemonVersion;
-        }
-        ::_exit(0);
-    }
-
-    int failures = 0;
-    for (int n = 1; n <= writes; ++n) {
-        failures += writeHelperStatus(status(n)) ? 0 : 1;
-    }
-    int childStatus = 0;
-    ASSERT_EQ(::waitpid(child, &childStatus, 0), child);
-    EXPECT_EQ(failures, 0);
-    EXPECT_TRUE(WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0) << childStatus;
-    EXPECT_EQ(test::directoryEntries(container), std::vector<std::string>{"helper-status.json"});
 }
 
 } // namespace
