@@ -80,15 +80,6 @@ protected:
     platform::ScopedMemoryLog log;
 };
 
-TEST(WakeDaemonFormats, StatusesAndDates) {
-    EXPECT_EQ(hexStatus(static_cast<PowerStatus>(0xe00002c1)), "e00002c1");
-    EXPECT_EQ(hexStatus(5), "5");
-    EXPECT_EQ(hexStatus(-1), "ffffffff");
-    EXPECT_EQ(hexStatus(0), "0");
-    EXPECT_EQ(dateText(Instant{} + 1796452200s + 999ms), "2026-12-05 06:30:00 +0000");
-    EXPECT_EQ(dateText(Instant{} - 1s), "1969-12-31 23:59:59 +0000");
-}
-
 TEST_F(WakeDaemonServiceTest, SchedulesOneEventAndReplacesTheProductsEarlierOnes) {
     const auto wake = now + 1h;
     events.schedule = PowerValue{PowerArray{
@@ -111,7 +102,7 @@ TEST_F(WakeDaemonServiceTest, SchedulesOneEventAndReplacesTheProductsEarlierOnes
 }
 
 TEST_F(WakeDaemonServiceTest, DatesNotMoreThanASecondAheadOnlyClear) {
-    for (const auto date : {now + 1s, now + 999ms, now, now - 1h, Instant::min(), Instant{}}) {
+    for (const auto date : {now + 1s, now - 1h, Instant::min()}) {
         events.schedule =
             PowerValue{PowerArray{event(now + 5min, "com.kestrovane.sollun", "wake")}};
         events.calls.clear();
@@ -123,40 +114,30 @@ TEST_F(WakeDaemonServiceTest, DatesNotMoreThanASecondAheadOnlyClear) {
                   std::vector<std::string>{"scheduleWake: date not in the future; cleared only"});
     }
     EXPECT_EQ(schedule(now + 1001ms), std::nullopt);
-    EXPECT_EQ(schedule(Instant::max()), std::nullopt);
+    EXPECT_EQ(events.calls.back(), "schedule 2026-03-01 22:10:06 +0000 com.kestrovane.sollun "
+                                   "wakepoweron");
 }
 
-TEST_F(WakeDaemonServiceTest, EventsWithMissingOrMistypedKeysStay) {
+TEST_F(WakeDaemonServiceTest, OnlyWellFormedEventsOfTheProductAreCancelled) {
     const PowerValue owner{std::string(productEventOwner)};
     const PowerValue type{std::string("wakepoweron")};
     const PowerValue time{now + 1h};
-    const PowerArray odd = {
+    const PowerValue odd{PowerArray{
         event(std::nullopt, owner, type),
         event(time, owner, std::nullopt),
         event(PowerValue{std::string("2026-03-02T05:25:00Z")}, owner, type), // text, not a date
         event(time, PowerValue{std::int64_t{1}}, type),
         event(time, owner, PowerValue{std::int64_t{2}}),
-        event(time, std::nullopt, type),
-    };
-    events.schedule = PowerValue{odd};
-    service.clearWake([](auto reply) { EXPECT_EQ(reply, std::nullopt); });
-    EXPECT_TRUE(events.calls.empty());
-    EXPECT_EQ(events.schedule, PowerValue{odd});
-}
-
-TEST_F(WakeDaemonServiceTest, ASchedulThatIsNotAListOfDictionariesCancelsNothing) {
-    const PowerValue owned = event(now + 1h, "com.kestrovane.sollun", "wakepoweron");
-    for (const auto& schedule :
-         {PowerValue{std::string("not an array")}, PowerValue{PowerArray{owned, PowerValue{true}}},
-          PowerValue{owned}}) {
+    }};
+    // Nor anything at all from a schedule that is not a list of dictionaries.
+    const PowerValue owned = event(time, owner, type);
+    for (const auto& schedule : {odd, PowerValue{std::string("not an array")},
+                                 PowerValue{PowerArray{owned, PowerValue{true}}}, owned}) {
         events.schedule = schedule;
-        events.calls.clear();
-        service.cancelPriorWakeEvents();
+        service.clearWake([](auto reply) { EXPECT_EQ(reply, std::nullopt); });
         EXPECT_TRUE(events.calls.empty());
+        EXPECT_EQ(events.schedule, schedule);
     }
-    events.schedule.reset();
-    service.clearWake([](auto reply) { EXPECT_EQ(reply, std::nullopt); });
-    EXPECT_TRUE(events.calls.empty());
 }
 
 TEST_F(WakeDaemonServiceTest, FailedCancellationsAreLoggedAndDoNotSpoilTheReply) {
@@ -183,16 +164,9 @@ TEST_F(WakeDaemonServiceTest, FailedCancellationsAreLoggedAndDoNotSpoilTheReply)
 TEST_F(WakeDaemonServiceTest, AFailedScheduleRepliesWithTheStatusText) {
     events.scheduleStatus = powerUnsupported;
     EXPECT_EQ(schedule(now + 1h), "IOPMSchedulePowerEvent failed: 0xe00002c7");
-    const auto entries = log->entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].level, platform::LogLevel::error);
-    EXPECT_EQ(entries[0].message, "IOPMSchedulePowerEvent failed: 0xe00002c7");
-    EXPECT_EQ(entries[0].subsystem, "com.kestrovane.sollun.wakedaemon");
-    EXPECT_EQ(entries[0].category, "daemon");
-
-    std::int64_t version = 0;
-    service.getVersion([&](std::int64_t v) { version = v; });
-    EXPECT_EQ(version, 1);
+    EXPECT_EQ(log->entries(), (std::vector<platform::MemoryLogSink::Entry>{
+                                  {platform::LogLevel::error, "com.kestrovane.sollun.wakedaemon",
+                                   "daemon", "IOPMSchedulePowerEvent failed: 0xe00002c7"}}));
 }
 
 } // namespace
