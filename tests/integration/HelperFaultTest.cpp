@@ -43,6 +43,14 @@ PrivateMounts* const privateMounts = static_cast<PrivateMounts*>(
 // The gauge that runs out first on the container's file system.
 enum class Exhausted { space, inodes };
 
+const char* nameOf(Exhausted exhausted) {
+    return exhausted == Exhausted::space ? "NoSpace" : "NoInodes";
+}
+
+void PrintTo(Exhausted exhausted, std::ostream* out) {
+    *out << nameOf(exhausted);
+}
+
 class FullContainer : public CoordinatorOnBuses, public ::testing::WithParamInterface<Exhausted> {
 protected:
     void SetUp() override {
@@ -148,7 +156,7 @@ TEST_P(FullContainer, StatusWriteFailsWithoutHarmAndResumesOnceThereIsRoom) {
 INSTANTIATE_TEST_SUITE_P(HelperFaults, FullContainer,
                          ::testing::Values(Exhausted::space, Exhausted::inodes),
                          [](const ::testing::TestParamInfo<Exhausted>& param) {
-                             return param.param == Exhausted::space ? "NoSpace" : "NoInodes";
+                             return nameOf(param.param);
                          });
 
 // Waits for `pid`, which need not be a child, to end.
