@@ -84,9 +84,7 @@ protected:
             }
             fillers.push_back(path);
             const std::string block(4096, 'x');
-            ssize_t written = 0;
-            while (GetParam() == Exhausted::space &&
-                   (written = write(fd, block.data(), block.size())) > 0) {
+            while (GetParam() == Exhausted::space && write(fd, block.data(), block.size()) > 0) {
             }
             const int error = errno;
             close(fd);
@@ -216,7 +214,9 @@ TEST_F(HelperFaults, SystemBusRestartedUnderTheHelper) {
                      .count()
               << " ms\n";
     EXPECT_TRUE(storeHas(second)) << store();
-    EXPECT_EQ(status()->daemonState, WakeDaemonRegistrationState::enabled);
+    const auto published = status();
+    ASSERT_TRUE(published);
+    EXPECT_EQ(published->daemonState, WakeDaemonRegistrationState::enabled);
 }
 
 } // namespace
