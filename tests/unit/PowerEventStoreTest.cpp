@@ -148,19 +148,6 @@ TEST_F(PowerEventStoreTest, AnUnreadableFileIsMovedAsideNeverOverwritten) {
     EXPECT_EQ(readSmallFile(dir / aside, 64), "first");
 }
 
-TEST_F(PowerEventStoreTest, AValueOtherThanAnArrayIsListedUntilTheNextScheduleMovesItAside) {
-    const std::string text = R"({"time":"2026-03-01T22:10:05Z","n":-3})";
-    test::writeFile(store->path(), text);
-    EXPECT_EQ(store->copyScheduledPowerEvents(),
-              (PowerValue{PowerDictionary{{"time", {start}}, {"n", {std::int64_t{-3}}}}}));
-    EXPECT_EQ(cancel(start), powerNotFound);
-    EXPECT_EQ(fileText(), text);
-    EXPECT_EQ(add(start + 1h), powerSuccess);
-    EXPECT_EQ(readSmallFile(dir / aside, 64), text);
-    EXPECT_EQ(store->copyScheduledPowerEvents(),
-              PowerValue{PowerArray{event(start + 1h, ours, wakePowerOn)}});
-}
-
 TEST_F(PowerEventStoreTest, WhatFailsLeavesTheFileAsItWas) {
     for (const auto& [owner, type] : {std::pair{"", wakePowerOn}, std::pair{ours, ""},
                                       std::pair{"bad \xff UTF-8", wakePowerOn}})
@@ -244,18 +231,6 @@ TEST_F(PowerEventStoreTest, ArmsTheEarliestFutureWakeEventAfterEveryChangeStartA
         now = passed;
         alarm->fired();
         EXPECT_EQ(alarm->armed.back(), next);
-    }
-}
-
-TEST(StateDirectory, TakesTheFirstAbsolutePathSystemdGives) {
-    const std::pair<std::optional<std::string>, std::string> cases[] = {
-        {std::nullopt, "/var/lib/sollun-wakedaemon"},
-        {"/var/lib/a:/var/lib/b", "/var/lib/a"},
-        {"relative:/var/lib/b", "/var/lib/sollun-wakedaemon"},
-    };
-    for (const auto& [value, expected] : cases) {
-        test::ScopedEnvironmentVariable variable("STATE_DIRECTORY", value);
-        EXPECT_EQ(stateDirectory(), expected) << value.value_or("<unset>");
     }
 }
 

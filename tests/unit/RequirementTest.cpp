@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 namespace sollun::trust {
 namespace {
 
@@ -134,16 +132,6 @@ TEST(RequirementLanguage, BoundsNestingButNotChainLength) {
     // Long flat chains are legitimate and must neither be refused nor deepen the tree.
     EXPECT_TRUE(holds(repeated("identifier t and ", 100'000) + "identifier t"));
     EXPECT_TRUE(holds(repeated("identifier f or ", 100'000) + "identifier t"));
-}
-
-TEST(ProductIdentities, DevelopmentBuildMapsEveryIdentityOntoTheCurrentUser) {
-    if (!identitiesAreDevelopmentMapped())
-        GTEST_SKIP() << "release build";
-    const PeerCredentials self = peer(::geteuid(), ::getegid());
-    EXPECT_TRUE(satisfies(daemonRequirementText(), self, productIdentities()));
-    EXPECT_TRUE(satisfies(clientRequirementText(), self, productIdentities()));
-    EXPECT_FALSE(satisfies(clientRequirementText(), peer(::geteuid() + 1, ::getegid()),
-                           productIdentities()));
 }
 
 } // namespace

@@ -1,5 +1,4 @@
 #include "SollunHelper/HelperCoordinator.h"
-#include "platform/Localization.h"
 #include "shared/AtomicFile.h"
 #include "tests/support/FakeDaemonTransport.h"
 #include "tests/support/FakeEventLoop.h"
@@ -155,24 +154,6 @@ TEST_F(StatusLineTest, TheDateIsInTheLocaleAndZoneOfTheUserTheRestAsTranslated) 
         EXPECT_EQ(lineFor(serviceEnabled), line) << translation;
     }
     EXPECT_EQ(lineFor(serviceNotFound), "Nicht eingerichtet");
-}
-
-TEST_F(StatusLineTest, SetUpTakesTheDateLocaleFromTheEnvironment) {
-    const std::optional<std::string> unset;
-    const struct {
-        std::optional<std::string> lcAll, lang;
-        const char* date;
-    } rows[] = {
-        {unset, "de_DE.UTF-8", "02.03.2026, 06:30"}, // a locale the system lacks
-        {"", "", "Mar 2, 2026, 6:30 AM"},            // empty is unset, not ICU's root locale
-    };
-    for (const auto& row : rows) {
-        ScopedEnvironmentVariable lcAll("LC_ALL", row.lcAll), lang("LANG", row.lang),
-            lcMessages("LC_MESSAGES", unset);
-        std::setlocale(LC_ALL, "C");
-        platform::setUpLocalization();
-        EXPECT_EQ(plain(platform::mediumDateShortTime(alarm)), row.date) << *row.lang;
-    }
 }
 
 } // namespace

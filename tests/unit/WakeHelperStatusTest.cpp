@@ -19,15 +19,6 @@ using State = WakeDaemonRegistrationState;
 const Instant heartbeat{seconds{1'772'403'005}}; // 2026-03-01T22:10:05Z
 const Instant wake{seconds{1'772'429'100}};      // 2026-03-02T05:25:00Z
 
-TEST(WakeDaemonRegistrationState, OnlyTheFiveRawValuesHaveACaseButAnyServiceCodeMapsToOne) {
-    for (const std::int64_t value : {INT64_MIN, std::int64_t{-2}, std::int64_t{4}}) {
-        EXPECT_EQ(registrationStateFromRawValue(value), std::nullopt) << value;
-        EXPECT_EQ(registrationStateFromServiceStatus(value), State::unknown) << value;
-    }
-    EXPECT_EQ(registrationStateFromRawValue(3), State::notFound);
-    EXPECT_EQ(registrationStateFromServiceStatus(0), State::notRegistered);
-}
-
 TEST(WakeHelperStatusEncode, WritesCompactJsonWithWholeSecondsAndNoNull) {
     const struct {
         WakeHelperStatus status;

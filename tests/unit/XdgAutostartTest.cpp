@@ -53,19 +53,6 @@ TEST_F(XdgAutostartTest, RegisteringWritesAnEntryAndUnregisteringRemovesIt) {
     }
 }
 
-TEST_F(XdgAutostartTest, StatusFollowsTheEntry) {
-    const std::pair<const char*, std::int64_t> rows[] = {
-        {"[Desktop Entry]\nExec=x\nHidden=false\n", 1},
-        {"[Desktop Entry]\nExec=x\nHidden=true\n", 0},
-        {"[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled=false\n", 0},
-        {"[Other]\nExec=x\n", 0},
-    };
-    for (const auto& [contents, status] : rows) {
-        writeEntry(configHome, contents);
-        EXPECT_EQ(item.status(), status) << contents;
-    }
-}
-
 TEST_F(XdgAutostartTest, ASystemWideEntryIsHiddenNotRemovedAndRegisteringShowsItAgain) {
     writeEntry(systemConfig, "[Desktop Entry]\nType=Application\nExec=/usr/bin/SollunHelper\n");
     EXPECT_EQ(item.status(), LoginItem::enabled) << "the desktop starts it from there";
@@ -96,16 +83,6 @@ TEST_F(XdgAutostartTest, AnyExecutablePathSurvivesQuoting) {
         g_free(exec);
         g_key_file_unref(keys);
     }
-}
-
-TEST_F(XdgAutostartTest, FailuresAreDescribed) {
-    fs::create_directories(configHome);
-    writeFile(configHome / "autostart", "a file where the directory belongs");
-    EXPECT_NE(item.registerItem().value_or("").find((configHome / "autostart").string()),
-              std::string::npos);
-    fs::remove(configHome / "autostart");
-    fs::create_directories(configHome / entryName / "inside");
-    EXPECT_TRUE(item.unregisterItem());
 }
 
 } // namespace
