@@ -16,22 +16,6 @@ namespace {
 using test::directoryEntries;
 using Names = std::vector<std::string>;
 
-TEST(WriteFileAtomically, CreatesAndReplacesWithExactBytesAndDefaultMode) {
-    test::TempDir dir;
-    const auto target = dir / "status.json";
-    const std::string binary{"a\0b\n\xff", 5};
-    const mode_t previousMask = ::umask(027);
-    for (const std::string& contents : {std::string{"first"}, binary, std::string{}}) {
-        EXPECT_FALSE(writeFileAtomically(target, contents));
-        EXPECT_EQ(readSmallFile(target, 64), contents);
-    }
-    ::umask(previousMask);
-    struct stat status {};
-    ASSERT_EQ(::stat(target.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0640u);
-    EXPECT_EQ(directoryEntries(dir.path()), Names{"status.json"});
-}
-
 TEST(WriteFileAtomically, AFailureKeepsThePreviousFileAndLeavesNothingBehind) {
     test::TempDir dir;
     const auto target = dir / "status.json";

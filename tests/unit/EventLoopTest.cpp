@@ -88,38 +88,6 @@ TEST(EventLoop, SourcesReportUntilTheirHandleGoes) {
     close(fds[1]);
 }
 
-// An operation that completes from a timer, as a reply from elsewhere would.
-Task<int> replyLater(EventLoop& loop, int value, Source& timer) {
-    co_return co_await awaitCompletion<int>(loop, [&](Completion<int> done) {
-        timer = loop.addWallTimer(loop.now() + 1ms, [done, value] { done(value); });
-    });
-}
-
-TEST(Task, StartsAndResumesOnlyOnTheLoopAndAwaitsNestedTasks) {
-    SdEventLoop loop;
-    Lines order;
-    auto timer = loop.addWallTimer(loop.now(), [&] {
-        spawn(loop, [](EventLoop& l, Lines& o) -> Task<> {
-            o.push_back("task");
-            o.push_back(co_await awaitCompletion<std::string>(l, [&](auto done) {
-                done("completed in place");
-                o.push_back("operation returned");
-            }));
-            Source first, second;
-            o.push_back(std::to_string(co_await replyLater(l, 20, first) +
-                                       co_await replyLater(l, 22, second)));
-            co_await awaitCompletion<void>(l, [](Completion<void> complete) { complete(); });
-            l.exit(0);
-        }(loop, order));
-        order.push_back("callback");
-        // Never started, never awaited: destroyed with its handle.
-        Source unused;
-        auto never = replyLater(loop, 0, unused);
-    });
-    ASSERT_EQ(runWithWatchdog(loop), 0);
-    EXPECT_EQ(order, (Lines{"callback", "task", "operation returned", "completed in place", "42"}));
-}
-
 TEST(Task, RacingCompletionsFromTwoThreadsResumeExactlyOnce) {
     SdEventLoop loop;
     const auto loopThread = std::this_thread::get_id();

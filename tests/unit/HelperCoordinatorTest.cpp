@@ -120,20 +120,6 @@ TEST_F(HelperCoordinatorTest, ActsOnADifferentRevisionOnlyAndNeverOnAnUnreadable
     EXPECT_EQ(coordinator->lastScheduledWake(), std::nullopt);
 }
 
-TEST_F(HelperCoordinatorTest, WithTheDaemonNotEnabledOnlyTheTimerIsArmed) {
-    service.status = serviceRequiresApproval;
-    writeSchedule(1, now() + 1h);
-    started();
-    EXPECT_TRUE(coordinator->hasLaunchTimer());
-    EXPECT_EQ(coordinator->lastScheduledWake(), std::nullopt);
-    EXPECT_EQ(status()->daemonState, WakeDaemonRegistrationState::requiresApproval);
-
-    // Approving later does not resend the same revision by itself.
-    service.status = serviceEnabled;
-    coordinator->reloadSchedule(false);
-    EXPECT_TRUE(daemonRequests().empty());
-}
-
 TEST_F(HelperCoordinatorTest, TheLaunchTimerFollowsTheWallClock) {
     writeSchedule(1, now() + 1h);
     started();

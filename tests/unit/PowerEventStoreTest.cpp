@@ -44,8 +44,8 @@ class PowerEventStoreTest : public ::testing::Test {
 protected:
     PowerEventStoreTest() { reopen(); }
     // A new store over the same directory, as the daemon's next run would have.
-    void reopen(bool withHardware = true) {
-        auto fake = withHardware ? std::make_unique<FakeWakeAlarm>() : nullptr;
+    void reopen() {
+        auto fake = std::make_unique<FakeWakeAlarm>();
         alarm = fake.get();
         store =
             std::make_unique<PowerEventStore>(dir.path(), std::move(fake), [this] { return now; });
@@ -180,23 +180,6 @@ TEST_F(PowerEventStoreTest, WhatFailsLeavesTheFileAsItWas) {
     EXPECT_EQ(add(start + 1h), powerNotPrivileged);
     EXPECT_EQ(fileText(), before);
     EXPECT_EQ(alarm->armed.back(), start + 2h);
-
-    // Without hardware nothing can be added; listing and cancelling still work.
-    reopen(false);
-    EXPECT_EQ(add(start + 1h), powerUnsupported);
-    EXPECT_EQ(store->rearm(), powerUnsupported);
-    EXPECT_EQ(fileText(), before);
-    EXPECT_EQ(cancel(start + 2h), powerSuccess);
-    EXPECT_EQ(cancel(start + 3h), powerSuccess);
-    EXPECT_EQ(store->rearm(), powerSuccess) << "nothing left to wake for";
-
-    // A store path taken by a directory is neither read, nor written, nor moved aside.
-    std::filesystem::create_directories(dir / "occupied" / "power-events.json");
-    PowerEventStore blocked(dir / "occupied", std::make_unique<FakeWakeAlarm>());
-    EXPECT_EQ(blocked.copyScheduledPowerEvents(), std::nullopt);
-    EXPECT_EQ(blocked.schedulePowerEvent(start + 1h, ours, wakePowerOn), powerIOError);
-    EXPECT_EQ(blocked.cancelScheduledPowerEvent(start + 1h, ours, wakePowerOn), powerIOError);
-    EXPECT_EQ(directoryEntries(dir / "occupied"), Names{"power-events.json"});
 }
 
 TEST_F(PowerEventStoreTest, ArmsTheEarliestFutureWakeEventAfterEveryChangeStartAndWakeUp) {

@@ -101,23 +101,6 @@ TEST_F(WakeDaemonServiceTest, SchedulesOneEventAndReplacesTheProductsEarlierOnes
                                         "Scheduled wake at 2026-03-01 23:10:05 +0000"}));
 }
 
-TEST_F(WakeDaemonServiceTest, DatesNotMoreThanASecondAheadOnlyClear) {
-    for (const auto date : {now + 1s, now - 1h, Instant::min()}) {
-        events.schedule =
-            PowerValue{PowerArray{event(now + 5min, "com.kestrovane.sollun", "wake")}};
-        events.calls.clear();
-        log->clear();
-        EXPECT_EQ(schedule(date), std::nullopt);
-        EXPECT_EQ(events.schedule, PowerValue{PowerArray{}});
-        EXPECT_EQ(events.calls.size(), 1u) << "cancelled only";
-        EXPECT_EQ(log->messages(),
-                  std::vector<std::string>{"scheduleWake: date not in the future; cleared only"});
-    }
-    EXPECT_EQ(schedule(now + 1001ms), std::nullopt);
-    EXPECT_EQ(events.calls.back(), "schedule 2026-03-01 22:10:06 +0000 com.kestrovane.sollun "
-                                   "wakepoweron");
-}
-
 TEST_F(WakeDaemonServiceTest, OnlyWellFormedEventsOfTheProductAreCancelled) {
     const PowerValue owner{std::string(productEventOwner)};
     const PowerValue type{std::string("wakepoweron")};
@@ -159,14 +142,6 @@ TEST_F(WakeDaemonServiceTest, FailedCancellationsAreLoggedAndDoNotSpoilTheReply)
                                    "Scheduled wake at 2026-03-01 23:10:05 +0000",
                                    "Failed to cancel prior wake event: 0xe00002c1",
                                }));
-}
-
-TEST_F(WakeDaemonServiceTest, AFailedScheduleRepliesWithTheStatusText) {
-    events.scheduleStatus = powerUnsupported;
-    EXPECT_EQ(schedule(now + 1h), "IOPMSchedulePowerEvent failed: 0xe00002c7");
-    EXPECT_EQ(log->entries(), (std::vector<platform::MemoryLogSink::Entry>{
-                                  {platform::LogLevel::error, "com.kestrovane.sollun.wakedaemon",
-                                   "daemon", "IOPMSchedulePowerEvent failed: 0xe00002c7"}}));
 }
 
 } // namespace

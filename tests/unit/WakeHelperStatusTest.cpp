@@ -42,23 +42,6 @@ TEST(WakeHelperStatusEncode, WritesCompactJsonWithWholeSecondsAndNoNull) {
     }
 }
 
-TEST(WakeHelperStatusDecode, AcceptsWhatTheMainApplicationMayFind) {
-    const struct {
-        const char* json;
-        WakeHelperStatus expected;
-    } cases[] = {
-        {R"({"lastHeartbeat":"2026-03-01T23:10:05+01:00","daemonState":-1,"daemonVersion":7,)"
-         R"("helperVersion":"","lastScheduledWake":null,"other":1})",
-         {"", 7, State::unknown, heartbeat, std::nullopt}},
-        {R"({"helperVersion":"3.1","daemonVersion":1,"daemonState":2,)"
-         R"("lastHeartbeat":"2026-03-01T22:10:05.25Z"})",
-         {"3.1", 1, State::requiresApproval, heartbeat + milliseconds{250}, std::nullopt}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(decodeWakeHelperStatus(c.json), c.expected) << c.json;
-    }
-}
-
 TEST(WakeHelperStatusDecode, RejectsAMissingOrMistypedMemberWhole) {
     // The valid document with one member replaced; an empty replacement removes the member.
     const auto documentWith = [](const std::string& replacedKey, const std::string& replacement) {

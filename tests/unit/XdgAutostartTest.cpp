@@ -53,17 +53,6 @@ TEST_F(XdgAutostartTest, RegisteringWritesAnEntryAndUnregisteringRemovesIt) {
     }
 }
 
-TEST_F(XdgAutostartTest, ASystemWideEntryIsHiddenNotRemovedAndRegisteringShowsItAgain) {
-    writeEntry(systemConfig, "[Desktop Entry]\nType=Application\nExec=/usr/bin/SollunHelper\n");
-    EXPECT_EQ(item.status(), LoginItem::enabled) << "the desktop starts it from there";
-    EXPECT_EQ(item.unregisterItem(), std::nullopt);
-    EXPECT_NE(entry().value_or("").find("\nHidden=true\n"), std::string::npos);
-    EXPECT_EQ(item.status(), 0);
-    EXPECT_EQ(item.registerItem(), std::nullopt);
-    EXPECT_EQ(entry().value_or("Hidden").find("Hidden"), std::string::npos);
-    EXPECT_EQ(item.status(), LoginItem::enabled);
-}
-
 // The desktop unescapes Exec as a string, reads "%%" as "%", then splits it as a shell would.
 TEST_F(XdgAutostartTest, AnyExecutablePathSurvivesQuoting) {
     for (const char* path : {"/opt/Sollun Apps/SollunHelper", "/o/\"$HOME\" `x` \\ 100%/a'b\n"}) {
