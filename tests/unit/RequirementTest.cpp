@@ -85,30 +85,6 @@ TEST(Requirement, FailsClosed) {
     }
 }
 
-TEST(RequirementLanguage, OperatorsAndTerms) {
-    // "t" holds for the peer below, "f" does not.
-    const IdentityTable table{{{"t", "TEAM", helperGroup, std::nullopt},
-                               {"f", "TEAM", otherGroup, std::nullopt},
-                               {R"(we"ird\id)", "TEAM", helperGroup, std::nullopt}}};
-    const std::pair<const char*, bool> cases[] = {
-        {"identifier t or identifier f and identifier f", true},
-        {"(identifier t or identifier f) and identifier f", false},
-        {"not (identifier t and identifier f)", true},
-        {"! ! identifier t", true},
-        {R"(identifier "we\"ird\\id")", true},
-        {"identifier T", false},
-        {"identifier and", false}, // a bare keyword where a string is expected is just a string
-        {"anchor apple generic", true},
-        {"cert leaf[subject.OU] = TEAM", true},
-        {R"(certificate leaf [ subject.OU ] = "OTHER")", false},
-    };
-    for (const auto& [text, holds] : cases) {
-        const std::optional<Requirement> requirement = parseRequirement(text);
-        ASSERT_TRUE(requirement) << text;
-        EXPECT_EQ(evaluate(*requirement, peer(1000, helperGroup), table), holds) << text;
-    }
-}
-
 TEST(RequirementLanguage, BoundsNestingButNotChainLength) {
     const IdentityTable table{{{"t", "TEAM", helperGroup, std::nullopt}}};
     const auto repeated = [](std::string_view piece, std::size_t count) {

@@ -80,47 +80,38 @@ protected:
     platform::ScopedMemoryLog log;
 };
 
-TEST_F(WakeDaemonServiceTest, SchedulesOneEventAndReplacesTheProductsEarlierOnes) {
-    const auto wake = now + 1h;
-    events.schedule = PowerValue{PowerArray{
-        event(now + 30min, "com.kestrovane.sollun", "wakepoweron"),
-        event(now + 40min, "com.kestrovane.sollun", "sleep"),    // any type of the owner
-        event(now + 1h, "com.example.other", "wakepoweron"),     // another program's
-        event(now + 2h, "COM.KESTROVANE.SOLLUN", "wakepoweron"), // letter case differs
-    }};
-    EXPECT_EQ(schedule(wake), std::nullopt);
-    EXPECT_EQ(schedule(wake), std::nullopt); // the same again leaves one event, not two
-
-    EXPECT_EQ(events.schedule, (PowerValue{PowerArray{
-                                   event(now + 1h, "com.example.other", "wakepoweron"),
-                                   event(now + 2h, "COM.KESTROVANE.SOLLUN", "wakepoweron"),
-                                   event(wake, "com.kestrovane.sollun", "wakepoweron"),
-                               }}));
-    EXPECT_EQ(log->messages(),
-              (std::vector<std::string>{"Scheduled wake at 2026-03-01 23:10:05 +0000",
-                                        "Scheduled wake at 2026-03-01 23:10:05 +0000"}));
-}
-
-TEST_F(WakeDaemonServiceTest, OnlyWellFormedEventsOfTheProductAreCancelled) {
+TEST_F(WakeDaemonServiceTest, ReplacesOnlyTheProductsOwnWellFormedEvents) {
     const PowerValue owner{std::string(productEventOwner)};
     const PowerValue type{std::string("wakepoweron")};
     const PowerValue time{now + 1h};
-    const PowerValue odd{PowerArray{
+    const PowerArray kept = {
+        event(now + 1h, "com.example.other", "wakepoweron"),     // another program's
+        event(now + 2h, "COM.KESTROVANE.SOLLUN", "wakepoweron"), // letter case differs
         event(std::nullopt, owner, type),
         event(time, owner, std::nullopt),
         event(PowerValue{std::string("2026-03-02T05:25:00Z")}, owner, type), // text, not a date
         event(time, PowerValue{std::int64_t{1}}, type),
-        event(time, owner, PowerValue{std::int64_t{2}}),
-    }};
+    };
+    PowerArray schedule = kept;
+    schedule.push_back(event(now + 30min, "com.kestrovane.sollun", "wakepoweron"));
+    schedule.push_back(event(now + 40min, "com.kestrovane.sollun", "sleep")); // any type
+    events.schedule = PowerValue{schedule};
+    EXPECT_EQ(this->schedule(now + 1h), std::nullopt);
+    EXPECT_EQ(this->schedule(now + 1h), std::nullopt); // the same again leaves one event
+    PowerArray expected = kept;
+    expected.push_back(event(now + 1h, "com.kestrovane.sollun", "wakepoweron"));
+    EXPECT_EQ(events.schedule, PowerValue{expected});
+    EXPECT_EQ(log->messages(),
+              (std::vector<std::string>(2, "Scheduled wake at 2026-03-01 23:10:05 +0000")));
+
     // Nor anything at all from a schedule that is not a list of dictionaries.
-    const PowerValue owned = event(time, owner, type);
-    for (const auto& schedule : {odd, PowerValue{std::string("not an array")},
-                                 PowerValue{PowerArray{owned, PowerValue{true}}}, owned}) {
-        events.schedule = schedule;
+    events.calls.clear();
+    for (const auto& other :
+         {PowerValue{std::string("not an array")}, PowerValue{PowerArray{PowerValue{true}}}}) {
+        events.schedule = other;
         service.clearWake([](auto reply) { EXPECT_EQ(reply, std::nullopt); });
-        EXPECT_TRUE(events.calls.empty());
-        EXPECT_EQ(events.schedule, schedule);
     }
+    EXPECT_TRUE(events.calls.empty());
 }
 
 TEST_F(WakeDaemonServiceTest, FailedCancellationsAreLoggedAndDoNotSpoilTheReply) {
@@ -131,12 +122,7 @@ TEST_F(WakeDaemonServiceTest, FailedCancellationsAreLoggedAndDoNotSpoilTheReply)
     EXPECT_EQ(schedule(now + 1h), std::nullopt);
     EXPECT_EQ(std::get<PowerArray>(events.schedule->value).size(), 2u) << "stuck one and new one";
 
-    int replies = 0;
-    service.clearWake([&](auto reply) {
-        EXPECT_EQ(reply, std::nullopt);
-        ++replies;
-    });
-    EXPECT_EQ(replies, 1);
+    service.clearWake([](auto reply) { EXPECT_EQ(reply, std::nullopt); });
     EXPECT_EQ(log->messages(), (std::vector<std::string>{
                                    "Failed to cancel prior wake event: 0xe00002c1",
                                    "Scheduled wake at 2026-03-01 23:10:05 +0000",
