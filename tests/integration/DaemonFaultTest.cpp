@@ -262,8 +262,10 @@ public:
         // Out on the socket now, so that the delay before a kill counts from its sending.
         if (r >= 0)
             r = sd_bus_flush(client.get());
-        if (r < 0)
+        if (r < 0) {
+            slot_ = sd_bus_slot_unref(slot_);
             throw std::system_error(-r, std::generic_category(), member);
+        }
     }
     PendingCall(const PendingCall&) = delete;
     PendingCall& operator=(const PendingCall&) = delete;
@@ -542,7 +544,9 @@ TEST_F(DaemonFaults, AFullDiskFailsTheSchedulingAndLeavesTheStoreAsItWas) {
     const auto second = first + 1h;
     const auto refused = client_->scheduleAt(second);
     EXPECT_EQ(refused.error, "com.kestrovane.sollun.WakeDaemonProtocol.Error.Rejected") << refused;
-    EXPECT_EQ(refused.message, "IOPMSchedulePowerEvent failed: 0xe00002ca") << refused;
+    std::string ioFailure = "IOPMSchedulePowerEvent failed: 0x";
+    ioFailure += daemon::hexStatus(daemon::powerIOError);
+    EXPECT_EQ(refused.message, ioFailure) << refused;
     EXPECT_EQ(store(), before);
     const auto version = client_->call("GetVersion");
     EXPECT_TRUE(version.ok()) << version;
@@ -610,7 +614,7 @@ constexpr std::uint64_t floodAnnounceAfter = 2'000;
 constexpr std::uint64_t floodMinimum = 30'000;
 constexpr std::uint64_t floodMaximum = 200'000;
 
-// The child's part: drops to nobody, then sends ScheduleWakeAt and ClearWake calls in batches
+// What the child does: drops to nobody, then sends ScheduleWakeAt and ClearWake calls in batches
 // without waiting for any answer, taking in whatever answers have arrived between batches, until
 // it has sent the minimum and the parent has closed `stopFd`; then collects every answer and
 // writes the counts to `resultFd`.
