@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <string>
 
 namespace sollun {
 
@@ -57,17 +59,19 @@ std::uint64_t randomBits() {
     return bits ^ (bits >> 29);
 }
 
+constexpr std::string_view alphabet =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr std::size_t suffixLength = 6;
+
 // ".<name>.XXXXXX": hidden, so that directory listings and globs for the real name skip it.
 std::string temporaryName(const std::string& targetName) {
-    static constexpr std::string_view alphabet =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::string name;
     name.reserve(targetName.size() + 9);
     name += '.';
     name += targetName;
     name += '.';
     std::uint64_t bits = randomBits();
-    for (int i = 0; i < 6; ++i) {
+    for (std::size_t i = 0; i < suffixLength; ++i) {
         name += alphabet[bits % alphabet.size()];
         bits /= alphabet.size();
     }
@@ -156,6 +160,21 @@ std::error_code writeFileAtomically(const std::filesystem::path& target,
         return lastError();
     }
     return {};
+}
+
+void removeLeftoverTemporaries(const std::filesystem::path& target) {
+    const std::string prefix = "." + target.filename().string() + ".";
+    const std::filesystem::path parent = target.parent_path();
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(parent.empty() ? "." : parent, error), end;
+         !error && entry != end; entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.size() == prefix.size() + suffixLength && name.starts_with(prefix) &&
+            name.find_first_not_of(alphabet, prefix.size()) == std::string::npos) {
+            std::error_code ignored;
+            std::filesystem::remove(entry->path(), ignored);
+        }
+    }
 }
 
 std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit) {

@@ -17,6 +17,11 @@ namespace sollun {
 // because the replacement may not survive a crash. The directory is never created.
 std::error_code writeFileAtomically(const std::filesystem::path& target, std::string_view contents);
 
+// Removes the temporary files that writes of `target` left behind when their process was killed
+// before the rename. Only for the sole writer of `target`: another writer's file in flight would
+// go too. Errors are ignored; what cannot be removed now is tried again next time.
+void removeLeftoverTemporaries(const std::filesystem::path& target);
+
 // Reads a whole regular file of at most `limit` bytes. A missing file, anything but a regular file
 // (a FIFO would block the reader), a read error, or a file larger than `limit` gives nothing.
 std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit);
