@@ -184,12 +184,9 @@ TEST_F(DaemonClient, WithoutTheDaemonEveryRequestYieldsItsDefault) {
     EXPECT_FALSE(run(controller->clearWake()));
     EXPECT_EQ(run(controller->scheduleWake(std::chrono::system_clock::now() + 1h)), std::nullopt);
 
-    const auto messages = log->messages();
-    ASSERT_EQ(messages.size(), 4u);
-    EXPECT_NE(messages[0].find("definition is missing"), std::string::npos) << messages[0];
-    EXPECT_NE(messages[1].find(daemonName), std::string::npos)
-        << "the bus's error: " << messages[1];
-    EXPECT_EQ(messages[3], "Skipping scheduleWake; daemon not enabled");
+    // The bus's refusal to start the daemon, as the controller logs it, names the daemon.
+    ASSERT_EQ(log->messages().size(), 4u);
+    EXPECT_NE(log->messages()[1].find(daemonName), std::string::npos) << log->messages()[1];
 }
 
 // --- Registration ---
