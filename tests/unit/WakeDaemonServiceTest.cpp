@@ -1,10 +1,7 @@
 #include "SollunWakeDaemon/WakeDaemonService.h"
 
-#include "shared/DateText.h"
-
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -12,122 +9,78 @@ namespace sollun::daemon {
 namespace {
 
 using namespace std::chrono_literals;
+using Calls = std::vector<std::string>;
 
 const Instant now = Instant{} + 1772403005s; // 2026-03-01T22:10:05Z
 
-PowerValue event(std::optional<PowerValue> time, std::optional<PowerValue> owner,
-                 std::optional<PowerValue> type) {
+PowerValue event(std::optional<PowerValue> time, std::string owner,
+                 std::optional<std::string> type) {
     PowerDictionary dictionary;
+    dictionary.emplace(powerEventOwnerKey, PowerValue{std::move(owner)});
     if (time)
         dictionary.emplace(powerEventTimeKey, *time);
-    if (owner)
-        dictionary.emplace(powerEventOwnerKey, *owner);
     if (type)
-        dictionary.emplace(powerEventTypeKey, *type);
+        dictionary.emplace(powerEventTypeKey, PowerValue{*type});
     return {dictionary};
 }
 
-PowerValue event(Instant time, std::string owner, std::string type) {
-    return event(PowerValue{time}, PowerValue{std::move(owner)}, PowerValue{std::move(type)});
-}
-
-// The schedule as a list the service reads, with the calls it makes recorded.
+// A fixed schedule; every change asked of it is recorded as the operation, its minutes from now
+// and its type, and answered with the status the test set.
 struct FakePowerEvents final : PowerEvents {
-    std::optional<PowerValue> schedule;
-    std::set<Instant> failingCancels;
-    PowerStatus scheduleStatus = powerSuccess;
-    std::vector<std::string> calls;
-
-    std::optional<PowerValue> copyScheduledPowerEvents() override { return schedule; }
-
-    PowerStatus cancelScheduledPowerEvent(Instant time, const std::string& owner,
-                                          const std::string& type) override {
-        calls.push_back("cancel " + dateText(time) + " " + owner + " " + type);
-        if (failingCancels.contains(time))
-            return powerNotPrivileged;
-        auto& list = std::get<PowerArray>(schedule->value);
-        std::erase(list, event(time, owner, type));
-        return powerSuccess;
+    std::optional<PowerValue> copyScheduledPowerEvents() override {
+        return PowerValue{PowerArray{
+            event(PowerValue{now + 10min}, "com.kestrovane.sollun", "wakepoweron"),
+            event(PowerValue{now + 40min}, "com.kestrovane.sollun", "sleep"), // any type
+            event(PowerValue{now + 1h}, "com.example.other", "wakepoweron"),
+            event(PowerValue{now + 2h}, "COM.KESTROVANE.SOLLUN", "wakepoweron"),
+            event(PowerValue{now + 3h}, "com.kestrovane.sollun", std::nullopt),
+            event(PowerValue{std::string("2026-03-02T05:25:00Z")}, "com.kestrovane.sollun", "wake"),
+        }};
     }
-
+    PowerStatus cancelScheduledPowerEvent(Instant time, const std::string&,
+                                          const std::string& type) override {
+        calls.push_back("cancel " + std::to_string((time - now) / 1min) + " " + type);
+        return cancelStatus;
+    }
     PowerStatus schedulePowerEvent(Instant time, const std::string& owner,
                                    const std::string& type) override {
-        calls.push_back("schedule " + dateText(time) + " " + owner + " " + type);
-        if (scheduleStatus != powerSuccess)
-            return scheduleStatus;
-        if (!schedule)
-            schedule = PowerValue{PowerArray{}};
-        std::get<PowerArray>(schedule->value).push_back(event(time, owner, type));
-        return powerSuccess;
+        calls.push_back("schedule " + std::to_string((time - now) / 1min) + " " + type);
+        EXPECT_EQ(owner, productEventOwner);
+        return scheduleStatus;
     }
+    PowerStatus cancelStatus = powerSuccess;
+    PowerStatus scheduleStatus = powerSuccess;
+    Calls calls;
 };
 
-class WakeDaemonServiceTest : public ::testing::Test {
-protected:
-    std::optional<std::string> schedule(Instant date) {
-        std::optional<std::string> result = "no reply";
-        int replies = 0;
-        service.scheduleWakeAt(date, [&](auto reply) {
-            result = reply;
-            ++replies;
-        });
-        EXPECT_EQ(replies, 1);
-        return result;
+TEST(WakeDaemonService, CancelsTheProductsEventsFirstAndSchedulesOnlyAhead) {
+    const Calls cancels = {"cancel 10 wakepoweron", "cancel 40 sleep"};
+    Calls scheduled = cancels;
+    scheduled.push_back("schedule 60 wakepoweron");
+    const std::tuple<std::optional<Instant>, PowerStatus, PowerStatus, std::optional<std::string>,
+                     Calls>
+        rows[] = {
+            {now + 1h, powerSuccess, powerSuccess, std::nullopt, scheduled},
+            {std::nullopt, powerSuccess, powerSuccess, std::nullopt, cancels}, // clearWake
+            {now + 1s, powerSuccess, powerSuccess, std::nullopt, cancels},     // not ahead: clears
+            {now - 1h, powerSuccess, powerSuccess, std::nullopt, cancels},
+            // A cancellation that fails does not stop the new wake.
+            {now + 1h, powerNotPrivileged, powerSuccess, std::nullopt, scheduled},
+            {now + 1h, powerSuccess, powerNotPrivileged,
+             "IOPMSchedulePowerEvent failed: 0xe00002c1", scheduled},
+        };
+    for (const auto& [date, cancelStatus, scheduleStatus, reply, calls] : rows) {
+        platform::ScopedMemoryLog log;
+        FakePowerEvents events;
+        events.cancelStatus = cancelStatus;
+        events.scheduleStatus = scheduleStatus;
+        WakeDaemonService service{events, [] { return now; }};
+        Calls replies;
+        const auto record = [&](auto text) { replies.push_back(text.value_or("ok")); };
+        date ? service.scheduleWakeAt(*date, record) : service.clearWake(record);
+        EXPECT_EQ(replies, Calls{reply.value_or("ok")});
+        EXPECT_EQ(events.calls, calls);
     }
-
-    FakePowerEvents events;
-    WakeDaemonService service{events, [] { return now; }};
-    platform::ScopedMemoryLog log;
-};
-
-TEST_F(WakeDaemonServiceTest, ReplacesOnlyTheProductsOwnWellFormedEvents) {
-    const PowerValue owner{std::string(productEventOwner)};
-    const PowerValue type{std::string("wakepoweron")};
-    const PowerValue time{now + 1h};
-    const PowerArray kept = {
-        event(now + 1h, "com.example.other", "wakepoweron"),     // another program's
-        event(now + 2h, "COM.KESTROVANE.SOLLUN", "wakepoweron"), // letter case differs
-        event(std::nullopt, owner, type),
-        event(time, owner, std::nullopt),
-        event(PowerValue{std::string("2026-03-02T05:25:00Z")}, owner, type), // text, not a date
-        event(time, PowerValue{std::int64_t{1}}, type),
-    };
-    PowerArray schedule = kept;
-    schedule.push_back(event(now + 30min, "com.kestrovane.sollun", "wakepoweron"));
-    schedule.push_back(event(now + 40min, "com.kestrovane.sollun", "sleep")); // any type
-    events.schedule = PowerValue{schedule};
-    EXPECT_EQ(this->schedule(now + 1h), std::nullopt);
-    EXPECT_EQ(this->schedule(now + 1h), std::nullopt); // the same again leaves one event
-    PowerArray expected = kept;
-    expected.push_back(event(now + 1h, "com.kestrovane.sollun", "wakepoweron"));
-    EXPECT_EQ(events.schedule, PowerValue{expected});
-    EXPECT_EQ(log->messages(),
-              (std::vector<std::string>(2, "Scheduled wake at 2026-03-01 23:10:05 +0000")));
-
-    // Nor anything at all from a schedule that is not a list of dictionaries.
-    events.calls.clear();
-    for (const auto& other :
-         {PowerValue{std::string("not an array")}, PowerValue{PowerArray{PowerValue{true}}}}) {
-        events.schedule = other;
-        service.clearWake([](auto reply) { EXPECT_EQ(reply, std::nullopt); });
-    }
-    EXPECT_TRUE(events.calls.empty());
-}
-
-TEST_F(WakeDaemonServiceTest, FailedCancellationsAreLoggedAndDoNotSpoilTheReply) {
-    const auto stuck = now + 10min;
-    events.schedule = PowerValue{PowerArray{event(stuck, "com.kestrovane.sollun", "wakepoweron"),
-                                            event(now + 20min, "com.kestrovane.sollun", "wake")}};
-    events.failingCancels = {stuck};
-    EXPECT_EQ(schedule(now + 1h), std::nullopt);
-    EXPECT_EQ(std::get<PowerArray>(events.schedule->value).size(), 2u) << "stuck one and new one";
-
-    service.clearWake([](auto reply) { EXPECT_EQ(reply, std::nullopt); });
-    EXPECT_EQ(log->messages(), (std::vector<std::string>{
-                                   "Failed to cancel prior wake event: 0xe00002c1",
-                                   "Scheduled wake at 2026-03-01 23:10:05 +0000",
-                                   "Failed to cancel prior wake event: 0xe00002c1",
-                               }));
 }
 
 } // namespace

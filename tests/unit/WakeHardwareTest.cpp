@@ -28,87 +28,57 @@ std::string seconds(std::chrono::seconds fromStart) {
     return std::to_string(startSeconds + fromStart.count());
 }
 
-// How many writers closed `path` since the last call: one per value written. Opens are watched
-// too, since inotify merges identical events that follow each other.
-class CloseCounter {
-public:
-    explicit CloseCounter(const std::filesystem::path& path)
-        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-        ::inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE_WRITE);
-    }
-    ~CloseCounter() { ::close(fd_); }
+// How many writers closed the watched file since the last call: one per value written. Opens are
+// watched too, since inotify merges identical events that follow each other.
+struct CloseCounter {
+    int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ~CloseCounter() { ::close(fd); }
     int take() {
         int count = 0;
         alignas(inotify_event) char buffer[4096];
-        for (ssize_t length = 0; (length = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t length = 0; (length = ::read(fd, buffer, sizeof buffer)) > 0;)
             for (ssize_t offset = 0; offset < length;) {
                 inotify_event event{};
                 std::memcpy(&event, buffer + offset, sizeof event);
                 count += (event.mask & IN_CLOSE_WRITE) != 0 ? 1 : 0;
                 offset += static_cast<ssize_t>(sizeof event + event.len);
             }
-        }
         return count;
     }
-
-private:
-    int fd_;
 };
 
 TEST(RtcWakeAlarm, ClearsTheSlotBeforeEveryValueAndRoundsUp) {
     test::TempDir dir;
     const auto path = dir / "wakealarm";
-    EXPECT_EQ(RtcWakeAlarm::create(path), nullptr);
-    EXPECT_EQ(RtcWakeAlarm(path).arm(start + 1h), powerIOError);
-    EXPECT_EQ(test::directoryEntries(dir.path()), std::vector<std::string>{});
-
     test::writeFile(path, "1772400000\n");
     auto rtc = RtcWakeAlarm::create(path);
     ASSERT_NE(rtc, nullptr);
-    CloseCounter closes(path);
-    const struct {
-        std::optional<Instant> earliest;
-        std::string written;
-        int writes;
-    } cases[] = {
+    CloseCounter closes;
+    ::inotify_add_watch(closes.fd, path.c_str(), IN_OPEN | IN_CLOSE_WRITE);
+    const std::tuple<std::optional<Instant>, std::string, int> cases[] = {
         {start + 1h, seconds(1h), 2},
         // A second early could be the RTC's current one, which it takes as "disarm".
         {start + 1h + 1ns, seconds(1h + 1s), 2},
         {std::nullopt, "0", 1},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(rtc->arm(c.earliest), powerSuccess) << c.written;
-        EXPECT_EQ(readSmallFile(path, 64), c.written);
-        EXPECT_EQ(closes.take(), c.writes) << c.written;
+    for (const auto& [earliest, written, writes] : cases) {
+        EXPECT_EQ(rtc->arm(earliest), powerSuccess) << written;
+        EXPECT_EQ(readSmallFile(path, 64), written);
+        EXPECT_EQ(closes.take(), writes) << written;
     }
 }
 
-class ShutdownArmingTest : public ::testing::Test {
-protected:
-    ShutdownArmingTest() {
-        test::writeFile(rtcPath, "");
-        test::writeFile(store.path(), R"([
-            {"time":"2026-03-02T00:10:05Z","scheduledby":"a","eventtype":"wakepoweron"},
-            {"time":"2026-03-01T23:40:05Z","scheduledby":"com.other","eventtype":"poweron"},
-            {"time":"2026-03-01T22:40:05Z","scheduledby":"com.other","eventtype":"wake"},
-            {"time":"2026-03-01T21:10:05Z","scheduledby":"com.other","eventtype":"poweron"}
-        ])");
-    }
-
-    // SIGTERM while the loop runs.
-    void terminate() {
-        loop.post([this] { EXPECT_EQ(loop.emitSignal(SIGTERM), 1); });
-        EXPECT_EQ(test::runWithWatchdog(loop), 0);
-    }
-
+TEST(ShutdownArming, ArmsTheEarliestPowerOnUnlessAnotherProgramHoldsAnEarlierAlarm) {
     test::TempDir dir;
-    const std::filesystem::path rtcPath = dir / "wakealarm";
+    const auto rtc = dir / "wakealarm";
     FakeEventLoop loop;
     PowerEventStore store{dir.path(), nullptr, [] { return start; }};
-    ShutdownArming arming{loop, store, rtcPath};
-};
-
-TEST_F(ShutdownArmingTest, ArmsTheEarliestPowerOnUnlessAnotherProgramsAlarmComesFirst) {
+    test::writeFile(store.path(), R"([
+        {"time":"2026-03-02T00:10:05Z","scheduledby":"a","eventtype":"wakepoweron"},
+        {"time":"2026-03-01T23:40:05Z","scheduledby":"com.other","eventtype":"poweron"},
+        {"time":"2026-03-01T22:40:05Z","scheduledby":"com.other","eventtype":"wake"},
+        {"time":"2026-03-01T21:10:05Z","scheduledby":"com.other","eventtype":"poweron"}])");
+    ShutdownArming arming{loop, store, rtc};
     const std::string ours = seconds(90min);
     const std::pair<std::string, std::string> heldAndAfter[] = {
         {"", ours},
@@ -118,24 +88,15 @@ TEST_F(ShutdownArmingTest, ArmsTheEarliestPowerOnUnlessAnotherProgramsAlarmComes
         {"soon", ours},
     };
     for (const auto& [held, after] : heldAndAfter) {
-        test::writeFile(rtcPath, held);
+        test::writeFile(rtc, held);
         arming.armForPowerOn();
-        EXPECT_EQ(readSmallFile(rtcPath, 64), after) << held;
+        EXPECT_EQ(readSmallFile(rtc, 64), after) << held;
     }
-}
-
-TEST_F(ShutdownArmingTest, KnowsItsOwnEarlierArmingAndLeavesTheRtcWithNothingToDo) {
-    terminate();
-    ASSERT_EQ(readSmallFile(rtcPath, 64), seconds(90min));
-    // The event it armed for moves later; the RTC still holds the old value, which is ours.
+    // On SIGTERM; the earlier value still in the RTC is its own, and gives way.
     ASSERT_EQ(store.cancelScheduledPowerEvent(start + 90min, "com.other", "poweron"), powerSuccess);
-    terminate();
-    EXPECT_EQ(readSmallFile(rtcPath, 64), seconds(2h));
-
-    ASSERT_EQ(store.cancelScheduledPowerEvent(start + 2h, "a", "wakepoweron"), powerSuccess);
-    test::writeFile(rtcPath, "1772400000");
-    terminate();
-    EXPECT_EQ(readSmallFile(rtcPath, 64), "1772400000");
+    loop.post([&] { EXPECT_EQ(loop.emitSignal(SIGTERM), 1); });
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
+    EXPECT_EQ(readSmallFile(rtc, 64), seconds(2h));
 }
 
 } // namespace
