@@ -32,33 +32,26 @@ protected:
 
 TEST_F(WakeScheduleWatcherTest, AnEventCallsOnceAfterItsCallbackAndThePollKeepsItsPhase) {
     loop.advance(1min);
-    EXPECT_FALSE(std::filesystem::exists(container)) << "nothing before start";
     watcher->start();
     EXPECT_TRUE(watcher->watchesDirectory());
     emit(IN_MOVED_TO);
     EXPECT_EQ(calls, 0) << "called inside the event's callback";
     loop.runPending();
     EXPECT_EQ(calls, 1);
-    calls = 0;
     emit(IN_DELETE_SELF);
     emit(IN_IGNORED); // the watch ending after a deletion is not a second change
     loop.advance(4999ms);
-    EXPECT_EQ(calls, 1);
-    loop.advance(1ms); // five seconds after start, whatever came between
     EXPECT_EQ(calls, 2);
-    EXPECT_TRUE(log->entries().empty());
+    loop.advance(1ms); // five seconds after start, whatever came between
+    EXPECT_EQ(calls, 3);
 }
 
-TEST_F(WakeScheduleWatcherTest, WithoutAWatchItPollsAndSaysWhyOnce) {
-    const std::pair<bool, const char*> cases[] = {
-        {false, "No App Group container; relying on poll only"},
-        {true, "Failed to open container for watching: Permission denied"}};
-    for (const auto& [hasContainer, reason] : cases) {
+TEST_F(WakeScheduleWatcherTest, WithoutAWatchItPolls) {
+    for (const bool hasContainer : {false, true}) {
         std::optional<test::ScopedEnvironmentVariable> noDataHome;
         if (!hasContainer)
             noDataHome.emplace("XDG_DATA_HOME", std::nullopt);
         test::ScopedEnvironmentVariable relativeHome("HOME", "relative/home");
-        log->clear();
         calls = 0;
         loop.failWatch(container, std::errc::permission_denied);
         watcher.emplace(loop, [this] { ++calls; });
@@ -67,7 +60,6 @@ TEST_F(WakeScheduleWatcherTest, WithoutAWatchItPollsAndSaysWhyOnce) {
         EXPECT_EQ(emit(IN_CREATE), 0);
         loop.advance(20s);
         EXPECT_EQ(calls, 4);
-        EXPECT_EQ(log->messages(), std::vector<std::string>{reason});
     }
 }
 
