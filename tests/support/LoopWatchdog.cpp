@@ -4,17 +4,15 @@
 
 namespace sollun::test {
 
-LoopWatchdog::LoopWatchdog(platform::EventLoop& loop, std::chrono::milliseconds limit)
-    : timer_(loop.addRepeatingTimer(limit, [this, &loop, limit] {
-        if (expired_)
-            return;
-        expired_ = true;
-        ADD_FAILURE() << "watchdog: the loop was still running after " << limit.count() << " ms";
-        loop.exit(expiredExitCode);
-    })) {}
-
 int runWithWatchdog(platform::EventLoop& loop, std::chrono::milliseconds limit) {
-    LoopWatchdog watchdog(loop, limit);
+    bool expired = false;
+    const auto timer = loop.addRepeatingTimer(limit, [&] {
+        if (!std::exchange(expired, true)) {
+            ADD_FAILURE() << "watchdog: the loop was still running after " << limit.count()
+                          << " ms";
+            loop.exit(124);
+        }
+    });
     return loop.run();
 }
 

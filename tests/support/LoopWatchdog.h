@@ -6,22 +6,8 @@
 
 namespace sollun::test {
 
-// Fails the running test and stops the loop when it is still running after `limit`, so that a
-// test waiting for an event that never comes ends instead of hanging.
-class LoopWatchdog {
-public:
-    static constexpr int expiredExitCode = 124;
-
-    LoopWatchdog(platform::EventLoop& loop, std::chrono::milliseconds limit);
-
-    bool expired() const { return expired_; }
-
-private:
-    platform::Source timer_;
-    bool expired_ = false;
-};
-
-// Runs `loop` under a watchdog; returns the loop's exit code (expiredExitCode when it hung).
+// Runs `loop` and returns its exit code; when it still runs after `limit`, the test fails and
+// the loop is stopped with 124, so that a wait for an event that never comes ends.
 int runWithWatchdog(platform::EventLoop& loop,
                     std::chrono::milliseconds limit = std::chrono::seconds(10));
 

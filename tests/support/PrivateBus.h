@@ -3,49 +3,38 @@
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
-#include <filesystem>
 #include <map>
 #include <memory>
-#include <string>
 
 namespace sollun::test {
 
-// A dbus-daemon of the test's own, configured like a system bus, with activatable services of
-// the test's choosing. The bus inherits the test's environment, and so do the services it starts.
-// It can be killed and started again on the same socket, as a system bus restarted under its
-// clients.
+// A dbus-daemon configured as a system bus, with activatable services of the test's choosing.
+// It and the services it starts inherit the test's environment.
 class PrivateBus {
 public:
-    enum class Policy {
-        open,   // everyone may own and call anything
-        system, // the usual system bus defaults plus the policy files given
-    };
+    // open: anyone may own and call anything; system: a system bus's defaults and policyFiles.
+    enum class Policy { open, system };
 
     struct Options {
         Policy policy = Policy::open;
         std::vector<std::filesystem::path> policyFiles;
-        // activation file name -> contents
-        std::map<std::string, std::string> services;
+        std::map<std::string, std::string> services; // activation file name -> contents
     };
 
     explicit PrivateBus(const Options& options);
 
-    // The address the running bus printed, with its guid.
+    // With the guid of this start.
     const std::string& address() const { return address_; }
-    // The socket alone, without the guid: each start of the bus has a guid of its own, and a
-    // client that was given one refuses a bus with another.
-    std::string socketAddress() const;
+    // Without a guid: a client given one refuses the same socket after a restart.
+    std::string socketAddress() const { return "unix:path=" + (dir_ / "bus").string(); }
     const std::filesystem::path& directory() const { return dir_.path(); }
 
-    // Kills the bus (SIGKILL) and waits for it to end. Its clients see their connections end.
-    void kill();
-    // Kills the bus if it runs, then starts a new one with the same configuration and socket.
-    // Throws std::runtime_error when it does not start.
+    // SIGKILL, as a crash: the clients' connections end.
+    void kill() { daemon_.reset(); }
+    // A new bus on the same socket and configuration; throws std::runtime_error on failure.
     void restart();
 
 private:
-    void start();
-
     TempDir dir_;
     std::string address_;
     std::unique_ptr<BackgroundProcess> daemon_;

@@ -16,36 +16,40 @@ extern char** environ;
 namespace sollun::test {
 namespace {
 
-pid_t spawn(const std::vector<std::string>& argv, int childFd, int pipeWrite) {
+// Starts `argv` with a new pipe as its `childFd` (stdout: and stderr), read at `readEnd`.
+pid_t spawn(const std::vector<std::string>& argv, int childFd, int& readEnd) {
+    int fds[2] = {-1, -1};
+    if (childFd >= 0 && pipe2(fds, O_CLOEXEC) != 0)
+        throw std::system_error(errno, std::generic_category(), "pipe2");
     std::vector<char*> args;
     for (const auto& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (childFd == STDOUT_FILENO) {
-        posix_spawn_file_actions_adddup2(&actions, pipeWrite, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, pipeWrite, STDERR_FILENO);
-    } else if (childFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, pipeWrite, childFd);
-    }
+    if (childFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, fds[1], childFd);
+    if (childFd == STDOUT_FILENO)
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     pid_t pid = -1;
     const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
+    close(fds[1]);
+    if (error != 0) {
+        close(fds[0]);
         throw std::system_error(error, std::generic_category(), "posix_spawnp " + argv[0]);
+    }
+    readEnd = fds[0];
     return pid;
 }
 
-// Reads from `fd` until end of file, `stopAtNewline`, or the deadline.
-bool readUntil(int fd, std::string& out, std::chrono::steady_clock::time_point deadline,
-               bool stopAtNewline) {
-    char buffer[4096];
-    for (;;) {
-        if (stopAtNewline && out.find('\n') != std::string::npos)
+// Reads until end of file (or a newline, given `line`); false at the deadline.
+bool readUntil(int fd, std::string& out, std::chrono::milliseconds limit, bool line) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (char buffer[4096];;) {
+        if (line && out.find('\n') != std::string::npos)
             return true;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
@@ -53,69 +57,48 @@ bool readUntil(int fd, std::string& out, std::chrono::steady_clock::time_point d
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
             continue;
         const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        if (n == 0 || (n < 0 && errno != EINTR))
             return true;
-        out.append(buffer, static_cast<std::size_t>(n));
+        if (n > 0)
+            out.append(buffer, static_cast<std::size_t>(n));
     }
+}
+
+int reap(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        throw std::system_error(errno, std::generic_category(), "pipe2");
+    int out = -1;
+    const pid_t pid = spawn(argv, STDOUT_FILENO, out);
     ProcessResult result;
-    pid_t pid;
-    try {
-        pid = spawn(argv, STDOUT_FILENO, fds[1]);
-    } catch (...) {
-        close(fds[0]);
-        close(fds[1]);
-        throw;
-    }
-    close(fds[1]);
-    result.timedOut =
-        !readUntil(fds[0], result.output, std::chrono::steady_clock::now() + limit, false);
-    close(fds[0]);
-    if (result.timedOut)
+    const bool ended = readUntil(out, result.output, limit, false);
+    close(out);
+    if (!ended)
         kill(pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!result.timedOut && WIFEXITED(status))
-        result.exitCode = WEXITSTATUS(status);
+    result.exitCode = reap(pid);
     return result;
 }
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, int readyFd) {
-    int fds[2] = {-1, -1};
-    if (readyFd >= 0 && pipe2(fds, O_CLOEXEC) != 0)
-        throw std::system_error(errno, std::generic_category(), "pipe2");
-    pid_ = spawn(argv, readyFd, fds[1]);
-    if (readyFd >= 0) {
-        close(fds[1]);
-        pipe_ = fds[0];
-    }
+    pid_ = spawn(argv, readyFd, pipe_);
 }
 
 BackgroundProcess::~BackgroundProcess() {
-    if (pipe_ >= 0)
-        close(pipe_);
-    if (reaped_)
-        return;
-    kill(pid_, SIGKILL);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    close(pipe_);
+    if (!reaped_) {
+        kill(pid_, SIGKILL);
+        reap(pid_);
     }
 }
 
 int BackgroundProcess::waitForExit(std::chrono::milliseconds limit) {
-    if (reaped_)
-        return -1;
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    const int pidfd = reaped_ ? -1 : static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     if (pidfd < 0)
         return -1;
     pollfd p{pidfd, POLLIN, 0};
@@ -123,16 +106,13 @@ int BackgroundProcess::waitForExit(std::chrono::milliseconds limit) {
     close(pidfd);
     if (ready <= 0)
         return -1;
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
     reaped_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return reap(pid_);
 }
 
 std::string BackgroundProcess::readLine(std::chrono::milliseconds limit) {
     std::string out;
-    if (pipe_ < 0 || !readUntil(pipe_, out, std::chrono::steady_clock::now() + limit, true))
+    if (pipe_ < 0 || !readUntil(pipe_, out, limit, true))
         return {};
     return out.substr(0, out.find('\n'));
 }

@@ -9,30 +9,25 @@
 namespace sollun::test {
 
 struct ProcessResult {
-    int exitCode = -1; // -1 when killed by a signal or by the watchdog
-    bool timedOut = false;
+    int exitCode = -1;  // -1 when killed, by a signal or for running past its limit
     std::string output; // standard output and standard error together
 };
 
-// Runs `argv` to its end and collects its output; a process still running after `limit` is
-// killed and reported as timed out.
+// Runs `argv` to its end, killing it after `limit`.
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          std::chrono::milliseconds limit = std::chrono::seconds(20));
 
-// A process started in the background, killed (SIGKILL) and reaped when the object goes away.
+// A process in the background, killed (SIGKILL) and reaped at the end.
 class BackgroundProcess {
 public:
-    // Starts `argv`; `readyFd` of the child (if >= 0) is a pipe whose first line is returned by
-    // readLine(). Throws std::system_error when the process cannot be started.
+    // `readyFd` of the child, if >= 0, is a pipe for readLine(). Throws std::system_error.
     explicit BackgroundProcess(const std::vector<std::string>& argv, int readyFd = -1);
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
     ~BackgroundProcess();
 
-    // Waits for the process to end: its exit code, or -1 when it was killed by a signal or is
-    // still running after `limit`.
+    // The exit code, or -1 when killed by a signal or still running after `limit`.
     int waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(10));
-
     // The first line the child writes to `readyFd`, or empty after `limit`.
     std::string readLine(std::chrono::milliseconds limit = std::chrono::seconds(10));
     pid_t pid() const { return pid_; }

@@ -8,24 +8,10 @@
 
 namespace sollun::test {
 
-namespace {
-
-void setOrUnset(const std::string& name, const std::optional<std::string>& value) {
-    const int result = value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-    if (result != 0) {
-        throw std::system_error(errno, std::generic_category(), "setenv " + name);
-    }
-}
-
-} // namespace
-
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = base != nullptr && base[0] == '/' ? base : "/tmp";
-    pattern += "/sollun-test-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    auto pattern = (std::filesystem::temp_directory_path() / "sollun-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
         throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
-    }
     path_ = pattern;
 }
 
@@ -36,9 +22,8 @@ TempDir::~TempDir() {
 
 std::vector<std::string> directoryEntries(const std::filesystem::path& directory) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator{directory}) {
+    for (const auto& entry : std::filesystem::directory_iterator{directory})
         names.push_back(entry.path().filename().string());
-    }
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -47,27 +32,21 @@ void writeFile(const std::filesystem::path& path, std::string_view contents) {
     std::ofstream out{path, std::ios::binary | std::ios::trunc};
     out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
     out.close();
-    if (!out) {
+    if (!out)
         throw std::system_error(std::make_error_code(std::errc::io_error), path.string());
-    }
 }
 
 ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::string name,
                                                      const std::optional<std::string>& value)
     : name_(std::move(name)) {
-    if (const char* current = std::getenv(name_.c_str())) {
+    if (const char* current = std::getenv(name_.c_str()))
         previous_ = current;
-    }
-    setOrUnset(name_, value);
+    if ((value ? ::setenv(name_.c_str(), value->c_str(), 1) : ::unsetenv(name_.c_str())) != 0)
+        throw std::system_error(errno, std::generic_category(), "setenv " + name_);
 }
 
 ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
-    // Restoring can only fail for want of memory; a destructor has no better answer than to go on.
-    if (previous_) {
-        ::setenv(name_.c_str(), previous_->c_str(), 1);
-    } else {
-        ::unsetenv(name_.c_str());
-    }
+    previous_ ? ::setenv(name_.c_str(), previous_->c_str(), 1) : ::unsetenv(name_.c_str());
 }
 
 } // namespace sollun::test

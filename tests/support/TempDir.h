@@ -8,8 +8,7 @@
 
 namespace sollun::test {
 
-// A fresh private directory under $TMPDIR (or /tmp), removed with everything in it when the
-// object goes away. Construction throws std::system_error when no directory can be made.
+// A fresh directory under $TMPDIR, removed with its contents at the end.
 class TempDir {
 public:
     TempDir();
@@ -26,15 +25,14 @@ private:
     std::filesystem::path path_;
 };
 
-// The names in `directory`, sorted, without "." and "..".
+// The names in `directory`, sorted.
 std::vector<std::string> directoryEntries(const std::filesystem::path& directory);
 
-// Creates or truncates `path` and writes `contents`; throws std::system_error on failure.
+// Creates or truncates `path` with `contents`; throws std::system_error on failure.
 void writeFile(const std::filesystem::path& path, std::string_view contents);
 
-// Sets one environment variable (or removes it, given nothing) for the object's lifetime and
-// then puts the previous value, or its absence, back. The environment is process-wide: only for
-// tests that run on one thread.
+// Sets (or, given nothing, removes) a variable and puts the old state back at the end.
+// The environment is process-wide: for single-threaded tests only.
 class ScopedEnvironmentVariable {
 public:
     ScopedEnvironmentVariable(std::string name, const std::optional<std::string>& value);
