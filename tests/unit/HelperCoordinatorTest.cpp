@@ -1,5 +1,6 @@
 #include "SollunHelper/HelperCoordinator.h"
 
+#include "SollunHelper/WakeScheduleWatcher.h"
 #include "platform/Log.h"
 #include "shared/AtomicFile.h"
 #include "shared/WakeHelperStatus.h"
@@ -10,6 +11,15 @@
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <unicode/locid.h>
+#include <unicode/timezone.h>
+
+#include <libintl.h>
+#include <sys/inotify.h>
+#include <time.h>
+
+#include <clocale>
+#include <map>
 
 namespace sollun::helper {
 namespace {
@@ -17,6 +27,31 @@ namespace {
 using namespace std::chrono_literals;
 using namespace test;
 using Lines = std::vector<std::string>;
+
+constexpr Instant alarm{std::chrono::seconds(1772433000)}; // 2026-03-02T06:30:00Z
+const std::string english = "Next alarm: Mar 2, 2026, 6:30 AM";
+
+// ICU's English has a narrow no-break space before AM; compared as a plain one.
+std::string plain(std::string text) {
+    for (std::size_t at; (at = text.find("\u202F")) != std::string::npos;)
+        text.replace(at, 3, " ");
+    return text;
+}
+
+// A catalogue in the C library's format: native byte order, ids sorted, no hash table.
+std::string catalogue(const std::map<std::string, std::string>& messages) {
+    const auto count = static_cast<std::uint32_t>(messages.size());
+    std::vector<std::uint32_t> words{0x950412de, 0, count, 28, 28 + 8 * count, 0, 0};
+    std::string strings;
+    for (const bool ids : {true, false})
+        for (const auto& [id, translation] : messages) {
+            const std::string& text = ids ? id : translation;
+            words.push_back(static_cast<std::uint32_t>(text.size()));
+            words.push_back(static_cast<std::uint32_t>(28 + 16 * count + strings.size()));
+            strings += text + '\0';
+        }
+    return std::string(reinterpret_cast<const char*>(words.data()), words.size() * 4) + strings;
+}
 
 class HelperCoordinatorTest : public ::testing::Test {
 protected:
@@ -26,17 +61,20 @@ protected:
             daemonAnswers();
     }
 
-    void writeSchedule(std::int64_t revision, std::optional<Instant> wake) {
+    void writeSchedule(std::int64_t revision, std::optional<Instant> wake,
+                       std::optional<std::optional<Instant>> alarmDate = {}) {
         std::filesystem::create_directories(container);
-        ASSERT_FALSE(writeFileAtomically(container / "wake-schedule.json",
-                                         *encodeWakeSchedule({wake, wake, revision, "3.1"})));
+        ASSERT_FALSE(writeFileAtomically(
+            container / "wake-schedule.json",
+            *encodeWakeSchedule({wake, alarmDate.value_or(wake), revision, "3.1"})));
     }
-    // Answers every request so far as the daemon would: version 1, every schedule accepted.
-    void daemonAnswers() {
+    // Answers every request so far as the daemon would: version 1, every schedule accepted
+    // unless it is refused.
+    void daemonAnswers(std::optional<std::string> refusal = {}) {
         loop.runPending();
         for (const auto& connection : connector->made)
             for (auto& request : std::exchange(connection->requests, {}))
-                request.versionReply ? request.versionReply(1) : request.textReply(std::nullopt);
+                request.versionReply ? request.versionReply(1) : request.textReply(refusal);
         loop.runPending();
     }
     Lines daemonRequests() {
@@ -59,8 +97,39 @@ protected:
     }
     Instant now() const { return loop.now(); }
 
+    // The daemon takes (or refuses) a wake an hour ahead with `alarmDate`.
+    void schedule(std::optional<Instant> alarmDate, std::optional<std::string> refusal = {}) {
+        service.status = serviceEnabled;
+        writeSchedule(++serial, now() + 1h, alarmDate);
+        coordinator->reloadSchedule(false);
+        daemonAnswers(refusal);
+    }
+    std::string lineFor(std::int64_t status) {
+        service.status = status;
+        coordinator->daemon().refreshRegistrationState();
+        return plain(coordinator->statusText());
+    }
+    void useIcu(const char* locale, const char* zone) {
+        std::setlocale(LC_ALL, "C.UTF-8");
+        tz.emplace("TZ", zone);
+        tzset();
+        icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone(zone));
+        UErrorCode error = U_ZERO_ERROR;
+        icu::Locale::setDefault(icu::Locale(locale), error);
+    }
+    // For the language "xx", first in LANGUAGE. A new directory each time: the C library keeps
+    // a catalogue it has read for as long as its directory is bound.
+    void translate(const std::map<std::string, std::string>& messages) {
+        const auto root = dataHome / ("catalogue" + std::to_string(++serial));
+        std::filesystem::create_directories(root / "xx/LC_MESSAGES");
+        writeFile(root / "xx/LC_MESSAGES/sollun-helper.mo", catalogue(messages));
+        bindtextdomain("sollun-helper", root.c_str());
+    }
+
     TempDir dataHome;
     ScopedEnvironmentVariable xdg{"XDG_DATA_HOME", dataHome.path().string()};
+    ScopedEnvironmentVariable language{"LANGUAGE", "xx"};
+    std::optional<ScopedEnvironmentVariable> tz;
     const std::filesystem::path container = dataHome / "group.com.kestrovane.sollun";
     FakeEventLoop loop;
     platform::ScopedMemoryLog log;
@@ -74,6 +143,7 @@ protected:
                                                connector),
         std::unique_ptr<Workspace>(workspace), std::unique_ptr<SystemWakeObserver>(systemWake),
         std::make_unique<FakeLoginItem>());
+    std::int64_t serial = 0; // of schedules and catalogues
 };
 
 TEST_F(HelperCoordinatorTest, StartPublishesAtOnceThenAsksTheVersionThenReconcilesForced) {
@@ -148,6 +218,79 @@ TEST_F(HelperCoordinatorTest, APassedInstantOrAWakeOfTheMachineLaunchesOnlyWithi
     workspace->running = true; // nor when it runs already
     coordinator->armLaunchTimer({now(), std::nullopt, 1, std::nullopt});
     EXPECT_EQ(workspace->launches.size(), 0u);
+}
+
+TEST_F(HelperCoordinatorTest, EveryStateHasItsStatusLine) {
+    useIcu("en_US_POSIX", "UTC");
+    const std::tuple<std::int64_t, bool, std::string> rows[] = {
+        {serviceEnabled, false, "Active \xE2\x80\x94 no upcoming alarm"},
+        {serviceEnabled, true, english},
+        {serviceRequiresApproval, true, "Waiting for approval in Login Items"},
+        {serviceNotRegistered, false, "Not set up"},
+        {serviceNotFound, true, "Not set up"},
+        {4, true, "Checking\xE2\x80\xA6"},
+    };
+    for (const auto& [status, withAlarm, line] : rows) {
+        schedule(withAlarm ? std::optional(alarm) : std::nullopt);
+        EXPECT_EQ(lineFor(status), line) << status << " " << withAlarm;
+    }
+    schedule(alarm + 24h, "refused"); // the alarm goes with the refused wake
+    EXPECT_EQ(lineFor(serviceEnabled), std::get<2>(rows[0]));
+}
+
+TEST_F(HelperCoordinatorTest, TheStatusLineDateIsTheUsersTheRestAsTranslated) {
+    schedule(alarm);
+    useIcu("de_DE", "Asia/Kolkata"); // no German catalogue: only the date is German
+    EXPECT_EQ(lineFor(serviceEnabled), "Next alarm: 02.03.2026, 12:00");
+    useIcu("en_US_POSIX", "UTC");
+    const std::pair<const char*, std::string> translations[] = {
+        {"%1$s (100%%)", "Mar 2, 2026, 6:30 AM (100%)"},
+        {"%d%n %s %s", "%d%n Mar 2, 2026, 6:30 AM %s"}, // not printf
+        {"Wecker", english},                            // lost its argument: not used
+    };
+    for (const auto& [translation, line] : translations) {
+        translate({{"Next alarm: %s", translation}, {"Not set up", "Nicht eingerichtet"}});
+        EXPECT_EQ(lineFor(serviceEnabled), line) << translation;
+    }
+    EXPECT_EQ(lineFor(serviceNotFound), "Nicht eingerichtet");
+}
+
+// The real events of a real directory are the integration suite's; here, what the watcher makes
+// of them, its poll, and the poll alone when there is nothing to watch.
+TEST_F(HelperCoordinatorTest, AWatchedEventCallsOnceAfterItsCallbackAndThePollKeepsItsPhase) {
+    int calls = 0;
+    WakeScheduleWatcher watcher{loop, [&] { ++calls; }};
+    const auto emit = [&](std::uint32_t mask) { loop.emitDirectoryEvent(container, mask); };
+    loop.advance(1min);
+    watcher.start();
+    EXPECT_TRUE(watcher.watchesDirectory());
+    emit(IN_MOVED_TO);
+    EXPECT_EQ(calls, 0) << "called inside the event's callback";
+    loop.runPending();
+    EXPECT_EQ(calls, 1);
+    emit(IN_DELETE_SELF);
+    emit(IN_IGNORED); // the watch ending after a deletion is not a second change
+    loop.advance(4999ms);
+    EXPECT_EQ(calls, 2);
+    loop.advance(1ms); // five seconds after start, whatever came between
+    EXPECT_EQ(calls, 3);
+}
+
+TEST_F(HelperCoordinatorTest, WithoutAWatchTheWatcherPolls) {
+    for (const bool hasContainer : {false, true}) {
+        std::optional<ScopedEnvironmentVariable> noDataHome;
+        if (!hasContainer)
+            noDataHome.emplace("XDG_DATA_HOME", std::nullopt);
+        ScopedEnvironmentVariable relativeHome("HOME", "relative/home");
+        int calls = 0;
+        loop.failWatch(container, std::errc::permission_denied);
+        WakeScheduleWatcher watcher{loop, [&] { ++calls; }};
+        watcher.start();
+        EXPECT_FALSE(watcher.watchesDirectory());
+        EXPECT_EQ(loop.emitDirectoryEvent(container, IN_CREATE), 0);
+        loop.advance(20s);
+        EXPECT_EQ(calls, 4);
+    }
 }
 
 } // namespace

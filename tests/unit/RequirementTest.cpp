@@ -57,54 +57,24 @@ TEST(Requirement, FailsClosed) {
     for (const auto& text : {daemonRequirementText(), clientRequirementText()})
         EXPECT_FALSE(satisfies(text, root, IdentityTable{})) << "an empty table admits nobody";
     const std::string malformed[] = {"",
-                                     "  \n",
                                      "anchor generic",
                                      "Identifier x",
                                      "identifier",
                                      "identifier == x",
-                                     "identifier != x",
                                      R"(identifier "x)",
-                                     R"(identifier "x\n")",
                                      "identifier x y",
-                                     "identifier \xc3\xa9t\xc3\xa9",
                                      std::string{"identifier x\0", 13},
                                      "(identifier x",
-                                     "identifier x)",
                                      "()",
                                      "identifier x and",
-                                     "identifier x or or identifier y",
                                      "identifier x && identifier y",
                                      "not",
                                      "certificate leaf[subject.O] = x",
-                                     "certificate root[subject.OU] = x",
-                                     "cert leaf subject.OU = x",
                                      "info [x] = y"};
     for (const auto& text : malformed) {
         EXPECT_FALSE(parseRequirement(text)) << text;
         EXPECT_FALSE(satisfies(text, root, productLikeTable())) << text;
     }
-}
-
-TEST(RequirementLanguage, BoundsNestingButNotChainLength) {
-    const IdentityTable table{{{"t", "TEAM", helperGroup, std::nullopt}}};
-    const auto repeated = [](std::string_view piece, std::size_t count) {
-        std::string text;
-        for (std::size_t i = 0; i < count; ++i)
-            text += piece;
-        return text;
-    };
-    const auto holds = [&](const std::string& text) {
-        return satisfies(text, peer(1000, helperGroup), table);
-    };
-    const std::size_t limit = maxRequirementNesting;
-    EXPECT_TRUE(holds(repeated("(", limit) + "identifier t" + repeated(")", limit)));
-    EXPECT_FALSE(holds(repeated("(", limit + 1) + "identifier t" + repeated(")", limit + 1)));
-    EXPECT_TRUE(holds(repeated("!", limit) + "identifier t"));
-    EXPECT_FALSE(holds(repeated("not ", limit + 1) + "identifier t"));
-    EXPECT_FALSE(parseRequirement(repeated("(", 100'000)));
-    // Long flat chains are legitimate and must neither be refused nor deepen the tree.
-    EXPECT_TRUE(holds(repeated("identifier t and ", 100'000) + "identifier t"));
-    EXPECT_TRUE(holds(repeated("identifier f or ", 100'000) + "identifier t"));
 }
 
 } // namespace

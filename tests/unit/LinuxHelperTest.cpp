@@ -1,0 +1,109 @@
+#include "SollunHelper/linux/ProductGroup.h"
+#include "SollunHelper/linux/XdgAutostartLoginItem.h"
+#include "shared/AtomicFile.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <glib.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace sollun::helper {
+namespace {
+
+using namespace test;
+namespace fs = std::filesystem;
+
+constexpr gid_t user = 65534;
+constexpr gid_t product = 4242;
+
+// As a setgid-`product` program started by an unprivileged user, in a child process whose own
+// alarm is the watchdog.
+TEST(ProductGroup, IsHeldOnlyWhileConnectingAndNeverPassedToChildren) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to play a setgid program (CI runs as root)";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        if (setgroups(0, nullptr) != 0 || setresgid(user, product, product) != 0 ||
+            setresuid(user, user, user) != 0)
+            _exit(10);
+        ProductGroup::lowerAtStart();
+        gid_t real = 0, effective = 0, saved = 0;
+        getresgid(&real, &effective, &saved);
+        if (real != user || effective != user || saved != product ||
+            ProductGroup::group() != product)
+            _exit(11);
+        // Twice: a reconnect after a bus restart raises it again from the saved group.
+        for (int i = 0; i < 2; ++i)
+            if (ProductGroup::whileRaised([] { return static_cast<int>(getegid()); }) != product ||
+                getegid() != user)
+                _exit(12);
+        execl("/bin/sh", "sh", "-c",
+              "grep -qx 'Gid:\t65534\t65534\t65534\t65534' /proc/self/status", nullptr);
+        _exit(13);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << "killed by its alarm";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a launched child must hold none of the product group";
+}
+
+constexpr const char* entryName = "autostart/com.kestrovane.sollun.helper.desktop";
+
+class XdgAutostartTest : public ::testing::Test {
+protected:
+    TempDir home;
+    const fs::path configHome = home / "config"; // made by the first registration
+    ScopedEnvironmentVariable homeVariable{"HOME", home.path().string()};
+    ScopedEnvironmentVariable configDirs{"XDG_CONFIG_DIRS", (home / "system").string()};
+};
+
+TEST_F(XdgAutostartTest, RegisteringWritesAnEntryAndUnregisteringRemovesIt) {
+    XdgAutostartLoginItem item{"/usr/bin/SollunHelper"};
+    // XDG_CONFIG_HOME when absolute, else ~/.config.
+    const std::pair<std::optional<std::string>, fs::path> homes[] = {
+        {configHome.string(), configHome / entryName},
+        {"relative/config", home / ".config" / entryName},
+        {std::nullopt, home / ".config" / entryName}};
+    for (const auto& [value, path] : homes) {
+        ScopedEnvironmentVariable configHomeValue("XDG_CONFIG_HOME", value);
+        EXPECT_EQ(item.status(), 0);
+        EXPECT_EQ(item.registerItem(), std::nullopt);
+        EXPECT_EQ(readSmallFile(path, 4096),
+                  "[Desktop Entry]\nType=Application\nName=SollunHelper\n"
+                  "Exec=/usr/bin/SollunHelper\nNoDisplay=true\n"
+                  "X-GNOME-Autostart-enabled=true\n");
+        EXPECT_EQ(item.status(), LoginItem::enabled);
+        EXPECT_EQ(item.unregisterItem(), std::nullopt);
+        EXPECT_EQ(item.status(), 0);
+        EXPECT_FALSE(fs::exists(path));
+    }
+}
+
+// The desktop unescapes Exec as a string, reads "%%" as "%", then splits it as a shell would.
+TEST_F(XdgAutostartTest, AnyExecutablePathSurvivesQuoting) {
+    ScopedEnvironmentVariable configHomeValue("XDG_CONFIG_HOME", configHome.string());
+    const char* path = "/o/Sollun Apps/\"$HOME\" `x` \\ 100%/a'b\n";
+    ASSERT_EQ(XdgAutostartLoginItem(path).registerItem(), std::nullopt);
+    const auto entry = readSmallFile(configHome / entryName, 4096).value_or("");
+    GKeyFile* keys = g_key_file_new();
+    ASSERT_TRUE(
+        g_key_file_load_from_data(keys, entry.data(), entry.size(), G_KEY_FILE_NONE, nullptr));
+    gchar* exec = g_key_file_get_string(keys, "Desktop Entry", "Exec", nullptr);
+    std::string command = exec;
+    for (std::size_t at = 0; (at = command.find("%%", at)) != std::string::npos; ++at)
+        command.erase(at, 1);
+    gchar** argv = nullptr;
+    ASSERT_TRUE(g_shell_parse_argv(command.c_str(), nullptr, &argv, nullptr)) << command;
+    EXPECT_EQ(std::vector<std::string>(argv, argv + g_strv_length(argv)),
+              std::vector<std::string>{path});
+    g_strfreev(argv);
+    g_free(exec);
+    g_key_file_unref(keys);
+}
+
+} // namespace
+} // namespace sollun::helper

@@ -1,0 +1,179 @@
+#include "shared/AppGroup.h"
+#include "shared/AtomicFile.h"
+#include "shared/Rfc3339.h"
+#include "shared/WakeHelperStatus.h"
+#include "shared/WakeSchedule.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+
+namespace sollun {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::seconds;
+using State = WakeDaemonRegistrationState;
+
+Instant at(std::int64_t wholeSeconds, std::int64_t nanos = 0) {
+    return Instant{seconds{wholeSeconds}} + std::chrono::nanoseconds{nanos};
+}
+constexpr std::int64_t wakeSeconds = 1'772'429'100;
+const Instant wakeAt = at(wakeSeconds);      // 2026-03-02T05:25:00Z
+const Instant alarmAt = wakeAt + 5min;       // 2026-03-02T05:30:00Z
+const Instant heartbeat = at(1'772'403'005); // 2026-03-01T22:10:05Z
+
+// The strict profile: the shape exactly, fields in range, the fraction to the nanosecond, and
+// nothing the clock cannot hold.
+TEST(Rfc3339, ParsesTheProfileExactlyAndNothingElse) {
+    const std::pair<const char*, std::optional<Instant>> cases[] = {
+        {"2026-03-02T05:25:00Z", wakeAt},
+        {"2026-03-01T23:55:00-05:30", wakeAt},
+        {"2026-03-02T05:25:00.123456789+01:00", at(wakeSeconds - 3600, 123'456'789)},
+        {"2000-02-29T00:00:00Z", at(951'782'400)},
+        {"1969-12-31T23:59:59.5Z", at(-1, 500'000'000)},
+        {"2262-04-12T00:47:16.854775807+01:00", Instant::max()},
+        {"2026-03-02T05:25:00", {}},
+        {"2026-3-02T05:25:00Z", {}},
+        {"2026-03-02t05:25:00Z", {}},
+        {" 2026-03-02T05:25:00Z", {}},
+        {"2026-02-29T00:00:00Z", {}},
+        {"1900-02-29T00:00:00Z", {}},
+        {"2026-03-02T24:00:00Z", {}},
+        {"2026-12-31T23:59:60Z", {}},
+        {"2026-03-02T05:25:00.Z", {}},
+        {"2026-03-02T05:25:00.1234567890Z", {}},
+        {"2026-03-02T05:25:00+0200", {}},
+        {"2026-03-02T05:25:00+24:00", {}},
+        {"2026-03-02T05:25:00+02:00Z", {}},
+        {"2262-04-11T23:47:16.854775808Z", {}},
+        {"1677-09-21T00:12:43.145224192+00:01", {}},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(rfc3339::parse(text), expected) << text;
+    // A date embedded in a larger buffer is read only as far as the view goes.
+    EXPECT_EQ(rfc3339::parse(std::string_view{"2026-03-02T05:25:00Z0", 20}), wakeAt);
+}
+
+// Round trips and arbitrary input are the fuzzer's; here, what the main application may write.
+TEST(WakeSchedule, DecodesWhatTheMainApplicationWritesAndRefusesAnyOtherDocumentWhole) {
+    const std::pair<std::string, std::optional<WakeSchedule>> cases[] = {
+        {R"({"wakeDate":"2026-03-02T05:25:00Z","alarmDate":"2026-03-02T05:30:00Z",)"
+         R"("revision":42,"writerVersion":"3.1"})",
+         WakeSchedule{wakeAt, alarmAt, 42, "3.1"}},
+        {R"({"wakeDate":null,"revision":-9223372036854775808,"writerVersion":null})",
+         WakeSchedule{{}, {}, INT64_MIN, {}}},
+        // Offsets, and unknown keys (differently cased known ones among them) ignored.
+        {R"({"revision":2,"wakeDate":"2026-03-02T07:25:00+02:00","WakeDate":"soon","x":[1]})",
+         WakeSchedule{wakeAt, {}, 2, {}}},
+        {"null", {}},
+        {R"({"revision":1}{"revision":2})", {}},
+        {R"({})", {}},
+        {R"({"revision":"42"})", {}},
+        {R"({"revision":42.0})", {}},
+        {R"({"revision":9223372036854775808})", {}},
+        {R"({"revision":1,"wakeDate":"2026-03-02T05:25:00"})", {}},
+        {R"({"revision":1,"alarmDate":1772429100})", {}},
+    };
+    for (const auto& [json, expected] : cases)
+        EXPECT_EQ(decodeWakeSchedule(json), expected) << json;
+}
+
+TEST(WakeSchedule, ReadsRegularFilesUpToTheSizeLimitOnly) {
+    test::TempDir dir;
+    const auto path = dir / wakeScheduleFileName;
+    EXPECT_EQ(readWakeSchedule(path), std::nullopt);
+    // Trailing whitespace keeps the document valid at any size.
+    std::string json = R"({"revision":7})";
+    json.resize(wakeScheduleSizeLimit, ' ');
+    test::writeFile(path, json);
+    EXPECT_EQ(readWakeSchedule(path), (WakeSchedule{{}, {}, 7, {}}));
+    test::writeFile(path, json + ' ');
+    EXPECT_EQ(readWakeSchedule(path), std::nullopt);
+
+    std::filesystem::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    // Should opening the FIFO wait for a writer after all, SIGALRM ends the run instead.
+    ::alarm(10);
+    EXPECT_EQ(readWakeSchedule(path), std::nullopt);
+    ::alarm(0);
+}
+
+TEST(AppGroupContainerURL, FollowsTheXdgDataHomeRulesAfresh) {
+    const std::optional<std::string> unset;
+    const std::tuple<std::optional<std::string>, std::optional<std::string>,
+                     std::optional<std::filesystem::path>>
+        cases[] = {
+            {"/xdg/", unset, "/xdg/group.com.kestrovane.sollun"},
+            {"xdg", "/home/u", "/home/u/.local/share/group.com.kestrovane.sollun"},
+            {"", "/home/u", "/home/u/.local/share/group.com.kestrovane.sollun"},
+            {unset, "home/u", std::nullopt},
+            {"xdg", "", std::nullopt},
+            {unset, unset, std::nullopt},
+        };
+    for (const auto& [dataHome, home, expected] : cases) {
+        test::ScopedEnvironmentVariable dataHomeVariable{"XDG_DATA_HOME", dataHome};
+        test::ScopedEnvironmentVariable homeVariable{"HOME", home};
+        EXPECT_EQ(appGroupContainerURL(), expected) << dataHome.value_or("-") << home.value_or("-");
+    }
+}
+
+TEST(WakeHelperStatus, EncodesWholeSecondsWithoutNullAndReplacesInvalidUtf8) {
+    EXPECT_EQ(
+        encodeWakeHelperStatus({"3.1", 1, State::enabled, heartbeat + 999ms, wakeAt}),
+        R"({"helperVersion":"3.1","daemonVersion":1,"daemonState":1,)"
+        R"("lastHeartbeat":"2026-03-01T22:10:05Z","lastScheduledWake":"2026-03-02T05:25:00Z"})");
+    // Invalid UTF-8 in the version cannot stop the heartbeat.
+    EXPECT_EQ(encodeWakeHelperStatus({"1.\xff", 0, State::unknown, heartbeat, std::nullopt}),
+              "{\"helperVersion\":\"1.\xef\xbf\xbd\",\"daemonVersion\":0,\"daemonState\":-1,"
+              R"("lastHeartbeat":"2026-03-01T22:10:05Z"})");
+}
+
+TEST(WakeHelperStatus, WritesOnlyIntoAnExistingContainerThroughANewDirectoryEntry) {
+    test::TempDir dir;
+    test::ScopedEnvironmentVariable dataHome{"XDG_DATA_HOME", dir.path().string()};
+    const auto container = dir / appGroupIdentifier;
+    const auto file = container / helperStatusFileName;
+    const WakeHelperStatus first{"3.1", 1, State::enabled, heartbeat, wakeAt};
+    EXPECT_FALSE(writeHelperStatus(first));
+    EXPECT_FALSE(std::filesystem::exists(container)) << "a missing container is not made";
+
+    ASSERT_TRUE(std::filesystem::create_directory(container));
+    ASSERT_TRUE(writeHelperStatus(first));
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    const WakeHelperStatus second{"3.1", 1, State::enabled, heartbeat + 30s, std::nullopt};
+    ASSERT_TRUE(writeHelperStatus(second));
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    // A fresh inode is what the container watcher sees as a change, and proves a rename.
+    EXPECT_NE(before.st_ino, after.st_ino);
+    EXPECT_EQ(readSmallFile(file, 4096), encodeWakeHelperStatus(second));
+    EXPECT_EQ(test::directoryEntries(container), std::vector<std::string>{"helper-status.json"});
+}
+
+// Root ignores permissions: a file size limit makes the write fail with EFBIG.
+TEST(WriteFileAtomically, AFailureKeepsThePreviousFileAndLeavesNothingBehind) {
+    test::TempDir dir;
+    const auto target = dir / "status.json";
+    test::writeFile(target, "previous");
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
+    const rlimit small{4, original.rlim_max};
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto error = writeFileAtomically(target, "a longer document");
+    ::setrlimit(RLIMIT_FSIZE, &original);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_EQ(error, std::errc::file_too_large);
+    EXPECT_EQ(readSmallFile(target, 64), "previous");
+    EXPECT_EQ(test::directoryEntries(dir.path()), std::vector<std::string>{"status.json"});
+}
+
+} // namespace
+} // namespace sollun
