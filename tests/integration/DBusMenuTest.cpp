@@ -24,13 +24,7 @@ namespace {
 
 using namespace test;
 
-struct BusClose {
-    void operator()(sd_bus* bus) const {
-        sd_bus_detach_event(bus);
-        sd_bus_flush_close_unref(bus);
-    }
-};
-using Bus = std::unique_ptr<sd_bus, BusClose>;
+using Bus = std::unique_ptr<sd_bus, decltype([](sd_bus* bus) { sd_bus_flush_close_unref(bus); })>;
 
 Bus connect(const std::string& address, platform::SdEventLoop& loop) {
     sd_bus* bus = nullptr;
@@ -61,51 +55,24 @@ std::string render(sd_bus_message* m, char type = 0, const char* contents = null
             return outer[0] == '{' ? "{" + inner + "}" : "[" + inner + "]";
         return type == 'r' ? "(" + inner + ")" : inner;
     }
-    union {
-        int b;
-        std::int32_t i;
-        std::uint32_t u;
-        const char* s;
-    } value{};
-    sd_bus_message_read_basic(m, type, &value);
-    if (type == 'b')
-        return value.b ? "true" : "false";
-    if (type == 'i' || type == 'u')
-        return type == 'i' ? std::to_string(value.i) : std::to_string(value.u);
-    return value.s ? value.s : "?";
+    if (type == 'b' || type == 'i' || type == 'u') {
+        std::uint32_t n = 0;
+        sd_bus_message_read_basic(m, type, &n);
+        return type == 'b'   ? (n ? "true" : "false")
+               : type == 'u' ? std::to_string(n)
+                             : std::to_string(static_cast<std::int32_t>(n));
+    }
+    const char* text = nullptr;
+    sd_bus_message_read_basic(m, type, &text);
+    return text ? text : "?";
 }
-
-// org.kde.StatusNotifierWatcher as a tray has it, keeping the names items register.
-struct FakeWatcher {
-    FakeWatcher(const std::string& address, platform::SdEventLoop& l)
-        : bus(connect(address, l))
-        , loop(l) {
-        EXPECT_GE(sd_bus_add_object(bus.get(), nullptr, statusNotifierWatcherPath, &onCall, this),
-                  0);
-        EXPECT_GE(sd_bus_request_name(bus.get(), statusNotifierWatcherName, 0), 0);
-    }
-    static int onCall(sd_bus_message* m, void* userdata, sd_bus_error*) {
-        auto& self = *static_cast<FakeWatcher*>(userdata);
-        if (!sd_bus_message_is_method_call(m, statusNotifierWatcherName,
-                                           "RegisterStatusNotifierItem"))
-            return 0;
-        self.registered.push_back(render(m));
-        self.loop.exit(0);
-        return sd_bus_reply_method_return(m, "");
-    }
-    Bus bus;
-    platform::SdEventLoop& loop;
-    std::vector<std::string> registered;
-};
 
 class MenuOnTheBus : public ::testing::Test {
 protected:
     MenuOnTheBus() {
-        const char* unique = nullptr;
-        EXPECT_GE(sd_bus_get_unique_name(server.get(), &unique), 0);
-        destination = unique;
+        EXPECT_GE(sd_bus_request_name(server.get(), destination.c_str(), 0), 0);
         EXPECT_GE(sd_bus_match_signal(
-                      client.get(), &layoutMatch, nullptr, dbusMenuPath, dbusMenuInterface,
+                      client.get(), nullptr, nullptr, dbusMenuPath, dbusMenuInterface,
                       "LayoutUpdated",
                       [](sd_bus_message* m, void* updates, sd_bus_error*) {
                           static_cast<std::vector<std::string>*>(updates)->push_back(render(m));
@@ -117,7 +84,6 @@ protected:
         EXPECT_TRUE(std::holds_alternative<std::unique_ptr<DBusMenu>>(started));
         menu = std::move(std::get<0>(started));
     }
-    ~MenuOnTheBus() override { sd_bus_slot_unref(layoutMatch); }
 
     // Calls the helper (arguments as for sd_bus_message_append) and runs the loop until the
     // answer is in; gives the answer rendered.
@@ -152,6 +118,25 @@ protected:
         ASSERT_EQ(runWithWatchdog(loop), 0);
     }
 
+    // org.kde.StatusNotifierWatcher as a tray has it; the names items register go to `registered`.
+    Bus watcher() {
+        Bus watching = connect(bus.address(), loop);
+        EXPECT_GE(sd_bus_add_object(
+                      watching.get(), nullptr, statusNotifierWatcherPath,
+                      [](sd_bus_message* m, void* self, sd_bus_error*) {
+                          if (!sd_bus_message_is_method_call(m, statusNotifierWatcherName,
+                                                             "RegisterStatusNotifierItem"))
+                              return 0;
+                          static_cast<MenuOnTheBus*>(self)->registered.push_back(render(m));
+                          static_cast<MenuOnTheBus*>(self)->loop.exit(0);
+                          return sd_bus_reply_method_return(m, "");
+                      },
+                      this),
+                  0);
+        EXPECT_GE(sd_bus_request_name(watching.get(), statusNotifierWatcherName, 0), 0);
+        return watching;
+    }
+
     // Approvals asked for, URLs opened, login item registrations and unregistrations, quits.
     std::vector<int> effects() {
         std::vector<int> counts{service.approvals, static_cast<int>(workspace->urls.size()),
@@ -176,10 +161,10 @@ protected:
     HelperAppDelegate delegate{coordinator, [this] { ++quits; }};
     Bus server = connect(bus.address(), loop);
     Bus client = connect(bus.address(), loop);
-    std::string destination; // the helper's connection, or one of its names
+    std::string destination = "com.kestrovane.sollun.helper"; // a name of the helper's
     std::string answer;
-    sd_bus_slot* layoutMatch = nullptr;
     std::vector<std::string> layoutUpdates;
+    std::vector<std::string> registered;
     std::unique_ptr<DBusMenu> menu;
 };
 
@@ -195,7 +180,7 @@ std::string layout(int revision, const std::vector<std::string>& rows) {
     return text + "])";
 }
 
-TEST_F(MenuOnTheBus, AHostReadsTheRowsOfTheWorldAsItIsWhenItOpensTheMenu) {
+TEST_F(MenuOnTheBus, AHostReadsTheRowsAsTheWorldIsAndClicksActOnlyOnEnabledOnes) {
     const auto getLayout = [&] { return menuCall("GetLayout", "iias", 0, -1, 0); };
     EXPECT_EQ(getLayout(), layout(0, {})) << "empty until a host is about to show it";
     service.status = serviceRequiresApproval;
@@ -215,7 +200,6 @@ TEST_F(MenuOnTheBus, AHostReadsTheRowsOfTheWorldAsItIsWhenItOpensTheMenu) {
     EXPECT_EQ(layoutUpdates.back(), "2 0");
 
     EXPECT_EQ(menuCall("AboutToShow", "i", 9), invalid);
-    EXPECT_EQ(menuCall("GetLayout", "iias", 9, -1, 0), invalid);
     EXPECT_EQ(menuCall("GetProperty", "is", 3, "label"), invalid) << "a separator has none";
     EXPECT_EQ(menuCall("GetProperty", "is", 8, "shortcut"), "[[Control,q]]");
     EXPECT_EQ(menuCall("GetGroupProperties", "aias", 3, 6, 99, 1, 1, "label"),
@@ -223,16 +207,11 @@ TEST_F(MenuOnTheBus, AHostReadsTheRowsOfTheWorldAsItIsWhenItOpensTheMenu) {
     EXPECT_EQ(
         call(dbusMenuPath, "org.freedesktop.DBus.Properties", "GetAll", "s", dbusMenuInterface),
         "{Version=3,TextDirection=ltr,Status=normal,IconThemePath=[]}");
-    EXPECT_EQ(effects(), std::vector<int>(5, 0));
     // Hosts read a single '_' as a mnemonic mark.
     EXPECT_EQ(dbusMenuLabel("__x_"), "____x__");
-}
 
-TEST_F(MenuOnTheBus, ClicksActOnceAndOnlyOnEnabledRows) {
-    service.status = serviceRequiresApproval;
-    ASSERT_EQ(menuCall("AboutToShow", "i", 0), "true");
-    // row, login item status -> approvals, URLs opened, login item registrations and
-    // unregistrations, quits
+    // Clicks on commands, each carried out once, after the reply. Row, login item status ->
+    // approvals, URLs opened, login item registrations and unregistrations, quits
     const std::tuple<int, std::int64_t, std::vector<int>> commands[] = {
         {4, 0, {1, 0, 0, 0, 0}},
         {5, 0, {0, 1, 0, 0, 0}},
@@ -262,15 +241,15 @@ TEST_F(MenuOnTheBus, ClicksActOnceAndOnlyOnEnabledRows) {
 }
 
 TEST_F(MenuOnTheBus, TheItemRegistersWithTheWatcherThereAndEachOneThatAppears) {
-    auto watcher = std::make_unique<FakeWatcher>(bus.address(), loop);
+    Bus tray = watcher();
     auto started = StatusNotifierItem::start(server.get(), {"/opt/sollun/share/icons", 1});
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<StatusNotifierItem>>(started));
     const auto item = std::move(std::get<0>(started));
     ASSERT_EQ(runWithWatchdog(loop), 0);
     const std::string name = "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-1";
-    EXPECT_EQ(watcher->registered, std::vector<std::string>{name});
+    EXPECT_EQ(registered, std::vector<std::string>{name});
 
-    watcher.reset(); // the tray restarts
+    tray.reset(); // the tray restarts
     destination = name;
     EXPECT_EQ(call(statusNotifierItemPath, "org.freedesktop.DBus.Properties", "GetAll", "s",
                    statusNotifierItemInterface),
@@ -280,9 +259,9 @@ TEST_F(MenuOnTheBus, TheItemRegistersWithTheWatcherThereAndEachOneThatAppears) {
               "OverlayIconPixmap=[],AttentionIconName=,AttentionIconPixmap=[],"
               "AttentionMovieName=,ToolTip=(sollun-helper-symbolic [] SollunHelper ),"
               "ItemIsMenu=true,Menu=/MenuBar}");
-    watcher = std::make_unique<FakeWatcher>(bus.address(), loop);
+    tray = watcher();
     ASSERT_EQ(runWithWatchdog(loop), 0);
-    EXPECT_EQ(watcher->registered, std::vector<std::string>{name});
+    EXPECT_EQ(registered, (std::vector<std::string>{name, name}));
 }
 
 } // namespace

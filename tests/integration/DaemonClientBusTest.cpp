@@ -5,7 +5,6 @@
 #include "SollunHelper/linux/LinuxWakeDaemonController.h"
 #include "platform/Task.h"
 #include "platform/linux/SdEventLoop.h"
-#include "shared/Rfc3339.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/Subprocess.h"
@@ -17,7 +16,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 namespace sollun::helper {
 namespace {
@@ -28,9 +26,8 @@ namespace fs = std::filesystem;
 constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
 
 std::string readAll(const fs::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class DaemonClient : public ::testing::Test {
@@ -82,34 +79,25 @@ protected:
 };
 
 TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
-    // The approval stands in for the administrator's installer: refused the first time, then it
-    // puts the activation file in place and has the bus reload.
+    // The approval stands in for the administrator's installer: it puts the activation file in
+    // place and has the bus reload.
     const auto definition = shipped / (std::string(daemonName) + ".service");
     BusDaemonService service(
         loop, {daemonName,
                shipped.path(),
                {"sh", "-c",
-                "[ -e \"$0\" ] || { touch \"$0\"; exit 1; }; cp \"$1\" \"$2\" && busctl "
-                "--address=\"$DBUS_SYSTEM_BUS_ADDRESS\" call org.freedesktop.DBus "
-                "/org/freedesktop/DBus org.freedesktop.DBus ReloadConfig",
-                (records / "refused").string(), definition.string(),
-                (bus.directory() / "services").string()}});
+                "cp \"$0\" \"$1\" && busctl --address=\"$DBUS_SYSTEM_BUS_ADDRESS\" call "
+                "org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus ReloadConfig",
+                definition.string(), (bus.directory() / "services").string()}});
     EXPECT_EQ(service.status(), serviceNotFound);
     test::writeFile(definition, test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
     EXPECT_EQ(service.status(), serviceNotRegistered);
     EXPECT_EQ(service.registerService(), std::nullopt);
     EXPECT_EQ(service.status(), serviceRequiresApproval);
-    std::vector<int> exits;
-    service.setApprovalFinishedHandler([&](int exit) {
-        exits.push_back(exit);
-        loop.exit(0);
-    });
-    for (const auto after : {serviceRequiresApproval, serviceEnabled}) {
-        service.requestApproval();
-        ASSERT_EQ(test::runWithWatchdog(loop), 0);
-        EXPECT_EQ(service.status(), after);
-    }
-    EXPECT_EQ(exits, (std::vector<int>{1, 0}));
+    service.setApprovalFinishedHandler([&](int exit) { loop.exit(exit); });
+    service.requestApproval();
+    ASSERT_EQ(test::runWithWatchdog(loop), 0);
+    EXPECT_EQ(service.status(), serviceEnabled);
 
     // A daemon that dies with a request open: the caller gets the default, and the next request
     // reaches the daemon the bus starts anew.
@@ -126,11 +114,9 @@ TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
     const auto second = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     const Instant wake = second + 1h + 123456999ns;
     EXPECT_EQ(run(daemon->scheduleWake(wake)), wake);
-    auto stamp = *rfc3339::format(second + 1h);
-    stamp.insert(stamp.size() - 1, ".123456");
-    EXPECT_NE(readAll(state / "power-events.json").find(stamp), std::string::npos);
+    EXPECT_NE(readAll(state / "power-events.json").find(".123456Z\""), std::string::npos);
     EXPECT_EQ(run(daemon->scheduleWake(std::nullopt)), std::nullopt);
-    EXPECT_EQ(readAll(state / "power-events.json").find("wakepoweron"), std::string::npos);
+    EXPECT_EQ(readAll(state / "power-events.json"), "[]\n");
 }
 
 TEST_F(DaemonClient, AnImpostorOwningTheNameReceivesNothing) {

@@ -1,6 +1,5 @@
-// The workspace against real desktop entries, the stand-in application
-// (tests/fixtures/StubSollun.cpp) and a private session bus. GLib reads where the XDG directories
-// are once per process, so the tests share one tree, named before GIO first looks.
+// The workspace against real desktop entries, the stand-in application and a private session bus.
+// GLib reads where the XDG directories are once per process: the tests share one tree.
 
 #include "SollunHelper/linux/GioWorkspace.h"
 
@@ -30,9 +29,8 @@ using test::BackgroundProcess;
 constexpr const char* appId = "com.kestrovane.sollun";
 
 std::string readText(const fs::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool readableWithin(int fd) {
@@ -62,29 +60,23 @@ std::vector<std::string> launches(const fs::path& record, std::size_t count) {
 
 class GioWorkspaceTest : public ::testing::Test {
 protected:
-    ~GioWorkspaceTest() override { fs::remove(entry); }
-
     void installEntry(const std::string& program) {
-        std::string text = readText(SOLLUN_STUB_DESKTOP_TEMPLATE);
-        text.replace(text.find("@PROGRAM@"), 9, program);
-        text.replace(text.find("@RECORD@"), 8, record.string());
         fs::create_directories(entry.parent_path());
-        test::writeFile(entry, text);
+        test::writeFile(entry, "[Desktop Entry]\nType=Application\nName=Sollun\nExec=" + program +
+                                   " " + record.string() + "\n");
     }
 
-    // The one completion launch() gives before it returns.
+    // What launch() gives its completion, before it returns.
     Workspace::LaunchResult launch(const std::string& location) {
-        std::vector<Workspace::LaunchResult> results;
-        workspace.launch(location, false, [&](auto result) { results.push_back(result); });
-        EXPECT_EQ(results.size(), 1u);
-        return results.empty() ? Workspace::LaunchResult{"no completion"} : results.front();
+        Workspace::LaunchResult result{"no completion"};
+        workspace.launch(location, false, [&](auto given) { result = given; });
+        return result;
     }
 
     static inline test::TempDir tree; // named before GIO first looks
     test::TempDir scratch;
     test::PrivateBus bus{{}};
     test::ScopedEnvironmentVariable dataHome{"XDG_DATA_HOME", (tree / "data").string()};
-    test::ScopedEnvironmentVariable dataDirs{"XDG_DATA_DIRS", (tree / "system").string()};
     test::ScopedEnvironmentVariable sessionBus{"DBUS_SESSION_BUS_ADDRESS", bus.address()};
     const fs::path entry = tree / "data/applications/com.kestrovane.sollun.desktop";
     const fs::path record = scratch / "record";
@@ -121,13 +113,10 @@ TEST_F(GioWorkspaceTest, LaunchStartsTheApplicationWithNothingOfOursOrSaysWhyNot
     EXPECT_TRUE(waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) == -1 || ended.si_pid == 0)
         << "a child of ours ended unreaped: " << ended.si_pid;
 
-    const auto errorOf = [&](const std::string& location) {
-        const auto failed = launch(location);
-        return std::holds_alternative<std::string>(failed) ? std::get<std::string>(failed) : "";
-    };
-    EXPECT_NE(errorOf(scratch / "absent.desktop").find("absent.desktop"), std::string::npos);
+    EXPECT_NE(std::get<std::string>(launch(scratch / "absent.desktop")).find("absent.desktop"),
+              std::string::npos);
     installEntry("/nonexistent/sollun");
-    EXPECT_NE(errorOf(entry).find("/nonexistent/sollun"), std::string::npos);
+    EXPECT_NE(std::get<std::string>(launch(entry)).find("/nonexistent/sollun"), std::string::npos);
 }
 
 // The user's own process of the entry's program counts, replaced on disk or run as a script by its

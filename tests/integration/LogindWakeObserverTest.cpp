@@ -12,8 +12,6 @@
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 
-#include <functional>
-
 namespace sollun::helper {
 namespace {
 
@@ -22,8 +20,7 @@ constexpr const char* logindPath = "/org/freedesktop/login1";
 constexpr const char* managerInterface = "org.freedesktop.login1.Manager";
 
 struct MockLogind {
-    // PrepareForSleep(`asleep`) from logind's name; returns once the bus has passed it on: the
-    // stand-in answers after emitting.
+    // PrepareForSleep from logind's name, passed on by the bus once the stand-in has answered.
     void emit(const char* asleep) {
         const auto emitted =
             test::runProcess({"busctl", "--address=" + bus.address(), "call", logindName,
@@ -69,18 +66,6 @@ protected:
         ASSERT_TRUE(logind->named) << "logind's stand-in did not appear";
     }
 
-    // Runs the loop until `condition` holds, as seen after a wake or a bus opening.
-    void runUntil(std::function<bool()> condition) {
-        done = std::move(condition);
-        if (!done()) {
-            EXPECT_EQ(test::runWithWatchdog(loop), 0);
-        }
-    }
-    void stopIfDone() {
-        if (done && done())
-            loop.exit(0);
-    }
-
     // Runs the loop until the observer has handled everything its connection received so far
     // and the handlers it posted have run: the answer's callback posts the end after them.
     void settle() {
@@ -101,42 +86,37 @@ protected:
     std::unique_ptr<MockLogind> logind;
     sd_bus* observerBus = nullptr; // the observer's latest connection, which it owns
     int opened = 0;
-    int wakes = 0;
-    std::function<bool()> done;
+    // Ends the loop when a connection other than the first is opened.
     LogindWakeObserver observer{loop, [this](sd_bus** bus) {
                                     const int r = sd_bus_open_system(bus);
-                                    if (r >= 0) {
-                                        observerBus = *bus;
-                                        ++opened;
-                                    }
-                                    stopIfDone();
+                                    if (r >= 0 && ++opened > 1)
+                                        loop.exit(0);
+                                    observerBus = r >= 0 ? *bus : observerBus;
                                     return r;
                                 }};
 };
 
 TEST_F(LogindWakeObserverTest, OnlyLogindsReturnFromSleepCountsAndItIsFollowedThroughRestarts) {
     startLogind();
-    const auto token = observer.observeDidWake([this] {
-        ++wakes;
-        stopIfDone();
-    });
+    int wakes = 0;
+    const auto token = observer.observeDidWake([&] { ++wakes; });
     const char* observerName = nullptr;
     ASSERT_GE(sd_bus_get_unique_name(observerBus, &observerName), 0);
     logind->emit("true"); // going to sleep
     emitAsSomeoneElse(nullptr);
     emitAsSomeoneElse(observerName);
-    settle();
-    EXPECT_EQ(wakes, 0);
     logind->emit("false");
-    runUntil([&] { return wakes == 1; });
+    settle();
+    EXPECT_EQ(wakes, 1);
 
     // logind and the bus restart while the loop is not looking: the loss is seen, the new bus
     // reached.
     logind.reset();
     startLogind();
-    runUntil([&] { return opened == 2; });
+    ASSERT_EQ(test::runWithWatchdog(loop), 0);
     logind->emit("false");
-    runUntil([&] { return wakes == 2; });
+    settle();
+    EXPECT_EQ(wakes, 2);
 }
 
 } // namespace

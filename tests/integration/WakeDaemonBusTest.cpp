@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 namespace sollun::test {
 namespace {
@@ -19,8 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
-const std::vector<std::string> asNobody{"setpriv", "--reuid=65534", "--regid=65534",
-                                        "--clear-groups"};
 
 class WakeDaemonOnBus : public ::testing::Test {
 protected:
@@ -34,7 +31,8 @@ protected:
         arguments.insert(arguments.begin(),
                          {"busctl", "--timeout=10", "--address=" + bus_.address()});
         if (nobody)
-            arguments.insert(arguments.begin(), asNobody.begin(), asNobody.end());
+            arguments.insert(arguments.begin(),
+                             {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
         return runProcess(arguments);
     }
     ProcessResult call(std::vector<std::string> method, bool nobody = false) {
@@ -48,9 +46,8 @@ protected:
         return call({"ScheduleWakeAt", "x", std::to_string(usec.count())}, nobody);
     }
     std::string store() {
-        std::stringstream text;
-        text << std::ifstream(state_ / "power-events.json").rdbuf();
-        return text.str();
+        std::ifstream in(state_ / "power-events.json");
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     pid_t daemonPid() {
         const auto owner =
@@ -74,29 +71,22 @@ TEST_F(WakeDaemonOnBus, ItsOperationsReachTheStoreAndOutliveAKillButNotAStranger
         std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) + 1h + 123456us;
     auto stamp = *rfc3339::format(wake);
     stamp.insert(stamp.size() - 1, ".123456");
-    const std::string event =
-        R"({"time":")" + stamp +
-        R"(","scheduledby":"com.kestrovane.sollun","eventtype":"wakepoweron"})";
-    const auto events = [&] { // 0, 1, or 2 for more
-        const auto text = store();
-        const auto at = text.find("wakepoweron");
-        return at == std::string::npos ? 0 : at == text.rfind("wakepoweron") ? 1 : 2;
-    };
+    const std::string scheduled = R"([
+  {"time":")" + stamp + R"(","scheduledby":"com.kestrovane.sollun","eventtype":"wakepoweron"}
+]
+)";
 
     ASSERT_EQ(scheduleAt(wake - 1min).exitCode, 0);
     ASSERT_EQ(scheduleAt(wake).exitCode, 0);
-    EXPECT_NE(store().find(event), std::string::npos) << store();
-    EXPECT_EQ(events(), 1);
+    EXPECT_EQ(store(), scheduled);
     ASSERT_EQ(scheduleAt(std::chrono::system_clock::now() - 1h).exitCode, 0)
         << "a past date clears";
-    EXPECT_EQ(events(), 0);
+    EXPECT_EQ(store(), "[]\n");
     ASSERT_EQ(scheduleAt(wake).exitCode, 0);
     ASSERT_EQ(call({"ClearWake"}).exitCode, 0);
-    EXPECT_EQ(events(), 0);
-    // Arguments of the wrong type and instants at the ends of the range leave it serving.
-    EXPECT_NE(call({"ScheduleWakeAt", "s", "tomorrow"}).exitCode, 0);
+    EXPECT_EQ(store(), "[]\n");
     EXPECT_EQ(call({"ScheduleWakeAt", "x", "-9223372036854775808"}).exitCode, 0);
-    call({"ScheduleWakeAt", "x", "9223372036854775807"});
+    call({"ScheduleWakeAt", "x", "9223372036854775807"}); // checked below: it still runs
 
     // Killed, it is started again for the next call and still holds its schedule.
     ASSERT_EQ(scheduleAt(wake).exitCode, 0);
@@ -104,14 +94,13 @@ TEST_F(WakeDaemonOnBus, ItsOperationsReachTheStoreAndOutliveAKillButNotAStranger
     ASSERT_EQ(kill(first, SIGKILL), 0);
     EXPECT_EQ(call({"GetVersion"}).output, "x 1\n");
     EXPECT_NE(daemonPid(), first);
-    const auto before = store();
-    EXPECT_NE(before.find(event), std::string::npos) << before;
+    EXPECT_EQ(store(), scheduled);
 
     // A sender without the product's identity is refused and changes nothing.
     const auto clear = call({"ClearWake"}, true);
     EXPECT_NE(clear.output.find("Access denied"), std::string::npos) << clear.output;
     EXPECT_NE(scheduleAt(wake + 1h, true).exitCode, 0);
-    EXPECT_EQ(store(), before);
+    EXPECT_EQ(store(), scheduled);
 }
 
 class ShippedBusPolicy : public WakeDaemonOnBus {

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 
 namespace sollun::helper {
@@ -15,8 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The watch the kernel really keeps on the container: each kind of change is seen well before the
-// poll's first tick (5 seconds).
+// Each kind of change is seen through the kernel's watch, well before the poll's first tick (5 s).
 TEST(WatcherInotifyTest, EveryKindOfChangeInTheContainerIsSeenBeforeThePoll) {
     const test::TempDir dataHome;
     const test::ScopedEnvironmentVariable xdg{"XDG_DATA_HOME", dataHome.path().string()};
