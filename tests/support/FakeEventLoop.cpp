@@ -58,16 +58,13 @@ FakeEventLoop::watchDirectory(const std::filesystem::path& directory, std::uint3
     return add(std::move(entry));
 }
 
-platform::Source FakeEventLoop::watchFd(int fd, std::uint32_t, FdCallback callback) {
-    auto entry = std::make_shared<Entry>(Entry::Kind::fd);
-    entry->fd = fd;
-    entry->onFd = std::move(callback);
-    return add(std::move(entry));
+platform::Source FakeEventLoop::watchFd(int, std::uint32_t, FdCallback) {
+    return add(std::make_shared<Entry>(Entry::Kind::fd));
 }
 
 platform::Source FakeEventLoop::watchSignal(int signal, Task callback) {
     auto entry = std::make_shared<Entry>(Entry::Kind::signal);
-    entry->fd = signal;
+    entry->signal = signal;
     entry->task = std::move(callback);
     return add(std::move(entry));
 }
@@ -166,13 +163,6 @@ void FakeEventLoop::setWallClock(Clock::time_point instant) {
         fire(entry);
 }
 
-void FakeEventLoop::sleep(std::chrono::nanoseconds duration) {
-    wallNow_ += std::chrono::duration_cast<Clock::duration>(duration);
-    bootNow_ += duration;
-    while (auto entry = nextDue(wallNow_, bootNow_))
-        fire(entry);
-}
-
 void FakeEventLoop::failWatch(const std::filesystem::path& directory, std::errc error) {
     failingWatches_[directory] = error;
 }
@@ -190,22 +180,10 @@ int FakeEventLoop::emitDirectoryEvent(const std::filesystem::path& directory, st
     return delivered;
 }
 
-int FakeEventLoop::emitFdEvent(int fd, std::uint32_t revents) {
-    int delivered = 0;
-    for (const auto& entry : std::vector(entries_)) {
-        if (entry->alive && entry->kind == Entry::Kind::fd && entry->fd == fd) {
-            auto callback = entry->onFd;
-            callback(revents);
-            ++delivered;
-        }
-    }
-    return delivered;
-}
-
 int FakeEventLoop::emitSignal(int signal) {
     int delivered = 0;
     for (const auto& entry : std::vector(entries_)) {
-        if (entry->alive && entry->kind == Entry::Kind::signal && entry->fd == signal) {
+        if (entry->alive && entry->kind == Entry::Kind::signal && entry->signal == signal) {
             auto task = entry->task;
             task();
             ++delivered;
@@ -213,21 +191,6 @@ int FakeEventLoop::emitSignal(int signal) {
     }
     runPending();
     return delivered;
-}
-
-std::size_t FakeEventLoop::countLive(Entry::Kind kind) const {
-    return static_cast<std::size_t>(std::count_if(
-        entries_.begin(), entries_.end(), [&](auto& e) { return e->alive && e->kind == kind; }));
-}
-
-std::size_t FakeEventLoop::liveWallTimers() const {
-    return countLive(Entry::Kind::wall);
-}
-std::size_t FakeEventLoop::liveRepeatingTimers() const {
-    return countLive(Entry::Kind::repeating);
-}
-std::size_t FakeEventLoop::liveWatches() const {
-    return countLive(Entry::Kind::directory);
 }
 
 } // namespace sollun::test

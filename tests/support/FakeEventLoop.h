@@ -15,7 +15,7 @@ namespace sollun::test {
 
 // A loop whose clocks only move when a test moves them. Posted tasks run when the test calls
 // runPending() or moves time; timers fire in order of their due times as time passes; directory
-// and descriptor events are delivered by hand.
+// events and signals are delivered by hand, descriptors never become ready.
 class FakeEventLoop final : public platform::EventLoop {
 public:
     // 2026-03-01T22:10:05Z, an instant of no significance.
@@ -44,19 +44,12 @@ public:
     void advance(std::chrono::nanoseconds duration);
     // The wall clock is set (forward or back) without time passing; wall timers now due fire.
     void setWallClock(Clock::time_point instant);
-    // The machine sleeps for `duration`: both clocks move, each due timer fires once.
-    void sleep(std::chrono::nanoseconds duration);
 
     // The next watchDirectory() of `directory` fails with `error`.
     void failWatch(const std::filesystem::path& directory, std::errc error);
     // Delivers one event to every live watch of `directory`; returns how many got it.
     int emitDirectoryEvent(const std::filesystem::path& directory, std::uint32_t mask);
-    int emitFdEvent(int fd, std::uint32_t revents);
     int emitSignal(int signal);
-
-    std::size_t liveWallTimers() const;
-    std::size_t liveRepeatingTimers() const;
-    std::size_t liveWatches() const;
 
 private:
     struct Entry {
@@ -68,10 +61,9 @@ private:
         std::chrono::nanoseconds bootDue{};
         std::chrono::nanoseconds interval{};
         std::filesystem::path directory;
-        int fd = -1;
+        int signal = -1;
         Task task;
         DirectoryCallback onDirectory;
-        FdCallback onFd;
         bool alive = true;
     };
     class Handle;
@@ -79,7 +71,6 @@ private:
     platform::Source add(std::shared_ptr<Entry> entry);
     std::shared_ptr<Entry> nextDue(Clock::time_point wallLimit, std::chrono::nanoseconds bootLimit);
     void fire(const std::shared_ptr<Entry>& entry);
-    std::size_t countLive(Entry::Kind kind) const;
 
     Clock::time_point wallNow_;
     std::chrono::nanoseconds bootNow_{};

@@ -9,12 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/inotify.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 
 namespace sollun::daemon {
 namespace {
@@ -94,25 +93,18 @@ TEST_F(PowerEventStoreTest, OtherProgramsElementsSurviveRewritesByteForByte) {
 }
 
 TEST_F(PowerEventStoreTest, AnUnreadableFileIsMovedAsideNeverOverwritten) {
-    for (const std::string& bad :
-         {std::string("[{\"time\": "), std::string(100, '[') + std::string(100, ']'),
-          "[" + std::string(PowerEventStore::fileSizeLimit, ' ') + "]"}) {
-        test::TempDir caseDir;
-        PowerEventStore corrupt(caseDir.path(), std::make_unique<FakeWakeAlarm>(),
-                                [] { return start; });
-        test::writeFile(corrupt.path(), bad);
-        EXPECT_EQ(corrupt.copyScheduledPowerEvents(), std::nullopt);
-        EXPECT_EQ(readSmallFile(caseDir / aside, 8 << 20), bad);
-        EXPECT_EQ(corrupt.schedulePowerEvent(start + 1h, ours, wakePowerOn), powerSuccess);
-        EXPECT_EQ(corrupt.eventTimes({}), std::vector{start + 1h});
-    }
-    // A second corrupt file in the same second does not replace the first.
-    for (const char* bad : {"first", "second"}) {
-        test::writeFile(store->path(), bad);
+    const std::string bad[] = {"[{\"time\": ", std::string(100, '[') + std::string(100, ']'),
+                               "[" + std::string(PowerEventStore::fileSizeLimit, ' ') + "]"};
+    for (const auto& text : bad) {
+        test::writeFile(store->path(), text);
         EXPECT_EQ(store->copyScheduledPowerEvents(), std::nullopt);
     }
-    EXPECT_EQ(test::directoryEntries(dir.path()), (Names{aside, aside + ".1"}));
-    EXPECT_EQ(readSmallFile(dir / aside, 64), "first");
+    // Each in the same second, none replacing the one before.
+    EXPECT_EQ(test::directoryEntries(dir.path()), (Names{aside, aside + ".1", aside + ".2"}));
+    EXPECT_EQ(readSmallFile(dir / aside, 64), bad[0]);
+    EXPECT_EQ(readSmallFile(dir / (aside + ".2"), 8 << 20), bad[2]);
+    EXPECT_EQ(add(start + 1h), powerSuccess);
+    EXPECT_EQ(store->eventTimes({}), std::vector{start + 1h});
 }
 
 TEST_F(PowerEventStoreTest, WhatFailsLeavesTheFileAsItWas) {
@@ -167,44 +159,23 @@ std::string seconds(std::chrono::seconds fromStart) {
     return std::to_string((start + fromStart).time_since_epoch() / 1s);
 }
 
-// How many writers closed the watched file since the last call: one per value written. Opens are
-// watched too, since inotify merges identical events that follow each other.
-struct CloseCounter {
-    int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ~CloseCounter() { ::close(fd); }
-    int take() {
-        int count = 0;
-        alignas(inotify_event) char buffer[4096];
-        for (ssize_t length = 0; (length = ::read(fd, buffer, sizeof buffer)) > 0;)
-            for (ssize_t offset = 0; offset < length;) {
-                inotify_event event{};
-                std::memcpy(&event, buffer + offset, sizeof event);
-                count += (event.mask & IN_CLOSE_WRITE) != 0 ? 1 : 0;
-                offset += static_cast<ssize_t>(sizeof event + event.len);
-            }
-        return count;
-    }
-};
-
+// Every value reaches the RTC on its own: through a pipe, the values come out one after another.
 TEST(RtcWakeAlarm, ClearsTheSlotBeforeEveryValueAndRoundsUp) {
-    test::TempDir dir;
-    const auto path = dir / "wakealarm";
-    test::writeFile(path, "1772400000\n");
-    auto rtc = RtcWakeAlarm::create(path);
-    ASSERT_NE(rtc, nullptr);
-    CloseCounter closes;
-    ::inotify_add_watch(closes.fd, path.c_str(), IN_OPEN | IN_CLOSE_WRITE);
-    const std::tuple<std::optional<Instant>, std::string, int> cases[] = {
-        {start + 1h, seconds(1h), 2},
-        // A second early could be the RTC's current one, which it takes as "disarm".
-        {start + 1h + 1ns, seconds(1h + 1s), 2},
-        {std::nullopt, "0", 1},
-    };
-    for (const auto& [earliest, written, writes] : cases) {
-        EXPECT_EQ(rtc->arm(earliest), powerSuccess) << written;
-        EXPECT_EQ(readSmallFile(path, 64), written);
-        EXPECT_EQ(closes.take(), writes) << written;
-    }
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    RtcWakeAlarm rtc("/proc/self/fd/" + std::to_string(fds[1]));
+    EXPECT_EQ(rtc.arm(start + 1h), powerSuccess);
+    // A second early could be the RTC's current one, which it takes as "disarm".
+    EXPECT_EQ(rtc.arm(start + 1h + 1ns), powerSuccess);
+    EXPECT_EQ(rtc.arm(std::nullopt), powerSuccess);
+    std::string expected = "0";
+    expected += seconds(1h) + "0";
+    expected += seconds(1h + 1s) + "0";
+    char buffer[64];
+    EXPECT_EQ(std::string(buffer, std::max<ssize_t>(::read(fds[0], buffer, sizeof buffer), 0)),
+              expected);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 TEST(ShutdownArming, ArmsTheEarliestPowerOnUnlessAnotherProgramHoldsAnEarlierAlarm) {
@@ -222,8 +193,8 @@ TEST(ShutdownArming, ArmsTheEarliestPowerOnUnlessAnotherProgramHoldsAnEarlierAla
     const std::pair<std::string, std::string> heldAndAfter[] = {
         {"", earliest},
         {seconds(10min), seconds(10min)}, // another program's, earlier: left alone
-        {seconds(-10min), earliest},          // spent
-        {seconds(30min), earliest},           // the schedule's own wake event
+        {seconds(-10min), earliest},      // spent
+        {seconds(30min), earliest},       // the schedule's own wake event
         {"soon", earliest},
     };
     for (const auto& [held, after] : heldAndAfter) {
@@ -238,73 +209,33 @@ TEST(ShutdownArming, ArmsTheEarliestPowerOnUnlessAnotherProgramHoldsAnEarlierAla
     EXPECT_EQ(readSmallFile(rtc, 64), seconds(2h));
 }
 
-PowerValue event(std::optional<PowerValue> time, std::string owner,
-                 std::optional<std::string> type) {
-    PowerDictionary dictionary;
-    dictionary.emplace(powerEventOwnerKey, PowerValue{std::move(owner)});
-    if (time)
-        dictionary.emplace(powerEventTimeKey, *time);
-    if (type)
-        dictionary.emplace(powerEventTypeKey, PowerValue{*type});
-    return {dictionary};
-}
-
-// A fixed schedule; every change asked of it is recorded as the operation, its minutes from start
-// and its type, and answered with the status the test set.
-struct FakePowerEvents final : PowerEvents {
-    std::optional<PowerValue> copyScheduledPowerEvents() override {
-        return PowerValue{PowerArray{
-            event(PowerValue{start + 10min}, "com.kestrovane.sollun", "wakepoweron"),
-            event(PowerValue{start + 40min}, "com.kestrovane.sollun", "sleep"), // any type
-            event(PowerValue{start + 1h}, "com.example.other", "wakepoweron"),
-            event(PowerValue{start + 2h}, "COM.KESTROVANE.SOLLUN", "wakepoweron"),
-            event(PowerValue{start + 3h}, "com.kestrovane.sollun", std::nullopt),
-            event(PowerValue{std::string("2026-03-02T05:25:00Z")}, "com.kestrovane.sollun", "wake"),
-        }};
-    }
-    PowerStatus cancelScheduledPowerEvent(Instant time, const std::string&,
-                                          const std::string& type) override {
-        calls.push_back("cancel " + std::to_string((time - start) / 1min) + " " + type);
-        return cancelStatus;
-    }
-    PowerStatus schedulePowerEvent(Instant time, const std::string& owner,
-                                   const std::string& type) override {
-        calls.push_back("schedule " + std::to_string((time - start) / 1min) + " " + type);
-        EXPECT_EQ(owner, productEventOwner);
-        return scheduleStatus;
-    }
-    PowerStatus cancelStatus = powerSuccess;
-    PowerStatus scheduleStatus = powerSuccess;
-    Names calls;
-};
-
-TEST(WakeDaemonService, CancelsTheProductsEventsFirstAndSchedulesOnlyAhead) {
-    const Names cancels = {"cancel 10 wakepoweron", "cancel 40 sleep"};
-    Names scheduled = cancels;
-    scheduled.push_back("schedule 60 wakepoweron");
-    const std::tuple<std::optional<Instant>, PowerStatus, PowerStatus, std::optional<std::string>,
-                     Names>
+// The daemon's work over the real store: each request cancels the product's own events first, in
+// whatever shape; a scheduling adds one only when it lies ahead.
+TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
+    test::writeFile(store->path(), R"([
+        {"time":"2026-03-01T22:20:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"wake"},
+        {"time":"2026-03-01T22:40:05Z","scheduledby":"com.other","eventtype":"wake"},
+        {"time":"2026-03-01T22:50:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"x"},
+        {"time":"2026-03-02T00:10:05Z","scheduledby":"COM.KESTROVANE.SOLLUN","eventtype":"wake"}])");
+    WakeDaemonService service{*store, [this] { return now; }};
+    const std::tuple<std::optional<Instant>, PowerStatus, std::string, std::vector<Instant>>
         rows[] = {
-            {start + 1h, powerSuccess, powerSuccess, std::nullopt, scheduled},
-            {std::nullopt, powerSuccess, powerSuccess, std::nullopt, cancels}, // clearWake
-            {start + 1s, powerSuccess, powerSuccess, std::nullopt, cancels},   // not ahead: clears
-            {start - 1h, powerSuccess, powerSuccess, std::nullopt, cancels},
-            // A cancellation that fails does not stop the new wake.
-            {start + 1h, powerNotPrivileged, powerSuccess, std::nullopt, scheduled},
-            {start + 1h, powerSuccess, powerNotPrivileged,
-             "IOPMSchedulePowerEvent failed: 0xe00002c1", scheduled},
+            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
+            {start + 1s, powerSuccess, "ok", {start + 30min, start + 2h}}, // not ahead: clears
+            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
+            {std::nullopt, powerSuccess, "ok", {start + 30min, start + 2h}}, // clearWake
+            {start + 1h,
+             powerNotPrivileged,
+             "IOPMSchedulePowerEvent failed: 0xe00002c1",
+             {start + 30min, start + 2h}},
         };
-    for (const auto& [date, cancelStatus, scheduleStatus, reply, calls] : rows) {
-        platform::ScopedMemoryLog log;
-        FakePowerEvents events;
-        events.cancelStatus = cancelStatus;
-        events.scheduleStatus = scheduleStatus;
-        WakeDaemonService service{events, [] { return start; }};
+    for (const auto& [date, armed, reply, times] : rows) {
+        alarm->status = armed;
         Names replies;
         const auto record = [&](auto text) { replies.push_back(text.value_or("ok")); };
         date ? service.scheduleWakeAt(*date, record) : service.clearWake(record);
-        EXPECT_EQ(replies, Names{reply.value_or("ok")});
-        EXPECT_EQ(events.calls, calls);
+        EXPECT_EQ(replies, Names{reply});
+        EXPECT_EQ(store->eventTimes({}), times) << reply;
     }
 }
 

@@ -109,8 +109,10 @@ protected:
         coordinator->daemon().refreshRegistrationState();
         return plain(coordinator->statusText());
     }
+    // Also forgets any catalogue bound before: none is in the data directory.
     void useIcu(const char* locale, const char* zone) {
         std::setlocale(LC_ALL, "C.UTF-8");
+        bindtextdomain("sollun-helper", dataHome.path().c_str());
         tz.emplace("TZ", zone);
         tzset();
         icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone(zone));
@@ -149,11 +151,9 @@ protected:
 TEST_F(HelperCoordinatorTest, StartPublishesAtOnceThenAsksTheVersionThenReconcilesForced) {
     writeSchedule(-1, now() + 1h);
     coordinator->start();
-    EXPECT_EQ(status(), (WakeHelperStatus{"0.1.0",
-                                          0,
-                                          WakeDaemonRegistrationState::enabled,
-                                          std::chrono::floor<std::chrono::seconds>(now()),
-                                          {}}));
+    const auto second = std::chrono::floor<std::chrono::seconds>(now());
+    EXPECT_EQ(status(),
+              (WakeHelperStatus{"0.1.0", 0, WakeDaemonRegistrationState::enabled, second, {}}));
     EXPECT_EQ(daemonRequests(), Lines{"version"});
     daemonAnswers();
     EXPECT_EQ(daemonRequests(), Lines{"schedule"}) << "forced, though -1 is the initial revision";

@@ -51,17 +51,13 @@ TEST(ProductGroup, IsHeldOnlyWhileConnectingAndNeverPassedToChildren) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "a launched child must hold none of the product group";
 }
 
-constexpr const char* entryName = "autostart/com.kestrovane.sollun.helper.desktop";
-
-class XdgAutostartTest : public ::testing::Test {
-protected:
+TEST(XdgAutostart, WritesAnEntryThatRunsTheExecutableAndRemovesIt) {
+    const char* entryName = "autostart/com.kestrovane.sollun.helper.desktop";
     TempDir home;
     const fs::path configHome = home / "config"; // made by the first registration
     ScopedEnvironmentVariable homeVariable{"HOME", home.path().string()};
     ScopedEnvironmentVariable configDirs{"XDG_CONFIG_DIRS", (home / "system").string()};
-};
-
-TEST_F(XdgAutostartTest, RegisteringWritesAnEntryAndUnregisteringRemovesIt) {
+    ScopedEnvironmentVariable configHomeVariable{"XDG_CONFIG_HOME", configHome.string()};
     XdgAutostartLoginItem item{"/usr/bin/SollunHelper"};
     // XDG_CONFIG_HOME when absolute, else ~/.config.
     const std::pair<std::optional<std::string>, fs::path> homes[] = {
@@ -81,28 +77,22 @@ TEST_F(XdgAutostartTest, RegisteringWritesAnEntryAndUnregisteringRemovesIt) {
         EXPECT_EQ(item.status(), 0);
         EXPECT_FALSE(fs::exists(path));
     }
-}
 
-// The desktop unescapes Exec as a string, reads "%%" as "%", then splits it as a shell would.
-TEST_F(XdgAutostartTest, AnyExecutablePathSurvivesQuoting) {
-    ScopedEnvironmentVariable configHomeValue("XDG_CONFIG_HOME", configHome.string());
+    // The desktop unescapes Exec as a string, reads "%%" as "%", then splits it as a shell would.
     const char* path = "/o/Sollun Apps/\"$HOME\" `x` \\ 100%/a'b\n";
     ASSERT_EQ(XdgAutostartLoginItem(path).registerItem(), std::nullopt);
     const auto entry = readSmallFile(configHome / entryName, 4096).value_or("");
-    GKeyFile* keys = g_key_file_new();
+    g_autoptr(GKeyFile) keys = g_key_file_new();
     ASSERT_TRUE(
         g_key_file_load_from_data(keys, entry.data(), entry.size(), G_KEY_FILE_NONE, nullptr));
-    gchar* exec = g_key_file_get_string(keys, "Desktop Entry", "Exec", nullptr);
+    g_autofree gchar* exec = g_key_file_get_string(keys, "Desktop Entry", "Exec", nullptr);
     std::string command = exec;
     for (std::size_t at = 0; (at = command.find("%%", at)) != std::string::npos; ++at)
         command.erase(at, 1);
-    gchar** argv = nullptr;
+    g_auto(GStrv) argv = nullptr;
     ASSERT_TRUE(g_shell_parse_argv(command.c_str(), nullptr, &argv, nullptr)) << command;
     EXPECT_EQ(std::vector<std::string>(argv, argv + g_strv_length(argv)),
               std::vector<std::string>{path});
-    g_strfreev(argv);
-    g_free(exec);
-    g_key_file_unref(keys);
 }
 
 } // namespace

@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/epoll.h>
-#include <unistd.h>
-
 #include <thread>
 
 namespace sollun::platform {
@@ -52,27 +49,18 @@ TEST(EventLoop, TasksPostedFromOtherThreadsRunOnTheLoopThread) {
     EXPECT_EQ(ran, 400);
 }
 
-// Level-triggered and repeating sources would report again at once, were they not gone.
+// A repeating timer every millisecond would report again well before the loop stops.
 TEST(EventLoop, ASourceMayDestroyItselfInItsOwnCallback) {
     SdEventLoop loop;
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    ASSERT_EQ(write(fds[1], "x", 1), 1);
     int reported = 0;
-    Source tick, readable, stop;
+    Source tick, stop;
     tick = loop.addRepeatingTimer(1ms, [&] {
         ++reported;
         tick.reset();
         stop = loop.addWallTimer(loop.now() + 20ms, [&] { loop.exit(0); });
     });
-    readable = loop.watchFd(fds[0], EPOLLIN, [&](std::uint32_t) {
-        ++reported;
-        readable.reset();
-    });
     ASSERT_EQ(runWithWatchdog(loop), 0);
-    EXPECT_EQ(reported, 2);
-    close(fds[0]);
-    close(fds[1]);
+    EXPECT_EQ(reported, 1);
 }
 
 TEST(Log, ConcurrentWritersLoseNothing) {

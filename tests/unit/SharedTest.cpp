@@ -1,5 +1,7 @@
 #include "shared/AppGroup.h"
 #include "shared/AtomicFile.h"
+#include "shared/ProductIdentities.h"
+#include "shared/Requirement.h"
 #include "shared/Rfc3339.h"
 #include "shared/WakeHelperStatus.h"
 #include "shared/WakeSchedule.h"
@@ -19,6 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using std::chrono::seconds;
 using State = WakeDaemonRegistrationState;
+using namespace trust;
 
 Instant at(std::int64_t wholeSeconds, std::int64_t nanos = 0) {
     return Instant{seconds{wholeSeconds}} + std::chrono::nanoseconds{nanos};
@@ -31,38 +34,31 @@ const Instant heartbeat = at(1'772'403'005); // 2026-03-01T22:10:05Z
 // The strict profile: the shape exactly, fields in range, the fraction to the nanosecond, and
 // nothing the clock cannot hold.
 TEST(Rfc3339, ParsesTheProfileExactlyAndNothingElse) {
-    const std::pair<const char*, std::optional<Instant>> cases[] = {
+    const std::pair<const char*, Instant> valid[] = {
         {"2026-03-02T05:25:00Z", wakeAt},
         {"2026-03-01T23:55:00-05:30", wakeAt},
         {"2026-03-02T05:25:00.123456789+01:00", at(wakeSeconds - 3600, 123'456'789)},
         {"2000-02-29T00:00:00Z", at(951'782'400)},
         {"1969-12-31T23:59:59.5Z", at(-1, 500'000'000)},
         {"2262-04-12T00:47:16.854775807+01:00", Instant::max()},
-        {"2026-03-02T05:25:00", {}},
-        {"2026-3-02T05:25:00Z", {}},
-        {"2026-03-02t05:25:00Z", {}},
-        {" 2026-03-02T05:25:00Z", {}},
-        {"2026-02-29T00:00:00Z", {}},
-        {"1900-02-29T00:00:00Z", {}},
-        {"2026-03-02T24:00:00Z", {}},
-        {"2026-12-31T23:59:60Z", {}},
-        {"2026-03-02T05:25:00.Z", {}},
-        {"2026-03-02T05:25:00.1234567890Z", {}},
-        {"2026-03-02T05:25:00+0200", {}},
-        {"2026-03-02T05:25:00+24:00", {}},
-        {"2026-03-02T05:25:00+02:00Z", {}},
-        {"2262-04-11T23:47:16.854775808Z", {}},
-        {"1677-09-21T00:12:43.145224192+00:01", {}},
     };
-    for (const auto& [text, expected] : cases)
+    for (const auto& [text, expected] : valid)
         EXPECT_EQ(rfc3339::parse(text), expected) << text;
+    for (const char* text :
+         {"2026-03-02T05:25:00", "2026-3-02T05:25:00Z", "2026-03-02t05:25:00Z",
+          "2026-03-02T05:25:00z", " 2026-03-02T05:25:00Z", "2026-02-29T00:00:00Z",
+          "1900-02-29T00:00:00Z", "2026-03-02T24:00:00Z", "2026-12-31T23:59:60Z",
+          "2026-03-02T05:25:00.Z", "2026-03-02T05:25:00.1234567890Z", "2026-03-02T05:25:00+0200",
+          "2026-03-02T05:25:00+24:00", "2026-03-02T05:25:00+02:00Z",
+          "2262-04-11T23:47:16.854775808Z", "1677-09-21T00:12:43.145224192+00:01"})
+        EXPECT_EQ(rfc3339::parse(text), std::nullopt) << text;
     // A date embedded in a larger buffer is read only as far as the view goes.
     EXPECT_EQ(rfc3339::parse(std::string_view{"2026-03-02T05:25:00Z0", 20}), wakeAt);
 }
 
 // Round trips and arbitrary input are the fuzzer's; here, what the main application may write.
 TEST(WakeSchedule, DecodesWhatTheMainApplicationWritesAndRefusesAnyOtherDocumentWhole) {
-    const std::pair<std::string, std::optional<WakeSchedule>> cases[] = {
+    const std::pair<std::string, WakeSchedule> cases[] = {
         {R"({"wakeDate":"2026-03-02T05:25:00Z","alarmDate":"2026-03-02T05:30:00Z",)"
          R"("revision":42,"writerVersion":"3.1"})",
          WakeSchedule{wakeAt, alarmAt, 42, "3.1"}},
@@ -71,17 +67,15 @@ TEST(WakeSchedule, DecodesWhatTheMainApplicationWritesAndRefusesAnyOtherDocument
         // Offsets, and unknown keys (differently cased known ones among them) ignored.
         {R"({"revision":2,"wakeDate":"2026-03-02T07:25:00+02:00","WakeDate":"soon","x":[1]})",
          WakeSchedule{wakeAt, {}, 2, {}}},
-        {"null", {}},
-        {R"({"revision":1}{"revision":2})", {}},
-        {R"({})", {}},
-        {R"({"revision":"42"})", {}},
-        {R"({"revision":42.0})", {}},
-        {R"({"revision":9223372036854775808})", {}},
-        {R"({"revision":1,"wakeDate":"2026-03-02T05:25:00"})", {}},
-        {R"({"revision":1,"alarmDate":1772429100})", {}},
     };
     for (const auto& [json, expected] : cases)
         EXPECT_EQ(decodeWakeSchedule(json), expected) << json;
+    for (const char* json :
+         {"null", R"({"revision":1}{"revision":2})", "{}", R"({"revision":"42"})",
+          R"({"revision":42.0})", R"({"revision":9223372036854775808})",
+          R"({"revision":1,"wakeDate":"2026-03-02T05:25:00"})",
+          R"({"revision":1,"alarmDate":1772429100})"})
+        EXPECT_EQ(decodeWakeSchedule(json), std::nullopt) << json;
 }
 
 TEST(WakeSchedule, ReadsRegularFilesUpToTheSizeLimitOnly) {
@@ -173,6 +167,76 @@ TEST(WriteFileAtomically, AFailureKeepsThePreviousFileAndLeavesNothingBehind) {
     EXPECT_EQ(error, std::errc::file_too_large);
     EXPECT_EQ(readSmallFile(target, 64), "previous");
     EXPECT_EQ(test::directoryEntries(dir.path()), std::vector<std::string>{"status.json"});
+}
+
+constexpr gid_t helperGroup = 1001, appGroup = 1002, daemonGroup = 1003, otherGroup = 1004;
+
+IdentityTable productLikeTable() {
+    const std::string team{signingTeamIdentifier};
+    return IdentityTable{{
+        {std::string{helperIdentifier}, team, helperGroup, std::nullopt},
+        {std::string{mainAppIdentifier}, team, appGroup, std::nullopt},
+        {std::string{daemonIdentifier}, team, daemonGroup, uid_t{0}},
+        {"org.example.other", "OTHERTEAM1", otherGroup, std::nullopt},
+    }};
+}
+
+// Credentials the bus attested, or (`attested` false) ones read from /proc, which prove nothing.
+PeerCredentials peer(std::optional<uid_t> uid, std::optional<gid_t> gid,
+                     std::vector<gid_t> supplementary = {}, bool attested = true) {
+    return {uid, 4242, gid, std::move(supplementary), attested};
+}
+
+TEST(RequirementTexts, AdmitOnlyTheProductsOwnPeers) {
+    const std::string daemon = daemonRequirementText(), client = clientRequirementText();
+    const struct {
+        const std::string& requirement;
+        const char* what;
+        PeerCredentials peer;
+        bool admitted;
+    } cases[] = {
+        {daemon, "helper, primary group", peer(1000, helperGroup), true},
+        {daemon, "main app, supplementary group", peer(1000, 100, {27, appGroup}), true},
+        {daemon, "helper without a reported uid", peer(std::nullopt, helperGroup), true},
+        {daemon, "helper read from /proc", peer(1000, helperGroup, {}, false), false},
+        {daemon, "neither group", peer(1000, 100, {27, 44}), false},
+        {daemon, "daemon group only, as root", peer(0, daemonGroup), false},
+        {daemon, "other vendor's group", peer(1000, otherGroup), false},
+        {daemon, "no groups reported", peer(1000, std::nullopt), false},
+        {client, "root, daemon group supplementary", peer(0, 0, {daemonGroup}), true},
+        {client, "daemon group, another uid", peer(1000, daemonGroup), false},
+        {client, "daemon group, no uid reported", peer(std::nullopt, daemonGroup), false},
+        {client, "root without the group", peer(0, 0, {helperGroup}), false},
+        {client, "root, daemon group, from /proc", peer(0, daemonGroup, {}, false), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(satisfies(c.requirement, c.peer, productLikeTable()), c.admitted) << c.what;
+}
+
+TEST(Requirement, FailsClosed) {
+    const PeerCredentials root = peer(0, daemonGroup, {helperGroup, appGroup});
+    EXPECT_FALSE(evaluate(Requirement{}, root, productLikeTable()));
+    for (const auto& text : {daemonRequirementText(), clientRequirementText()})
+        EXPECT_FALSE(satisfies(text, root, IdentityTable{})) << "an empty table admits nobody";
+    const std::string malformed[] = {"",
+                                     "anchor generic",
+                                     "Identifier x",
+                                     "identifier",
+                                     "identifier == x",
+                                     R"(identifier "x)",
+                                     "identifier x y",
+                                     std::string{"identifier x\0", 13},
+                                     "(identifier x",
+                                     "()",
+                                     "identifier x and",
+                                     "identifier x && identifier y",
+                                     "not",
+                                     "certificate leaf[subject.O] = x",
+                                     "info [x] = y"};
+    for (const auto& text : malformed) {
+        EXPECT_FALSE(parseRequirement(text)) << text;
+        EXPECT_FALSE(satisfies(text, root, productLikeTable())) << text;
+    }
 }
 
 } // namespace

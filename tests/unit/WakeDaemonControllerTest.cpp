@@ -97,12 +97,9 @@ TEST_F(WakeDaemonControllerTest, AWakeOrItsClearingGoesOverAConnectionMadeOnDema
         EXPECT_EQ(connector->calls,
                   (std::vector{std::tuple{std::string(wakeDaemonServiceName), true,
                                           std::string(trust::clientRequirementText())}}));
-        ASSERT_EQ(connector->made.size(), 1u);
-        EXPECT_EQ(connector->made[0]->setUp,
-                  (std::vector<std::string>{"invalidation", "interruption", "resume"}));
-        ASSERT_EQ(connector->made[0]->requests.size(), 1u);
-        EXPECT_EQ(connector->made[0]->requests[0].operation, date ? "schedule" : "clear");
-        EXPECT_EQ(connector->made[0]->requests[0].date, date);
+        const auto& request = connector->made.at(0)->requests.at(0);
+        EXPECT_EQ(request.operation, date ? "schedule" : "clear");
+        EXPECT_EQ(request.date, date);
         EXPECT_FALSE(result->has_value());
         answer(Daemon::answers, std::nullopt);
         EXPECT_EQ(*result, ended(date));
