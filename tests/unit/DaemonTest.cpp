@@ -221,9 +221,11 @@ TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
     const std::tuple<std::optional<Instant>, PowerStatus, std::string, std::vector<Instant>>
         rows[] = {
             {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
-            {start + 1s, powerSuccess, "ok", {start + 30min, start + 2h}}, // not ahead: clears
+            {start - 1h, powerSuccess, "ok", {start + 30min, start + 2h}}, // past: only clears
             {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
             {std::nullopt, powerSuccess, "ok", {start + 30min, start + 2h}}, // clearWake
+            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
+            {start + 1s, powerSuccess, "ok", {start + 30min, start + 2h}}, // not a second ahead
             {start + 1h,
              powerNotPrivileged,
              "IOPMSchedulePowerEvent failed: 0xe00002c1",
