@@ -163,7 +163,9 @@ std::error_code writeFileAtomically(const std::filesystem::path& target,
 }
 
 void removeLeftoverTemporaries(const std::filesystem::path& target) {
-    const std::string prefix = "." + target.filename().string() + ".";
+    std::string prefix = ".";
+    prefix += target.filename().string();
+    prefix += '.';
     const std::filesystem::path parent = target.parent_path();
     std::error_code error;
     for (std::filesystem::directory_iterator entry(parent.empty() ? "." : parent, error), end;

@@ -93,8 +93,11 @@ TEST_F(PowerEventStoreTest, OtherProgramsElementsSurviveRewritesByteForByte) {
 }
 
 TEST_F(PowerEventStoreTest, AnUnreadableFileIsMovedAsideNeverOverwritten) {
+    std::string tooLarge(PowerEventStore::fileSizeLimit + 2, ' ');
+    tooLarge.front() = '[';
+    tooLarge.back() = ']';
     const std::string bad[] = {"[{\"time\": ", std::string(100, '[') + std::string(100, ']'),
-                               "[" + std::string(PowerEventStore::fileSizeLimit, ' ') + "]"};
+                               tooLarge};
     for (const auto& text : bad) {
         test::writeFile(store->path(), text);
         EXPECT_EQ(store->copyScheduledPowerEvents(), std::nullopt);

@@ -32,10 +32,15 @@ constexpr Instant alarm{std::chrono::seconds(1772433000)}; // 2026-03-02T06:30:0
 const std::string english = "Next alarm: Mar 2, 2026, 6:30 AM";
 
 // ICU's English has a narrow no-break space before AM; compared as a plain one.
-std::string plain(std::string text) {
-    for (std::size_t at; (at = text.find("\u202F")) != std::string::npos;)
-        text.replace(at, 3, " ");
-    return text;
+std::string plain(const std::string& text) {
+    const std::string_view narrow = "\u202F";
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const bool isNarrow = text.compare(i, narrow.size(), narrow) == 0;
+        out += isNarrow ? ' ' : text[i];
+        i += isNarrow ? narrow.size() : 1;
+    }
+    return out;
 }
 
 // A catalogue in the C library's format: native byte order, ids sorted, no hash table.
