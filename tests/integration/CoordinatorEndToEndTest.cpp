@@ -1,5 +1,9 @@
 #include "tests/integration/CoordinatorOnBuses.h"
 
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace sollun::helper {
 namespace {
 
@@ -16,8 +20,13 @@ TEST_F(CoordinatorOnBuses, FromTheScheduleToTheDaemonAndTheLaunches) {
     runUntil([&] { return launchedPids().size() == 1; });
     EXPECT_GE(std::chrono::system_clock::now(), wake);
 
-    // The machine wakes while the application is not running.
+    // The machine wakes while the application is not running: gone, not just signalled.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, launchedPids().at(0), 0));
+    ASSERT_GE(pidfd, 0);
     ASSERT_EQ(kill(launchedPids().at(0), SIGKILL), 0);
+    pollfd ended{pidfd, POLLIN, 0};
+    ASSERT_EQ(poll(&ended, 1, 10'000), 1);
+    close(pidfd);
     const auto emitted = test::runProcess(
         {"busctl", "--address=" + systemBus.address(), "call", "org.freedesktop.login1",
          "/org/freedesktop/login1", "org.freedesktop.DBus.Mock", "EmitSignal", "sssav",
