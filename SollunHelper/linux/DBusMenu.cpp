@@ -175,6 +175,13 @@ int appendLayout(sd_bus_message* reply, const std::vector<MenuRow>& rows, std::i
     return r;
 }
 
+// The method return for `call`; `r` tells whether it could be made.
+Message newReturn(sd_bus_message* call, int& r) {
+    sd_bus_message* raw = nullptr;
+    r = sd_bus_message_new_method_return(call, &raw);
+    return Message(raw);
+}
+
 int sendReply(Message reply, int r) {
     if (r < 0)
         return r;
@@ -311,9 +318,7 @@ int DBusMenu::onGetLayout(sd_bus_message* message, void* userdata, sd_bus_error*
     if (!self.known(parentId))
         return unknownId(error, parentId);
 
-    sd_bus_message* raw = nullptr;
-    r = sd_bus_message_new_method_return(message, &raw);
-    Message reply(raw);
+    Message reply = newReturn(message, r);
     if (r >= 0)
         r = sd_bus_message_append(reply.get(), "u", self.revision_);
     if (r >= 0)
@@ -332,9 +337,7 @@ int DBusMenu::onGetGroupProperties(sd_bus_message* message, void* userdata, sd_b
     if (r < 0)
         return r;
 
-    sd_bus_message* raw = nullptr;
-    r = sd_bus_message_new_method_return(message, &raw);
-    Message reply(raw);
+    Message reply = newReturn(message, r);
     if (r >= 0)
         r = sd_bus_message_open_container(reply.get(), SD_BUS_TYPE_ARRAY, "(ia{sv})");
     // No ids ask for every item. Ids the menu does not have are left out, and each item is
@@ -377,9 +380,7 @@ int DBusMenu::onGetProperty(sd_bus_message* message, void* userdata, sd_bus_erro
         return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
                                  "Menu item %d has no property %s", id, name);
 
-    sd_bus_message* raw = nullptr;
-    r = sd_bus_message_new_method_return(message, &raw);
-    Message reply(raw);
+    Message reply = newReturn(message, r);
     if (r >= 0)
         r = appendValue(reply.get(), row, bit);
     return sendReply(std::move(reply), r);
@@ -431,9 +432,7 @@ int DBusMenu::onEventGroup(sd_bus_message* message, void* userdata, sd_bus_error
     if (r < 0)
         return r;
 
-    sd_bus_message* raw = nullptr;
-    r = sd_bus_message_new_method_return(message, &raw);
-    Message reply(raw);
+    Message reply = newReturn(message, r);
     if (r >= 0)
         r = sd_bus_message_append_array(reply.get(), SD_BUS_TYPE_INT32, idErrors.data(),
                                         idErrors.size() * sizeof(std::int32_t));
@@ -474,9 +473,7 @@ int DBusMenu::onAboutToShowGroup(sd_bus_message* message, void* userdata, sd_bus
     if (root)
         self.rebuild();
 
-    sd_bus_message* raw = nullptr;
-    r = sd_bus_message_new_method_return(message, &raw);
-    Message reply(raw);
+    Message reply = newReturn(message, r);
     const std::int32_t rootId = 0;
     if (r >= 0)
         r = sd_bus_message_append_array(reply.get(), SD_BUS_TYPE_INT32, &rootId,
