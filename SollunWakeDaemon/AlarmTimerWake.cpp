@@ -10,7 +10,7 @@
 
 namespace sollun::daemon {
 
-std::unique_ptr<AlarmTimerWake> AlarmTimerWake::create(platform::EventLoop* loop) {
+std::unique_ptr<AlarmTimerWake> AlarmTimerWake::create(platform::EventLoop& loop) {
     // timerfd_create() checks only the capability; whether an RTC backs the alarm clocks shows in
     // clock_getres(), which fails with EINVAL when none does.
     timespec resolution{};
@@ -22,10 +22,8 @@ std::unique_ptr<AlarmTimerWake> AlarmTimerWake::create(platform::EventLoop* loop
         return nullptr;
     }
     std::unique_ptr<AlarmTimerWake> timer{new AlarmTimerWake(fd)};
-    if (loop != nullptr) {
-        timer->expiry_ =
-            loop->watchFd(fd, EPOLLIN, [raw = timer.get()](std::uint32_t) { raw->drain(); });
-    }
+    timer->expiry_ =
+        loop.watchFd(fd, EPOLLIN, [raw = timer.get()](std::uint32_t) { raw->drain(); });
     return timer;
 }
 

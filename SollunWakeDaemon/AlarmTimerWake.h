@@ -19,9 +19,9 @@ class AlarmTimerWake final : public WakeAlarm {
 public:
     // Nothing when the kernel offers no usable alarm timer: without CAP_WAKE_ALARM, or without an
     // RTC behind the alarm clocks (as in most containers and some virtual machines), where the
-    // timer could be created but could never wake anything. Given a loop, the expiry is drained
-    // on it and reported to the fired handler.
-    static std::unique_ptr<AlarmTimerWake> create(platform::EventLoop* loop);
+    // timer could be created but could never wake anything. The expiry is drained on `loop` and
+    // reported to the fired handler.
+    static std::unique_ptr<AlarmTimerWake> create(platform::EventLoop& loop);
 
     AlarmTimerWake(const AlarmTimerWake&) = delete;
     AlarmTimerWake& operator=(const AlarmTimerWake&) = delete;

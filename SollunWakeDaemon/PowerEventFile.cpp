@@ -139,12 +139,6 @@ PowerValue toPowerValue(const Json& json, bool underTimeKey) {
     }
 }
 
-template <class T>
-const T* memberOf(const PowerDictionary& dictionary, std::string_view key) {
-    const auto found = dictionary.find(key);
-    return found == dictionary.end() ? nullptr : std::get_if<T>(&found->second.value);
-}
-
 Instant asStored(Instant instant) {
     return std::chrono::floor<std::chrono::microseconds>(instant);
 }

@@ -71,9 +71,6 @@ PowerEventStore::PowerEventStore(fs::path stateDir, std::unique_ptr<WakeAlarm> w
     , path_(stateDir_ / fileName)
     , now_(now ? std::move(now) : [] { return std::chrono::system_clock::now(); })
     , wake_(std::move(wake)) {
-    // This daemon is the store's only writer (its bus name admits one), and a kill mid-write
-    // leaves a temporary behind.
-    removeLeftoverTemporaries(path_);
     if (wake_) {
         wake_->setFiredHandler([this] { rearmAfter("a wake-up"); });
     }

@@ -74,7 +74,6 @@ public:
     const std::filesystem::path& stateDir() const { return stateDir_; }
     const std::filesystem::path& path() const { return path_; }
     // The wake hardware, or null.
-    const WakeAlarm* wakeAlarm() const { return wake_.get(); }
 
 private:
     struct Snapshot;

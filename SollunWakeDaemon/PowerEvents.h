@@ -40,6 +40,13 @@ struct PowerValue {
     bool operator==(const PowerValue&) const = default;
 };
 
+// The member `key` of `dictionary` when it holds a T; nothing otherwise.
+template <class T>
+const T* memberOf(const PowerDictionary& dictionary, std::string_view key) {
+    const auto found = dictionary.find(key);
+    return found == dictionary.end() ? nullptr : std::get_if<T>(&found->second.value);
+}
+
 // The keys and values of the events the daemon reads and writes.
 inline constexpr std::string_view powerEventTimeKey = "time";
 inline constexpr std::string_view powerEventOwnerKey = "scheduledby";

@@ -5,7 +5,6 @@
 #include "shared/AtomicFile.h"
 
 #include <algorithm>
-#include <charconv>
 #include <csignal>
 #include <string>
 
@@ -61,12 +60,8 @@ bool ShutdownArming::isOurs(std::int64_t seconds) {
                     [&](Instant time) { return rtcAlarmSeconds(time) == seconds; })) {
         return true;
     }
-    const auto record = readSmallFile(store_.stateDir() / recordName, 64);
-    std::int64_t recorded = 0;
-    return record &&
-           std::from_chars(record->data(), record->data() + record->size(), recorded).ec ==
-               std::errc{} &&
-           recorded == seconds;
+    // The record holds bare seconds, as the RTC's own file does.
+    return readRtcAlarm(store_.stateDir() / recordName) == seconds;
 }
 
 } // namespace sollun::daemon

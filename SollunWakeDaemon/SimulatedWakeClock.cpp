@@ -6,10 +6,7 @@
 namespace sollun::daemon {
 
 SimulatedWakeClock::SimulatedWakeClock(std::filesystem::path stateDir)
-    : path_(std::move(stateDir) / fileName) {
-    // This daemon is the file's only writer, and a kill mid-write leaves a temporary behind.
-    removeLeftoverTemporaries(path_);
-}
+    : path_(std::move(stateDir) / fileName) {}
 
 PowerStatus SimulatedWakeClock::arm(std::optional<Instant> earliest) {
     std::string text;

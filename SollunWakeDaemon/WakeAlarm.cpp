@@ -17,7 +17,7 @@ PowerStatus powerStatusFor(std::error_code error) {
 
 std::unique_ptr<WakeAlarm> probeWakeHardware(platform::EventLoop& loop,
                                              const std::filesystem::path& stateDir) {
-    if (auto timer = AlarmTimerWake::create(&loop)) {
+    if (auto timer = AlarmTimerWake::create(loop)) {
         return timer;
     }
     if (auto rtc = RtcWakeAlarm::create()) {

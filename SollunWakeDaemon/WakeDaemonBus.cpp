@@ -4,8 +4,6 @@
 
 #include <systemd/sd-bus.h>
 
-#include <algorithm>
-#include <array>
 #include <cstring>
 #include <limits>
 
@@ -28,17 +26,6 @@ Instant instantFromMicroseconds(std::int64_t usec) {
     return Instant{} + std::chrono::microseconds(usec);
 }
 
-const sd_bus_vtable protocolVtable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD_WITH_ARGS("ScheduleWakeAt", SD_BUS_ARGS("x", wake_usec), SD_BUS_NO_RESULT,
-                            nullptr, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_ARGS("ClearWake", SD_BUS_NO_ARGS, SD_BUS_NO_RESULT, nullptr,
-                            SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_ARGS("GetVersion", SD_BUS_NO_ARGS, SD_BUS_RESULT("x", version), nullptr,
-                            SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_VTABLE_END,
-};
-
 } // namespace
 
 WakeDaemonBus::WakeDaemonBus(WakeDaemonService& service, trust::IdentityTable identities)
@@ -58,14 +45,16 @@ std::unique_ptr<WakeDaemonBus> WakeDaemonBus::start(platform::SdEventLoop& loop,
                                                     trust::IdentityTable identities) {
     std::unique_ptr<WakeDaemonBus> self(new WakeDaemonBus(service, std::move(identities)));
     // One handler for all three methods: every request passes the same gate first.
-    static const auto vtable = [] {
-        std::array<sd_bus_vtable, std::size(protocolVtable)> table;
-        std::copy(std::begin(protocolVtable), std::end(protocolVtable), table.begin());
-        for (auto& entry : table)
-            if (entry.type == _SD_BUS_VTABLE_METHOD)
-                entry.x.method.handler = &WakeDaemonBus::onMethod;
-        return table;
-    }();
+    static const sd_bus_vtable vtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD_WITH_ARGS("ScheduleWakeAt", SD_BUS_ARGS("x", wake_usec), SD_BUS_NO_RESULT,
+                                &WakeDaemonBus::onMethod, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD_WITH_ARGS("ClearWake", SD_BUS_NO_ARGS, SD_BUS_NO_RESULT,
+                                &WakeDaemonBus::onMethod, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD_WITH_ARGS("GetVersion", SD_BUS_NO_ARGS, SD_BUS_RESULT("x", version),
+                                &WakeDaemonBus::onMethod, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_VTABLE_END,
+    };
 
     const char* step = "connecting to the system bus";
     int r = sd_bus_open_system(&self->bus_);
@@ -80,7 +69,7 @@ std::unique_ptr<WakeDaemonBus> WakeDaemonBus::start(platform::SdEventLoop& loop,
                                 &WakeDaemonBus::onNameOwnerChanged, self.get());
     if (r >= 0 && (step = "exporting the object"))
         r = sd_bus_add_object_vtable(self->bus_, &self->objectSlot_, objectPath, interfaceName,
-                                     vtable.data(), self.get());
+                                     vtable, self.get());
     if (r >= 0 && (step = "taking the bus name"))
         r = sd_bus_request_name(self->bus_, busName, 0);
     if (r < 0) {
@@ -104,7 +93,6 @@ int WakeDaemonBus::receive(sd_bus_message* message) {
     if (isNew) {
         // A new peer: its requirement is built afresh and attached to it.
         peer.owner = this;
-        peer.name = sender;
         peer.requirement = trust::daemonRequirementText();
     }
     if (peer.admitted) {

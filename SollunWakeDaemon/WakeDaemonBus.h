@@ -43,7 +43,6 @@ private:
     // What is known of one sender. Requests wait here while its credentials are asked for.
     struct Peer {
         WakeDaemonBus* owner = nullptr;
-        std::string name;
         std::string requirement;
         std::optional<bool> admitted;
         std::deque<sd_bus_message*> waiting;

@@ -3,18 +3,11 @@
 #include "shared/DateText.h"
 
 #include <chrono>
-#include <cstdio>
 
 namespace sollun::daemon {
 namespace {
 
 constexpr double futureMarginSeconds = 1.0;
-
-template <class T>
-const T* valueOf(const PowerDictionary& event, std::string_view key) {
-    const auto found = event.find(key);
-    return found == event.end() ? nullptr : std::get_if<T>(&found->second.value);
-}
 
 // The whole schedule as a list of dictionaries, or nothing when it is not one: a single element
 // of another kind spoils the conversion of the whole list.
@@ -44,16 +37,16 @@ void WakeDaemonService::cancelPriorWakeEvents() {
     if (!schedule)
         return;
     const auto events = asListOfDictionaries(*schedule);
-    if (!events || events->empty())
+    if (!events)
         return;
     for (const PowerDictionary* event : *events) {
-        const auto* owner = valueOf<std::string>(*event, powerEventOwnerKey);
+        const auto* owner = memberOf<std::string>(*event, powerEventOwnerKey);
         if (owner == nullptr || *owner != productEventOwner)
             continue;
-        const auto* time = valueOf<Instant>(*event, powerEventTimeKey);
+        const auto* time = memberOf<Instant>(*event, powerEventTimeKey);
         if (time == nullptr)
             continue;
-        const auto* type = valueOf<std::string>(*event, powerEventTypeKey);
+        const auto* type = memberOf<std::string>(*event, powerEventTypeKey);
         if (type == nullptr)
             continue;
         if (const auto status = events_.cancelScheduledPowerEvent(*time, *owner, *type);

@@ -3,9 +3,11 @@
 
 #include "SollunWakeDaemon/PowerEventStore.h"
 #include "SollunWakeDaemon/ShutdownArming.h"
+#include "SollunWakeDaemon/SimulatedWakeClock.h"
 #include "SollunWakeDaemon/WakeDaemonBus.h"
 #include "SollunWakeDaemon/WakeDaemonService.h"
 #include "platform/linux/SdEventLoop.h"
+#include "shared/AtomicFile.h"
 #include "shared/ProductIdentities.h"
 
 #include <chrono>
@@ -20,6 +22,11 @@ int main() {
 
     platform::SdEventLoop loop;
     const auto stateDir = daemon::stateDirectory();
+    // A daemon killed mid-write leaves that write's temporary behind. This is the only writer of
+    // these files (the bus name admits one daemon), so whatever temporaries they have are debris.
+    for (const auto name : {daemon::PowerEventStore::fileName, daemon::SimulatedWakeClock::fileName,
+                            daemon::ShutdownArming::recordName})
+        removeLeftoverTemporaries(stateDir / name);
     daemon::PowerEventStore store(stateDir, daemon::probeWakeHardware(loop, stateDir));
     if (const auto status = store.rearm(); status != daemon::powerSuccess)
         daemon::daemonLog().error("Failed to arm the wake hardware at start: 0x%{public}s",

@@ -64,12 +64,17 @@ constexpr std::string_view alphabet =
 constexpr std::size_t suffixLength = 6;
 
 // ".<name>.XXXXXX": hidden, so that directory listings and globs for the real name skip it.
+std::string temporaryPrefix(const std::string& targetName) {
+    std::string prefix;
+    prefix.reserve(targetName.size() + 2 + suffixLength);
+    prefix += '.';
+    prefix += targetName;
+    prefix += '.';
+    return prefix;
+}
+
 std::string temporaryName(const std::string& targetName) {
-    std::string name;
-    name.reserve(targetName.size() + 9);
-    name += '.';
-    name += targetName;
-    name += '.';
+    std::string name = temporaryPrefix(targetName);
     std::uint64_t bits = randomBits();
     for (std::size_t i = 0; i < suffixLength; ++i) {
         name += alphabet[bits % alphabet.size()];
@@ -163,9 +168,7 @@ std::error_code writeFileAtomically(const std::filesystem::path& target,
 }
 
 void removeLeftoverTemporaries(const std::filesystem::path& target) {
-    std::string prefix = ".";
-    prefix += target.filename().string();
-    prefix += '.';
+    const std::string prefix = temporaryPrefix(target.filename().string());
     const std::filesystem::path parent = target.parent_path();
     std::error_code error;
     for (std::filesystem::directory_iterator entry(parent.empty() ? "." : parent, error), end;
