@@ -1,6 +1,5 @@
 #include "SollunHelper/HelperCoordinator.h"
 
-#include "shared/AppGroup.h"
 #include "shared/DateText.h"
 #include "shared/WakeHelperStatus.h"
 
@@ -71,10 +70,10 @@ platform::Task<> HelperCoordinator::startUp() {
 void HelperCoordinator::reloadSchedule(bool force) {
     daemon_->refreshRegistrationState();
 
-    const auto container = appGroupContainerURL();
-    if (!container)
+    const auto path = wakeScheduleFileURL();
+    if (!path)
         return;
-    const auto schedule = readWakeSchedule(*container / wakeScheduleFileName);
+    const auto schedule = readWakeSchedule(*path);
     if (!schedule)
         return;
     if (!force && schedule->revision == lastProcessedRevision_.get())

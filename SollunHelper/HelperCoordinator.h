@@ -24,6 +24,7 @@
 #include "platform/Observable.h"
 #include "platform/Task.h"
 #include "shared/Instant.h"
+#include "shared/Requirement.h"
 #include "shared/WakeSchedule.h"
 
 #include <chrono>
@@ -36,7 +37,7 @@
 namespace sollun::helper {
 
 // The main application, as the desktop knows it.
-inline constexpr std::string_view mainAppIdentifier = "com.kestrovane.sollun";
+using trust::mainAppIdentifier;
 
 inline constexpr std::chrono::seconds heartbeatInterval{300};
 // A wake instant that passed less than this long ago still launches the main application.

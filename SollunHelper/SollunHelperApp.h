@@ -15,7 +15,7 @@
 namespace sollun::helper {
 
 // The helper's identifier, also its single-instance name on the session bus.
-inline constexpr std::string_view helperIdentifier = "com.kestrovane.sollun.helper";
+using trust::helperIdentifier;
 
 struct MenuRow {
     enum class Kind { item, separator };

@@ -93,13 +93,17 @@ platform::Task<std::int64_t> WakeDaemonController::fetchVersion() {
 
 void WakeDaemonController::registerIfNeeded() {
     const auto& log = daemonControllerLog();
-    switch (service_->status()) {
+    // Each answer of the service costs a round trip on the system bus: asked again only after
+    // registering has changed it.
+    std::int64_t status = service_->status();
+    switch (status) {
     case serviceNotRegistered:
     case serviceNotFound:
         if (const auto failure = service_->registerService())
             log.error("Daemon registration failed: %{public}s", *failure);
         else
             log.info("Registered wake daemon");
+        status = service_->status();
         break;
     case serviceEnabled:
         log.info("Daemon already enabled");
@@ -110,7 +114,7 @@ void WakeDaemonController::registerIfNeeded() {
     default:
         break;
     }
-    refreshRegistrationState();
+    registrationState_.set(registrationStateFromServiceStatus(status));
 }
 
 void WakeDaemonController::refreshRegistrationState() {

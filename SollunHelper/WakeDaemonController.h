@@ -31,6 +31,7 @@
 #include "platform/Observable.h"
 #include "platform/Task.h"
 #include "shared/Instant.h"
+#include "shared/WakeDaemonProtocol.h"
 #include "shared/WakeDaemonRegistrationState.h"
 
 #include <cstdint>
@@ -45,10 +46,7 @@
 namespace sollun::helper {
 
 // The name under which the daemon serves.
-inline constexpr std::string_view wakeDaemonServiceName = "com.kestrovane.sollun.wakedaemon";
-// The name of the daemon's definition, by which the service registers it.
-inline constexpr std::string_view wakeDaemonDefinitionName =
-    "com.kestrovane.sollun.wakedaemon.plist";
+inline constexpr std::string_view wakeDaemonServiceName = wake_daemon_protocol::busName;
 // What a schedule request yields when the daemon never answered it.
 inline constexpr std::string_view noDaemonConnectionText = "no daemon connection";
 

@@ -73,7 +73,6 @@ public:
 
     const std::filesystem::path& stateDir() const { return stateDir_; }
     const std::filesystem::path& path() const { return path_; }
-    // The wake hardware, or null.
 
 private:
     struct Snapshot;

@@ -13,6 +13,7 @@
 #include "SollunWakeDaemon/WakeDaemonService.h"
 #include "platform/linux/SdEventLoop.h"
 #include "shared/Requirement.h"
+#include "shared/WakeDaemonProtocol.h"
 
 #include <systemd/sd-bus.h>
 
@@ -23,11 +24,7 @@
 
 namespace sollun::daemon {
 
-inline constexpr const char* busName = "com.kestrovane.sollun.wakedaemon";
-inline constexpr const char* objectPath = "/com/kestrovane/sollun/wakedaemon";
-inline constexpr const char* interfaceName = "com.kestrovane.sollun.WakeDaemonProtocol";
-inline constexpr const char* rejectedError =
-    "com.kestrovane.sollun.WakeDaemonProtocol.Error.Rejected";
+using namespace wake_daemon_protocol;
 
 class WakeDaemonBus {
 public:

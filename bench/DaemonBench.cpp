@@ -1,6 +1,7 @@
 // Round trips to the real daemon on a private system bus: GetVersion, and ScheduleWakeAt with
 // its durable write of the store.
 
+#include "shared/WakeDaemonProtocol.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TempDir.h"
 
@@ -16,9 +17,8 @@ namespace {
 
 using namespace sollun::test;
 
-constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
-constexpr const char* objectPath = "/com/kestrovane/sollun/wakedaemon";
-constexpr const char* interfaceName = "com.kestrovane.sollun.WakeDaemonProtocol";
+using namespace sollun::wake_daemon_protocol;
+constexpr const char* daemonName = busName;
 
 struct Daemon {
     Daemon() {

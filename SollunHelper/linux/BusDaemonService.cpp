@@ -1,5 +1,7 @@
 #include "SollunHelper/linux/BusDaemonService.h"
 
+#include "shared/WakeDaemonProtocol.h"
+
 #include <spawn.h>
 #include <sys/epoll.h>
 #include <sys/syscall.h>
@@ -26,7 +28,7 @@ BusDaemonService::Setup BusDaemonService::shipped() {
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
     const auto prefix = executable.parent_path().parent_path();
     const auto installer = prefix / "libexec" / "sollun-helper" / installerName;
-    return {"com.kestrovane.sollun.wakedaemon",
+    return {wake_daemon_protocol::busName,
             prefix / "share" / "sollun-helper" / "wakedaemon",
             {"pkexec", installer.string()}};
 }

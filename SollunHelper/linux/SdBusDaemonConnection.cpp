@@ -1,6 +1,7 @@
 #include "SollunHelper/linux/SdBusDaemonConnection.h"
 
 #include "shared/BusCredentials.h"
+#include "shared/WakeDaemonProtocol.h"
 
 #include <cstring>
 #include <utility>
@@ -8,9 +9,7 @@
 namespace sollun::helper {
 namespace {
 
-constexpr const char* objectPath = "/com/kestrovane/sollun/wakedaemon";
-constexpr const char* interfaceName = "com.kestrovane.sollun.WakeDaemonProtocol";
-constexpr const char* rejectedError = "com.kestrovane.sollun.WakeDaemonProtocol.Error.Rejected";
+using namespace wake_daemon_protocol;
 
 constexpr const char* driverName = "org.freedesktop.DBus";
 constexpr const char* driverPath = "/org/freedesktop/DBus";
