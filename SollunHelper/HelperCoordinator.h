@@ -96,11 +96,7 @@ public:
     Workspace& workspace() { return *workspace_; }
     LoginItem& loginItem() { return *loginItem_; }
 
-    bool hasWatcher() const { return watcher_.get() != nullptr; }
-    bool hasHeartbeatTimer() const { return heartbeatTimer_.get() != nullptr; }
     bool hasLaunchTimer() const { return launchTimer_.get() != nullptr; }
-    bool hasWakeObserver() const { return wakeObserver_.get() != nullptr; }
-    std::int64_t lastProcessedRevision() const { return lastProcessedRevision_.get(); }
     const std::optional<Instant>& lastScheduledWake() const { return lastScheduledWake_.get(); }
     const std::optional<Instant>& lastScheduledAlarm() const { return lastScheduledAlarm_.get(); }
     const std::optional<Instant>& pendingWakeDate() const { return pendingWakeDate_.get(); }

@@ -80,18 +80,4 @@ std::vector<MemoryLogSink::Entry> MemoryLogSink::entries() const {
     return entries_;
 }
 
-std::vector<std::string> MemoryLogSink::messages() const {
-    std::lock_guard guard(lock_);
-    std::vector<std::string> result;
-    result.reserve(entries_.size());
-    for (const auto& entry : entries_)
-        result.push_back(entry.message);
-    return result;
-}
-
-void MemoryLogSink::clear() {
-    std::lock_guard guard(lock_);
-    entries_.clear();
-}
-
 } // namespace sollun::platform

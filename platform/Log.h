@@ -64,8 +64,6 @@ public:
 
     void write(const LogRecord& record) override;
     std::vector<Entry> entries() const;
-    std::vector<std::string> messages() const;
-    void clear();
 
 private:
     mutable std::mutex lock_;
@@ -187,9 +185,6 @@ public:
     void error(LogFormat<std::type_identity_t<Args>...> format, const Args&... args) const {
         emit(LogLevel::error, format.text(), args...);
     }
-
-    std::string_view subsystem() const { return subsystem_; }
-    std::string_view category() const { return category_; }
 
 private:
     template <class... Args>

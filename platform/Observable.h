@@ -84,9 +84,6 @@ public:
     Observable& operator=(const Observable&) = delete;
 
     const T& get() const { return value_; }
-    const T& operator*() const { return value_; }
-    const T* operator->() const { return &value_; }
-    std::string_view name() const { return name_; }
 
     // Returns whether observers were told.
     bool set(T value) {

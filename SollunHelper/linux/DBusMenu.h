@@ -61,7 +61,6 @@ public:
     void rebuild();
 
     const std::vector<MenuRow>& rows() const { return rows_; }
-    std::uint32_t revision() const { return revision_; }
 
 private:
     DBusMenu(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& delegate);

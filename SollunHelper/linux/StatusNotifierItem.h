@@ -54,7 +54,6 @@ public:
     StatusNotifierItem& operator=(const StatusNotifierItem&) = delete;
 
     // org.kde.StatusNotifierItem-<pid>-<instance>.
-    const std::string& busName() const { return busName_; }
 
 private:
     StatusNotifierItem(sd_bus* bus, Options options);
