@@ -20,8 +20,6 @@ constexpr const char* busLost = "The connection to the bus was lost";
 constexpr const char* closed = "The connection to the daemon was closed";
 constexpr const char* unreadable = "The daemon's answer could not be read";
 
-// The a{sv} of GetConnectionCredentials, read as the daemon reads it about its callers; nothing
-// when it cannot be read.
 std::string couldNotSend(int error) {
     return std::string("The request could not be sent: ") + std::strerror(-error);
 }
@@ -167,27 +165,34 @@ int SdBusDaemonConnection::askBus(const char* method, const std::string& name,
                                     callback, this, "s", name.c_str());
 }
 
+std::shared_ptr<SdBusDaemonConnection> SdBusDaemonConnection::stepAnswered(void* userdata) {
+    auto self = static_cast<SdBusDaemonConnection*>(userdata)->shared_from_this();
+    self->step_ = sd_bus_slot_unref(self->step_);
+    return self;
+}
+
+bool SdBusDaemonConnection::stepFailed(sd_bus_message* reply) {
+    if (!sd_bus_message_is_method_error(reply, nullptr))
+        return false;
+    giveUp(describe(reply, stepSentAt_));
+    return true;
+}
+
 int SdBusDaemonConnection::onStarted(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-    auto& self = *static_cast<SdBusDaemonConnection*>(userdata);
-    const auto keepAlive = self.shared_from_this();
-    self.step_ = sd_bus_slot_unref(self.step_);
-    if (sd_bus_message_is_method_error(reply, nullptr)) {
-        self.giveUp(self.describe(reply, self.stepSentAt_));
+    const auto keepAlive = stepAnswered(userdata);
+    auto& self = *keepAlive;
+    if (self.stepFailed(reply))
         return 0;
-    }
     if (const int r = self.askBus("GetNameOwner", self.serviceName_, &onOwner); r < 0)
         self.giveUp(couldNotSend(r));
     return 0;
 }
 
 int SdBusDaemonConnection::onOwner(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-    auto& self = *static_cast<SdBusDaemonConnection*>(userdata);
-    const auto keepAlive = self.shared_from_this();
-    self.step_ = sd_bus_slot_unref(self.step_);
-    if (sd_bus_message_is_method_error(reply, nullptr)) {
-        self.giveUp(self.describe(reply, self.stepSentAt_));
+    const auto keepAlive = stepAnswered(userdata);
+    auto& self = *keepAlive;
+    if (self.stepFailed(reply))
         return 0;
-    }
     const char* owner = nullptr;
     if (sd_bus_message_read(reply, "s", &owner) < 0 || owner[0] != ':') {
         self.giveUp(unverified);
@@ -201,9 +206,8 @@ int SdBusDaemonConnection::onOwner(sd_bus_message* reply, void* userdata, sd_bus
 }
 
 int SdBusDaemonConnection::onCredentials(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-    auto& self = *static_cast<SdBusDaemonConnection*>(userdata);
-    const auto keepAlive = self.shared_from_this();
-    self.step_ = sd_bus_slot_unref(self.step_);
+    const auto keepAlive = stepAnswered(userdata);
+    auto& self = *keepAlive;
     std::optional<trust::PeerCredentials> credentials;
     if (!sd_bus_message_is_method_error(reply, nullptr))
         credentials = trust::readConnectionCredentials(reply);

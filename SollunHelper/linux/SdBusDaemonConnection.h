@@ -144,6 +144,11 @@ private:
     void submit(Request request);
     void verify();
     int askBus(const char* method, const std::string& name, sd_bus_message_handler_t callback);
+    // The connection a verification step's answer belongs to, the step over; holding it keeps the
+    // connection alive while the answer is handled.
+    static std::shared_ptr<SdBusDaemonConnection> stepAnswered(void* userdata);
+    // When `reply` is an error, ends the verification with it and says so.
+    bool stepFailed(sd_bus_message* reply);
     void send(Request request);
     void answer(Call& call, sd_bus_message* reply);
     void giveUp(const std::string& description);
