@@ -1,5 +1,6 @@
 #include "SollunHelper/linux/BusDaemonService.h"
 
+#include "platform/Installation.h"
 #include "shared/WakeDaemonProtocol.h"
 
 #include <spawn.h>
@@ -24,9 +25,7 @@ constexpr const char* installerName = "sollun-wakedaemon-install";
 } // namespace
 
 BusDaemonService::Setup BusDaemonService::shipped() {
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    const auto prefix = executable.parent_path().parent_path();
+    const auto prefix = platform::installPrefix().value_or(std::filesystem::path());
     const auto installer = prefix / "libexec" / "sollun-helper" / installerName;
     return {wake_daemon_protocol::busName,
             prefix / "share" / "sollun-helper" / "wakedaemon",

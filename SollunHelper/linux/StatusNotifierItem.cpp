@@ -2,6 +2,7 @@
 
 #include "SollunHelper/SollunHelperApp.h"
 #include "SollunHelper/linux/DBusMenu.h"
+#include "platform/Installation.h"
 
 #include <unistd.h>
 
@@ -109,13 +110,13 @@ StatusNotifierItem::start(sd_bus* bus, Options options) {
 }
 
 std::string StatusNotifierItem::shippedIconThemePath() {
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error)
+    const auto prefix = platform::installPrefix();
+    if (!prefix)
         return {};
-    const auto icons = executable.parent_path().parent_path() / "share" / "icons";
+    const auto icons = *prefix / "share" / "icons";
     const auto icon =
         icons / "hicolor" / "scalable" / "status" / (std::string(statusNotifierIconName) + ".svg");
+    std::error_code error;
     return std::filesystem::is_regular_file(icon, error) ? icons.string() : std::string();
 }
 

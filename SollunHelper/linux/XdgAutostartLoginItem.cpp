@@ -1,5 +1,6 @@
 #include "SollunHelper/linux/XdgAutostartLoginItem.h"
 
+#include "platform/Installation.h"
 #include "shared/AtomicFile.h"
 
 #include <glib.h>
@@ -170,15 +171,9 @@ XdgAutostartLoginItem::XdgAutostartLoginItem(std::filesystem::path executable)
     : executable_(std::move(executable)) {}
 
 std::filesystem::path XdgAutostartLoginItem::ownExecutable() {
-    std::error_code error;
-    std::string path = fs::read_symlink("/proc/self/exe", error).native();
-    // The name of an executable replaced while it runs (an upgrade) ends in this; the new file
-    // is the one to start next time.
-    constexpr std::string_view replaced = " (deleted)";
-    if (path.ends_with(replaced))
-        path.resize(path.size() - replaced.size());
-    // Without /proc, the program is looked up on the PATH at login.
-    return error || path.empty() ? fs::path("SollunHelper") : fs::path(path);
+    // Replaced while it runs (an upgrade), the new file is the one to start next time. Without
+    // /proc, the program is looked up on the PATH at login.
+    return platform::ownExecutable().value_or(fs::path("SollunHelper"));
 }
 
 std::int64_t XdgAutostartLoginItem::status() {

@@ -1,5 +1,7 @@
 #include "platform/Localization.h"
 
+#include "platform/Installation.h"
+
 #include <unicode/datefmt.h>
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
@@ -23,11 +25,10 @@ constexpr const char* textDomain = "sollun-helper";
 // Where the catalogues of a program installed (or built) as <prefix>/bin/<program> are:
 // <prefix>/share/locale, as gettext lays them out.
 std::optional<std::filesystem::path> localeDirectory() {
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error || !executable.is_absolute())
+    const auto prefix = installPrefix();
+    if (!prefix)
         return std::nullopt;
-    return executable.parent_path().parent_path() / "share" / "locale";
+    return *prefix / "share" / "locale";
 }
 
 // An environment variable, with an empty value counting as unset as it does for the C library.
