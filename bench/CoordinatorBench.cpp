@@ -27,8 +27,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -113,8 +111,7 @@ void latency(int rounds) {
         setup.state.path(), IN_MOVED_TO, [&](const platform::DirectoryEvent&) {
             if (expected.empty())
                 return;
-            std::ifstream in(setup.state / "power-events.json");
-            const std::string store{std::istreambuf_iterator<char>(in), {}};
+            const std::string store = test::readFile(setup.state / "power-events.json");
             if (store.find(expected) == std::string::npos)
                 return;
             samples.push_back(

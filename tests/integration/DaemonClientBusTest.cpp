@@ -15,8 +15,6 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <fstream>
-
 namespace sollun::helper {
 namespace {
 
@@ -24,11 +22,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
-
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 class DaemonClient : public ::testing::Test {
 protected:
@@ -107,16 +100,16 @@ TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
     const auto killer = std::get<platform::Source>(loop.watchDirectory(
         records.path(), IN_CLOSE_WRITE, [&](const platform::DirectoryEvent&) { standIn.reset(); }));
     EXPECT_EQ(run(daemon->fetchVersion()), 0);
-    EXPECT_EQ(readAll(records / "calls"), "GetVersion\n");
+    EXPECT_EQ(test::readFile(records / "calls"), "GetVersion\n");
     EXPECT_EQ(run(daemon->fetchVersion()), 1);
 
     // The instant goes as whole microseconds, the nanoseconds dropped rather than rounded up.
     const auto second = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     const Instant wake = second + 1h + 123456999ns;
     EXPECT_EQ(run(daemon->scheduleWake(wake)), wake);
-    EXPECT_NE(readAll(state / "power-events.json").find(".123456Z\""), std::string::npos);
+    EXPECT_NE(test::readFile(state / "power-events.json").find(".123456Z\""), std::string::npos);
     EXPECT_EQ(run(daemon->scheduleWake(std::nullopt)), std::nullopt);
-    EXPECT_EQ(readAll(state / "power-events.json"), "[]\n");
+    EXPECT_EQ(test::readFile(state / "power-events.json"), "[]\n");
 }
 
 TEST_F(DaemonClient, AnImpostorOwningTheNameReceivesNothing) {
@@ -127,7 +120,7 @@ TEST_F(DaemonClient, AnImpostorOwningTheNameReceivesNothing) {
     EXPECT_EQ(daemon->registrationState(), WakeDaemonRegistrationState::enabled);
     EXPECT_EQ(run(daemon->fetchVersion()), 0);
     EXPECT_EQ(run(daemon->scheduleWake(std::chrono::system_clock::now() + 1h)), std::nullopt);
-    EXPECT_EQ(readAll(records / "calls"), "");
+    EXPECT_EQ(test::readFile(records / "calls"), "");
 }
 
 } // namespace

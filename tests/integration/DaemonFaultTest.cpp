@@ -168,10 +168,7 @@ protected:
 
     sd_bus* client() const { return client_.get(); }
 
-    std::string store() const {
-        std::ifstream in(state_ / storeName, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    std::string store() const { return readFile(state_ / storeName); }
 
     // The product's event times; a failure unless other programs' elements are there as they were.
     Times productTimes() const {

@@ -17,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 namespace sollun::helper {
@@ -27,11 +26,6 @@ namespace fs = std::filesystem;
 using test::BackgroundProcess;
 
 constexpr const char* appId = "com.kestrovane.sollun";
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 bool readableWithin(int fd) {
     pollfd ready{fd, POLLIN, 0};
@@ -45,7 +39,7 @@ std::vector<std::string> launches(const fs::path& record, std::size_t count) {
     inotify_add_watch(watch, record.parent_path().c_str(), IN_CLOSE_WRITE | IN_MODIFY);
     std::vector<std::string> lines;
     for (char events[4096];; lines.clear()) {
-        std::istringstream text(readText(record));
+        std::istringstream text(test::readFile(record));
         for (std::string line; std::getline(text, line);)
             if (line.starts_with("launched "))
                 lines.push_back(line);
@@ -101,7 +95,8 @@ TEST_F(GioWorkspaceTest, LaunchStartsTheApplicationWithNothingOfOursOrSaysWhyNot
     const pid_t pid = std::get<pid_t>(result);
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     EXPECT_EQ(launches(record, 1).size(), 1u);
-    EXPECT_EQ(readText(record), "launched " + std::to_string(pid) + "\n") << "no token passed on";
+    EXPECT_EQ(test::readFile(record), "launched " + std::to_string(pid) + "\n")
+        << "no token passed on";
     close(ends[1]); // end of file only once no process holds the write end
     EXPECT_TRUE(readableWithin(ends[0]));
     close(ends[0]);

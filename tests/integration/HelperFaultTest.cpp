@@ -1,9 +1,23 @@
-// Faults under a running helper: the container's file system full, the system bus restarted.
+// Faults under a running helper: the container's file system full, the system bus restarted. The
+// coordinator runs with its real parts: the daemon by activation on a private system bus, a
+// private session bus, the desktop's workspace.
 
-#include "tests/integration/CoordinatorOnBuses.h"
+#include "SollunHelper/HelperCoordinator.h"
+#include "SollunHelper/linux/GioWorkspace.h"
+#include "SollunHelper/linux/LinuxWakeDaemonController.h"
+#include "SollunHelper/linux/LogindWakeObserver.h"
+#include "shared/AtomicFile.h"
+#include "shared/Rfc3339.h"
+#include "shared/WakeHelperStatus.h"
+#include "tests/support/FakeLoginItem.h"
+#include "tests/support/LoopWatchdog.h"
+#include "tests/support/PrivateBus.h"
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -24,7 +38,91 @@ const std::optional<std::string> privateMountsUnavailable = []() -> std::optiona
     return std::nullopt;
 }();
 
-using HelperFaults = CoordinatorOnBuses;
+using namespace std::chrono_literals;
+
+class HelperFaults : public ::testing::Test {
+protected:
+    static constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
+
+    void SetUp() override {
+        std::filesystem::create_directories(container);
+
+        coordinator = std::make_unique<HelperCoordinator>(
+            loop,
+            makeLinuxWakeDaemonController(loop,
+                                          BusDaemonService::Setup{daemonName, shipped.path(), {}}),
+            std::make_unique<GioWorkspace>(), std::make_unique<LogindWakeObserver>(loop),
+            std::make_unique<test::FakeLoginItem>());
+    }
+
+    // Runs the loop until `done()`, checked now and at every change the coordinator, its daemon
+    // controller or the container see. The exit is posted, so that the change has had its
+    // effects.
+    template <class Done>
+    void runUntil(Done done) {
+        bool exiting = false;
+        auto check = [&](auto&&...) {
+            if (!exiting && (exiting = done()))
+                loop.post([&] { loop.exit(0); });
+        };
+        const auto coordinatorChanged = coordinator->observe(check);
+        const auto daemonChanged = coordinator->daemon().observe(check);
+        const auto containerWritten = std::get<platform::Source>(
+            loop.watchDirectory(container, IN_CLOSE_WRITE | IN_MOVED_TO, check));
+        loop.post(check);
+        ASSERT_EQ(test::runWithWatchdog(loop, 15s), 0);
+    }
+
+    // Returns once the daemon answered its version: a schedule written after is reconciled once.
+    void startCoordinator() {
+        coordinator->start();
+        runUntil([&] { return coordinator->daemon().daemonVersion() != 0; });
+    }
+
+    // As the main application writes it: the alarm five minutes after the wake.
+    void writeSchedule(std::int64_t revision, std::optional<Instant> wake) {
+        ASSERT_FALSE(writeFileAtomically(
+            container / "wake-schedule.json",
+            *encodeWakeSchedule({wake, wake ? std::optional(*wake + 5min) : std::nullopt, revision,
+                                 std::nullopt})));
+    }
+
+    // Runs the loop until the status file shows `wake` accepted by the enabled daemon.
+    void runUntilPublished(std::optional<Instant> wake) {
+        runUntil([&] {
+            const auto text = readSmallFile(container / "helper-status.json", 4096);
+            const auto status = text ? decodeWakeHelperStatus(*text) : std::nullopt;
+            return status && status->lastScheduledWake == wake && status->daemonVersion == 1 &&
+                   status->daemonState == WakeDaemonRegistrationState::enabled;
+        });
+    }
+
+    std::string store() { return test::readFile(state / "power-events.json"); }
+
+    bool storeHas(Instant wake) {
+        auto text = *rfc3339::format(wake);
+        text.back() = '.'; // the store keeps microseconds
+        return store().find(text) != std::string::npos;
+    }
+
+    // Set before the buses start: the daemon they activate inherits them.
+    test::TempDir state, data, shipped;
+    test::ScopedEnvironmentVariable stateDirectory{"STATE_DIRECTORY", state.path().string()};
+    test::ScopedEnvironmentVariable dataHome{"XDG_DATA_HOME", data.path().string()};
+    const std::filesystem::path container = data / "group.com.kestrovane.sollun";
+    test::PrivateBus systemBus{
+        {test::PrivateBus::Policy::open,
+         {},
+         {{"wakedaemon.service", test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE)}}}};
+    test::PrivateBus sessionBus{test::PrivateBus::Options{}};
+    // Without the guid, so that the helper also takes the bus started again on the socket.
+    test::ScopedEnvironmentVariable systemAddress{"DBUS_SYSTEM_BUS_ADDRESS",
+                                                  systemBus.socketAddress()};
+    test::ScopedEnvironmentVariable sessionAddress{"DBUS_SESSION_BUS_ADDRESS",
+                                                   sessionBus.address()};
+    platform::SdEventLoop loop;
+    std::unique_ptr<HelperCoordinator> coordinator;
+};
 
 TEST_F(HelperFaults, FullContainerLeavesTheStatusAsItWasUntilThereIsRoom) {
     if (privateMountsUnavailable)
@@ -47,7 +145,7 @@ TEST_F(HelperFaults, FullContainerLeavesTheStatusAsItWasUntilThereIsRoom) {
 
     for (const bool inodes : {false, true}) {
         SCOPED_TRACE(inodes ? "no inodes left" : "no space left");
-        const auto before = readAll(container / "helper-status.json");
+        const auto before = test::readFile(container / "helper-status.json");
         const Instant wake = now + std::chrono::hours(++revision);
         // Written before the filling: the helper's status write is the first to want room.
         writeSchedule(revision, wake);
@@ -66,7 +164,7 @@ TEST_F(HelperFaults, FullContainerLeavesTheStatusAsItWasUntilThereIsRoom) {
         }
         runUntil([&] { return coordinator->lastScheduledWake() == wake; });
         EXPECT_TRUE(storeHas(wake)) << store();
-        EXPECT_EQ(readAll(container / "helper-status.json"), before);
+        EXPECT_EQ(test::readFile(container / "helper-status.json"), before);
         auto names = test::directoryEntries(container);
         const auto fillers = std::ranges::stable_partition(
             names, [](const std::string& name) { return !name.starts_with("filler-"); });

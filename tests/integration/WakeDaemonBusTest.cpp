@@ -10,8 +10,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <fstream>
-
 namespace sollun::test {
 namespace {
 
@@ -45,10 +43,7 @@ protected:
         const auto usec = std::chrono::floor<std::chrono::microseconds>(at.time_since_epoch());
         return call({"ScheduleWakeAt", "x", std::to_string(usec.count())}, nobody);
     }
-    std::string store() {
-        std::ifstream in(state_ / "power-events.json");
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    std::string store() { return readFile(state_ / "power-events.json"); }
     pid_t daemonPid() {
         const auto owner =
             busctl({"call", "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",

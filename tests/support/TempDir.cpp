@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <system_error>
 
 namespace sollun::test {
@@ -34,6 +35,11 @@ void writeFile(const std::filesystem::path& path, std::string_view contents) {
     out.close();
     if (!out)
         throw std::system_error(std::make_error_code(std::errc::io_error), path.string());
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in{path, std::ios::binary};
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::string name,

@@ -31,6 +31,9 @@ std::vector<std::string> directoryEntries(const std::filesystem::path& directory
 // Creates or truncates `path` with `contents`; throws std::system_error on failure.
 void writeFile(const std::filesystem::path& path, std::string_view contents);
 
+// The whole file, or empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+
 // Sets (or, given nothing, removes) a variable and puts the old state back at the end.
 // The environment is process-wide: for single-threaded tests only.
 class ScopedEnvironmentVariable {
