@@ -46,15 +46,9 @@ struct FakeConnection final : WakeDaemonConnection {
         ErrorHandler fail;
     };
 
-    void setInvalidationHandler(Handler handler) override {
-        setUp.push_back("invalidation");
-        invalidated = std::move(handler);
-    }
-    void setInterruptionHandler(Handler handler) override {
-        setUp.push_back("interruption");
-        interrupted = std::move(handler);
-    }
-    void resume() override { setUp.push_back("resume"); }
+    void setInvalidationHandler(Handler handler) override { invalidated = std::move(handler); }
+    void setInterruptionHandler(Handler handler) override { interrupted = std::move(handler); }
+    void resume() override {}
     std::shared_ptr<WakeDaemonProxy> remoteObjectProxy(ErrorHandler fail) override {
         if (!offersProtocol)
             return nullptr;
@@ -62,7 +56,6 @@ struct FakeConnection final : WakeDaemonConnection {
     }
 
     bool offersProtocol = true;
-    std::vector<std::string> setUp;
     Handler invalidated;
     Handler interrupted;
     std::vector<Request> requests;

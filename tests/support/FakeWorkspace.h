@@ -25,9 +25,8 @@ struct FakeWorkspace final : helper::Workspace {
         launches.push_back(location + (activate ? " activate" : " background"));
         completion(outcome);
     }
-    void openURL(const std::string& url, const std::optional<std::string>& location) override {
+    void openURL(const std::string& url, const std::optional<std::string>&) override {
         urls.push_back(url);
-        opened.emplace_back(url, location);
     }
 
     bool running = false;
@@ -35,8 +34,6 @@ struct FakeWorkspace final : helper::Workspace {
     LaunchResult outcome = pid_t{42};
     std::vector<std::string> launches;
     std::vector<std::string> urls;
-    // Each URL with the application it was opened with (none: the scheme's default handler).
-    std::vector<std::pair<std::string, std::optional<std::string>>> opened;
 };
 
 struct FakeSystemWake final : helper::SystemWakeObserver {
