@@ -4,15 +4,17 @@
 #include "shared/Requirement.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 using namespace sollun::trust;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const std::string team{signingTeamIdentifier};
     static const IdentityTable identities({
-        {"com.kestrovane.sollun.helper", "QM4R82T7KX", 4242, std::nullopt},
-        {"com.kestrovane.sollun", "QM4R82T7KX", 4243, std::nullopt},
-        {"SollunWakeDaemon", "QM4R82T7KX", 4244, 0},
+        {std::string{helperIdentifier}, team, 4242, std::nullopt},
+        {std::string{mainAppIdentifier}, team, 4243, std::nullopt},
+        {std::string{daemonIdentifier}, team, 4244, 0},
     });
     static const PeerCredentials peer{0, 1, 4242, {4243}, true};
     const std::string_view text(reinterpret_cast<const char*>(data), size);
