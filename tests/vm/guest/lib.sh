@@ -1,0 +1,96 @@
+# What the scenarios share: the product's paths, the test user, publishing a schedule as Sollun
+# does, waiting with a deadline, and each scenario's verdict.
+
+state=/var/lib/sollun-vm
+input=$state/input
+results=$state/results
+fixtures=/usr/local/lib/sollun-vm
+store=/var/lib/sollun-wakedaemon/power-events.json
+user=sleeper
+home=/home/$user
+container=$home/.local/share/group.com.kestrovane.sollun
+launches=$home/sollun-launches
+owner=com.kestrovane.sollun
+
+as_user() { runuser -u "$user" -- "$@"; }
+user_systemctl() { systemctl --user -M "$user@" "$@"; }
+now() { date +%s.%N; }
+iso() { date -u -d "@$1" +%Y-%m-%dT%H:%M:%SZ; }
+# b - a, in seconds with millisecond precision.
+delta() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+
+# Sollun's side: an atomic rewrite of wake-schedule.json, as the user. With no wake, none.
+publish() {
+    local revision=$1 wake=${2:-} json
+    if [[ -n $wake ]]; then
+        json=$(printf '{"wakeDate":"%s","alarmDate":"%s","revision":%d,"writerVersion":"vm"}' \
+            "$(iso "$wake")" "$(iso "$((wake + 60))")" "$revision")
+    else
+        json=$(printf '{"revision":%d,"writerVersion":"vm"}' "$revision")
+    fi
+    as_user mkdir -p "$container"
+    as_user sh -c 'printf "%s" "$1" >"$2.tmp" && mv "$2.tmp" "$2"' sh "$json" "$container/wake-schedule.json"
+}
+
+# The times of the product's events in the daemon's store, in epoch seconds, one a line.
+product_events() {
+    [[ -f $store ]] || return 0
+    jq -r --arg owner "$owner" \
+        '.[] | objects | select(.scheduledby == $owner) | .time | sub("\\.[0-9]+"; "") | fromdate' "$store"
+}
+
+status_wake() { jq -r '.lastScheduledWake // empty' "$container/helper-status.json" 2>/dev/null; }
+
+# Whether the store holds exactly this one product event, and whether the status shows it.
+stored() { [[ $(product_events) == "$1" ]]; }
+published() { [[ $(status_wake) == "$(iso "$1")" ]]; }
+
+# wait_until <seconds> <command>...: true once the command is, false at the deadline.
+wait_until() {
+    local deadline=$(($(date +%s) + $1))
+    shift
+    until "$@"; do
+        (($(date +%s) < deadline)) || return 1
+        sleep 0.2
+    done
+}
+
+# Scenario bookkeeping, kept on the guest's disk so that a scenario can span a reboot. A check
+# that fails is recorded and the scenario goes on, so that one run shows every fault; the verdict
+# is kept for the host.
+begin() {
+    scenario=$1
+    rm -rf "${state:?}/$scenario" && mkdir -p "$state/$scenario"
+    now >"$state/$scenario/started"
+    mark >"$state/$scenario/cursor"
+    echo "== $scenario"
+}
+resume() { scenario=$1; echo "== $scenario, after the reboot"; }
+cursor() { cat "$state/$scenario/cursor"; }
+check() {
+    local what=$1
+    shift
+    "$@" || { echo "$what" >>"$state/$scenario/failed"; echo "FAILED: $what"; }
+}
+figure() { echo "$1" | tee -a "$state/$scenario/figures"; }
+# The journal's position now; whether it has a line matching the pattern since the scenario began,
+# or since a position.
+mark() { journalctl -n 0 --show-cursor -q | sed -n 's/^-- cursor: //p'; }
+logged() { logged_after "$(cursor)" "$1"; }
+logged_after() { journalctl --after-cursor="$1" -q -o cat -g "$2" | grep -q .; }
+end() {
+    local dir=$state/$scenario verdict=PASS
+    [[ -s $dir/failed ]] && verdict=FAIL
+    {
+        echo "$verdict $(delta "$(cat "$dir/started")" "$(now)")"
+        sed 's/^/figure: /' "$dir/figures" 2>/dev/null
+        sed 's/^/failed: /' "$dir/failed" 2>/dev/null
+    } >"$results/$scenario.result"
+    sync
+    if [[ $verdict == FAIL ]]; then
+        journalctl --after-cursor="$(cursor)" -o short-precise --no-pager \
+            -t SollunWakeDaemon -t SollunHelper -t dbus-daemon -t systemd -t kernel \
+            -t sollun-vm-start >"$results/$scenario.journal" 2>&1
+    fi
+    echo "== $scenario: $verdict"
+}
