@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -395,6 +396,24 @@ bool anyProcessRuns(const ProgramIdentity& program) {
     return false;
 }
 
+// A process's start time, which tells it from a later one with the same pid; nothing once it has
+// ended, as a zombie too.
+std::optional<std::string> startTimeOf(pid_t pid) {
+    const std::string stat = readAt(AT_FDCWD, "/proc/" + std::to_string(pid) + "/stat", 1024);
+    // The fields after the command's closing parenthesis, from the state (field 3) on.
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos)
+        return std::nullopt;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    std::vector<std::string> after;
+    while (after.size() < 20 && fields >> field)
+        after.push_back(field);
+    if (after.size() < 20 || after[0] == "Z" || after[0] == "X")
+        return std::nullopt;
+    return after[19]; // field 22
+}
+
 } // namespace
 
 // ---- The session bus ----
@@ -491,10 +510,29 @@ bool GioWorkspace::sessionNameHasOwner(const std::string& name) {
 bool GioWorkspace::isRunning(const std::string& appId) {
     const GlibCall call;
     if (auto entry = findEntry(appId)) {
+        if (isStillStarting(entry->path))
+            return true;
         if (const auto program = programOf(entry->info.get()); program && anyProcessRuns(*program))
             return true;
     }
     return sessionNameHasOwner(appId);
+}
+
+void GioWorkspace::remember(const std::string& location, const LaunchResult& result) {
+    if (const pid_t* pid = std::get_if<pid_t>(&result)) {
+        if (auto startTime = startTimeOf(*pid))
+            started_[location] = Started{*pid, std::move(*startTime)};
+    }
+}
+
+bool GioWorkspace::isStillStarting(const std::string& location) {
+    const auto started = started_.find(location);
+    if (started == started_.end())
+        return false;
+    if (startTimeOf(started->second.pid) == started->second.startTime)
+        return true;
+    started_.erase(started);
+    return false;
 }
 
 std::optional<std::string> GioWorkspace::locate(const std::string& appId) {
@@ -517,6 +555,7 @@ void GioWorkspace::launch(const std::string& location, bool activate,
             return unusableEntry(location);
         return start(app.get(), nullptr, activate);
     }();
+    remember(location, result);
     completion(std::move(result));
 }
 
@@ -534,9 +573,11 @@ void GioWorkspace::openURL(const std::string& url, const std::optional<std::stri
     GList uris{};
     uris.data = const_cast<char*>(url.c_str());
     // Opening the main application from the menu brings it forward.
-    if (G_IS_DESKTOP_APP_INFO(app.get()))
-        start(G_DESKTOP_APP_INFO(app.get()), &uris, true);
-    else
+    if (G_IS_DESKTOP_APP_INFO(app.get())) {
+        const auto result = start(G_DESKTOP_APP_INFO(app.get()), &uris, true);
+        if (location)
+            remember(*location, result);
+    } else
         g_app_info_launch_uris(app.get(), &uris, nullptr, nullptr);
 }
 

@@ -23,7 +23,8 @@
 // unusable entry, a terminal that cannot be found); a program that fails to execute after GIO
 // handed it over shows only as a process that ends at once.
 //
-// Whether the application runs is answered by two checks, either of which suffices:
+// Whether the application runs is answered by three checks, any of which suffices:
+//   - the process the entry's last launch from here started has not ended, whatever it runs yet;
 //   - a process of this user runs the entry's program: TryExec when the entry names one, else the
 //     first word of Exec (after a leading `env NAME=value ...`), found through PATH. A program
 //     replaced on disk while it runs still counts. When the program is a `#!` script the process
@@ -48,6 +49,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <unordered_map>
 
 namespace sollun::helper {
 
@@ -66,6 +69,8 @@ public:
 
 private:
     bool sessionNameHasOwner(const std::string& name);
+    void remember(const std::string& location, const LaunchResult& result);
+    bool isStillStarting(const std::string& location);
 
     // The bus answers NameHasOwner itself; a bus that takes longer is not going to answer.
     static constexpr std::uint64_t sessionAnswerLimitUsec = 1'000'000;
@@ -73,6 +78,15 @@ private:
     class SessionBus;
     std::unique_ptr<SessionBus> bus_;
     sd_bus* session_ = nullptr;
+
+    // The process each desktop entry's last launch started. GIO starts an application through a
+    // launcher program that then becomes it: until then the process does not run the entry's
+    // program, yet it is the application starting, and a second launch would make two.
+    struct Started {
+        pid_t pid;
+        std::string startTime;
+    };
+    std::unordered_map<std::string, Started> started_;
 };
 
 } // namespace sollun::helper

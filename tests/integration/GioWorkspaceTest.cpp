@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +113,36 @@ TEST_F(GioWorkspaceTest, LaunchStartsTheApplicationWithNothingOfOursOrSaysWhyNot
               std::string::npos);
     installEntry("/nonexistent/sollun");
     EXPECT_NE(std::get<std::string>(launch(entry)).find("/nonexistent/sollun"), std::string::npos);
+}
+
+// GIO starts an application through a launcher that becomes it: in between, the launch still
+// counts as the application running, and a second launch would start another.
+TEST_F(GioWorkspaceTest, AnApplicationStillStartingCountsAsRunning) {
+    const auto gate = scratch / "gate";
+    const auto launcher = scratch / "launcher";
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    test::writeFile(launcher, "#!/bin/sh\nread go <\"$1\"\nexec \"$2\" \"$3\"\n");
+    fs::permissions(launcher, fs::perms::owner_all);
+    fs::create_directories(entry.parent_path());
+    test::writeFile(entry, std::string("[Desktop Entry]\nType=Application\nName=Sollun\nTryExec=") +
+                               SOLLUN_STUB_EXECUTABLE + "\nExec=" + launcher.string() + " " +
+                               gate.string() + " " + SOLLUN_STUB_EXECUTABLE + " " +
+                               record.string() + "\n");
+    EXPECT_FALSE(workspace.isRunning(appId));
+
+    const auto result = launch(entry.string());
+    ASSERT_TRUE(std::holds_alternative<pid_t>(result)) << std::get<std::string>(result);
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, std::get<pid_t>(result), 0));
+    EXPECT_TRUE(workspace.isRunning(appId)) << "the launcher has not become Sollun yet";
+    test::writeFile(gate, "go\n");
+    ASSERT_EQ(launches(record, 1).size(), 1u);
+    EXPECT_TRUE(workspace.isRunning(appId));
+
+    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    EXPECT_TRUE(readableWithin(pidfd));
+    close(pidfd);
+    // Gone once the system has reaped it; a zombie no longer counts either.
+    EXPECT_FALSE(workspace.isRunning(appId));
 }
 
 // The user's own process of the entry's program counts, replaced on disk or run as a script by its
