@@ -81,18 +81,57 @@ void HelperCoordinator::reloadSchedule(bool force) {
 
     lastProcessedRevision_.set(schedule->revision);
     armLaunchTimer(*schedule);
+    retryTimer_.reset(); // this request's own outcome decides whether to send again
     platform::spawn(loop_, apply(*schedule));
 }
 
 platform::Task<> HelperCoordinator::apply(WakeSchedule schedule) {
     const std::weak_ptr<HelperCoordinator*> alive = lifetime_;
-    const std::optional<Instant> scheduled = co_await daemon_->scheduleWake(schedule.wakeDate);
+    const auto [scheduled, unanswered] = co_await daemon_->requestWake(schedule.wakeDate);
     if (alive.expired())
         co_return;
     // Tasks are neither cancelled nor ordered: the one whose answer comes last decides.
     lastScheduledWake_.set(scheduled);
     lastScheduledAlarm_.set(scheduled ? schedule.alarmDate : std::nullopt);
     publishStatus();
+
+    // A request that never got its answer may or may not have reached the daemon, and Sollun's
+    // next revision may be a day away: the schedule is sent again, on its own, until the daemon
+    // answers.
+    if (!unanswered) {
+        retryTimer_.reset();
+        retryInterval_ = firstRetryInterval;
+    } else if (!retryTimer_) {
+        coordinatorLog().info(
+            "No answer from the daemon; sending the schedule again in %{public}ds",
+            static_cast<int>(retryInterval_.count()));
+        const std::weak_ptr<HelperCoordinator*> weak = lifetime_;
+        retryTimer_ = loop_.addRepeatingTimer(retryInterval_, [weak, &loop = loop_] {
+            loop.post([weak] {
+                if (const auto self = weak.lock())
+                    (*self)->retryUnanswered();
+            });
+        });
+    }
+}
+
+void HelperCoordinator::retryUnanswered() {
+    if (!retryTimer_)
+        return;
+    retryTimer_.reset();
+    retryInterval_ = std::min(retryInterval_ * 2, std::chrono::seconds(heartbeatInterval));
+
+    daemon_->refreshRegistrationState();
+    const auto path = wakeScheduleFileURL();
+    const auto schedule = path ? readWakeSchedule(*path) : std::nullopt;
+    if (!schedule)
+        return;
+    // A newer revision is reconciled in full; the same one is only sent again: its launch timer
+    // stands, and arming it anew could launch Sollun a second time for a wake already passed.
+    if (schedule->revision != lastProcessedRevision_.get())
+        reloadSchedule(false);
+    else
+        platform::spawn(loop_, apply(*schedule));
 }
 
 double HelperCoordinator::secondsFromNowTo(Instant instant) const {

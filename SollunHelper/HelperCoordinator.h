@@ -40,6 +40,9 @@ namespace sollun::helper {
 using trust::mainAppIdentifier;
 
 inline constexpr std::chrono::seconds heartbeatInterval{300};
+// A request that got no answer is sent again after this long, then after twice as long each time
+// up to the heartbeat's interval, until one is answered.
+inline constexpr std::chrono::seconds firstRetryInterval{5};
 // A wake instant that passed less than this long ago still launches the main application.
 inline constexpr double lateLaunchLimitSeconds = 600;
 // A wake of the machine up to this long before the pending wake instant launches it.
@@ -109,6 +112,7 @@ public:
 private:
     platform::Task<> startUp();
     platform::Task<> apply(WakeSchedule schedule);
+    void retryUnanswered();
     void launchMainApp(bool activate);
     double secondsFromNowTo(Instant instant) const;
 
@@ -125,6 +129,9 @@ private:
         registrar_, "watcher"};
     platform::Observable<platform::Source> heartbeatTimer_{registrar_, "heartbeatTimer"};
     platform::Observable<platform::Source> launchTimer_{registrar_, "launchTimer"};
+    // While the last request went unanswered: the timer that sends the schedule again.
+    platform::Source retryTimer_;
+    std::chrono::seconds retryInterval_ = firstRetryInterval;
     platform::Observable<std::unique_ptr<SystemWakeObserver::Token>, platform::Notify::always>
         wakeObserver_{registrar_, "wakeObserver"};
     platform::Observable<std::int64_t> lastProcessedRevision_{registrar_, "lastProcessedRevision",

@@ -54,14 +54,17 @@ void WakeDaemonController::dropConnection(const std::weak_ptr<WakeDaemonConnecti
 
 platform::Task<std::optional<Instant>>
 WakeDaemonController::scheduleWake(std::optional<Instant> date) {
+    co_return (co_await requestWake(date)).scheduled;
+}
+
+platform::Task<WakeDaemonController::WakeRequestOutcome>
+WakeDaemonController::requestWake(std::optional<Instant> date) {
     if (registrationState_.get() != WakeDaemonRegistrationState::enabled) {
         daemonControllerLog().info("Skipping scheduleWake; daemon not enabled");
-        co_return std::nullopt;
+        co_return WakeRequestOutcome{std::nullopt, true};
     }
-    if (!date) {
-        co_await clearWake();
-        co_return std::nullopt;
-    }
+    if (!date)
+        co_return WakeRequestOutcome{std::nullopt, !co_await clearWake()};
     const auto refusal = co_await callDaemon<std::optional<std::string>>(
         std::string(noDaemonConnectionText),
         [at = *date](WakeDaemonProxy& proxy,
@@ -70,9 +73,10 @@ WakeDaemonController::scheduleWake(std::optional<Instant> date) {
         });
     if (refusal) {
         daemonControllerLog().error("Daemon rejected wake: %{public}s", *refusal);
-        co_return std::nullopt;
+        // The daemon's own refusals are status codes, never this text.
+        co_return WakeRequestOutcome{std::nullopt, *refusal == noDaemonConnectionText};
     }
-    co_return date;
+    co_return WakeRequestOutcome{date, false};
 }
 
 platform::Task<bool> WakeDaemonController::clearWake() {

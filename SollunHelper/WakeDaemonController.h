@@ -77,6 +77,14 @@ public:
     // Yields the date the daemon accepted; nothing when the wake was cleared, skipped because the
     // daemon is not enabled, or refused.
     platform::Task<std::optional<Instant>> scheduleWake(std::optional<Instant> date);
+    // The same request, telling also whether it went unanswered: skipped because the daemon is
+    // not enabled (as it also seems while the system bus is down), or sent without an answer
+    // coming (no connection, the daemon gone mid-request, a time-out). A refusal is an answer.
+    struct WakeRequestOutcome {
+        std::optional<Instant> scheduled;
+        bool unanswered = false;
+    };
+    platform::Task<WakeRequestOutcome> requestWake(std::optional<Instant> date);
     // The clear request: true once the daemon answered at all, false when it could not be asked.
     platform::Task<bool> clearWake();
     // The version request: the daemon's version, or 0 when it could not be asked. The caller

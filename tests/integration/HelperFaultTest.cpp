@@ -196,6 +196,20 @@ TEST_F(HelperFaults, SystemBusRestartedUnderTheHelper) {
     std::filesystem::rename(next, container / "wake-schedule.json");
     runUntilPublished(now + 2h);
     EXPECT_TRUE(storeHas(now + 2h)) << store();
+
+    // A revision published while the bus is down gets no answer, and the status claims nothing;
+    // once the bus is back the helper sends it again on its own.
+    systemBus.kill();
+    runUntil([&] { return !coordinator->daemon().connection(); });
+    writeSchedule(3, now + 4h);
+    runUntil([&] {
+        const auto text = readSmallFile(container / "helper-status.json", 4096);
+        const auto status = text ? decodeWakeHelperStatus(*text) : std::nullopt;
+        return status && !status->lastScheduledWake;
+    });
+    systemBus.restart();
+    runUntilPublished(now + 4h);
+    EXPECT_TRUE(storeHas(now + 4h)) << store();
 }
 
 } // namespace

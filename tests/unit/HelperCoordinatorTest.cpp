@@ -187,6 +187,46 @@ TEST_F(HelperCoordinatorTest, ActsOnADifferentRevisionOnlyAndNeverOnAnUnreadable
     EXPECT_EQ(coordinator->lastScheduledWake(), std::nullopt);
 }
 
+// A request that got no answer is sent again on its own, backing off, until one is answered; a
+// refusal is an answer. The status never claims the unanswered wake.
+TEST_F(HelperCoordinatorTest, AnUnansweredRequestIsSentAgainUntilAnswered) {
+    writeSchedule(1, now() + 1h);
+    started();
+    writeSchedule(2, now() + 2h);
+    coordinator->reloadSchedule(false);
+    const auto failAll = [&] {
+        loop.runPending();
+        for (const auto& connection : connector->made)
+            for (auto& request : std::exchange(connection->requests, {}))
+                request.fail("The connection was lost");
+        loop.runPending();
+    };
+    failAll();
+    EXPECT_EQ(status()->lastScheduledWake, std::nullopt);
+    for (const auto wait : {5s, 10s, 20s}) {
+        loop.advance(wait - 1s);
+        EXPECT_TRUE(daemonRequests().empty()) << wait.count();
+        loop.advance(1s);
+        EXPECT_EQ(daemonRequests(), Lines{"schedule"}) << wait.count();
+        failAll();
+    }
+    loop.advance(40s);
+    daemonAnswers("0xe00002ca"); // refused: an answer all the same
+    EXPECT_EQ(status()->lastScheduledWake, std::nullopt);
+    loop.advance(1h);
+    EXPECT_TRUE(daemonRequests().empty());
+    EXPECT_TRUE(workspace->launches.empty()) << "sending again never re-arms the launch";
+
+    writeSchedule(3, now() + 3h); // and a newer revision met on the way is taken in full
+    coordinator->reloadSchedule(false);
+    failAll();
+    writeSchedule(4, std::nullopt);
+    loop.advance(5s);
+    EXPECT_EQ(daemonRequests(), Lines{"clear"});
+    daemonAnswers();
+    EXPECT_FALSE(coordinator->hasLaunchTimer());
+}
+
 TEST_F(HelperCoordinatorTest, TheLaunchTimerFollowsTheWallClockAndTheHeartbeatFiveMinutes) {
     writeSchedule(1, now() + 1h);
     started();

@@ -1,21 +1,5 @@
 # The package installed again over itself, then purged.
 
-# The time the daemon's alarm timer is set to, in epoch seconds, from its timerfd's fdinfo
-# (clockid 8 is CLOCK_REALTIME_ALARM; it_value is the time left).
-armed_alarm() {
-    local pid fdinfo left
-    pid=$(systemctl show -P MainPID sollun-wakedaemon.service)
-    for fdinfo in /proc/"$pid"/fdinfo/*; do
-        grep -q '^clockid: 8$' "$fdinfo" 2>/dev/null || continue
-        left=$(sed -n 's/^it_value: (\([0-9]*\), .*/\1/p' "$fdinfo")
-        echo $(($(date +%s) + left))
-        return
-    done
-}
-
-# Whether the alarm timer is set within 2 s of the instant.
-armed_for() { local at; at=$(armed_alarm); [[ -n $at ]] && ((at - $1 <= 2 && $1 - at <= 2)); }
-
 scenario_removal() {
     begin upgrade-removal
     local wake=$(($(date +%s) + 3600)) before

@@ -1,6 +1,25 @@
 # A real suspend, woken by the daemon's own arming at the instant Sollun published, and Sollun
 # launched for it.
 
+# Suspends the guest now and checks that it resumes within 2 s of the instant; sets resumed_at.
+sleep_through() {
+    local wake=$1 since suspended
+    since=$(mark)
+    suspended=$(now)
+    echo "suspending at $(iso "${suspended%.*}"), the wake is at $(iso "$wake")"
+    systemctl suspend
+    # This script is frozen while the guest sleeps; the kernel's resume line says when it woke.
+    check "the guest suspended and resumed" \
+        wait_until 90 logged_after "$since" "Waking up from system sleep state S3"
+    resumed_at=$(journalctl --after-cursor="$since" -k -o json -g "Waking up from system sleep state S3" |
+        jq -r '.__REALTIME_TIMESTAMP | tonumber / 1000000' | tail -n 1)
+    [[ -n $resumed_at ]] || resumed_at=0
+    figure "asleep $(delta "$suspended" "$resumed_at") s"
+    figure "woke $(delta "$wake" "$resumed_at") s from the instant"
+    check "woke within 2 s of the instant" \
+        awk -v d="$(delta "$wake" "$resumed_at")" 'BEGIN { exit !(d >= -2 && d <= 2) }'
+}
+
 scenario_wake() {
     begin wake
     rm -f "$launches"
@@ -12,20 +31,7 @@ scenario_wake() {
     check "the wake reaches the daemon's store" wait_until 15 stored "$wake"
     sleep $((wake - 30 - $(date +%s)))
 
-    local suspended
-    suspended=$(now)
-    echo "suspending at $(iso "${suspended%.*}"), the wake is at $(iso "$wake")"
-    systemctl suspend
-    # This script is frozen while the guest sleeps; the kernel's resume line says when it woke.
-    check "the guest suspended and resumed" wait_until 90 logged "Waking up from system sleep state S3"
-    local resumed
-    resumed=$(journalctl --after-cursor="$(cursor)" -k -o json -g "Waking up from system sleep state S3" |
-        jq -r '.__REALTIME_TIMESTAMP | tonumber / 1000000' | tail -n 1)
-    [[ -n $resumed ]] || resumed=0
-    figure "asleep $(delta "$suspended" "$resumed") s"
-    figure "woke $(delta "$wake" "$resumed") s from the instant"
-    check "woke within 2 s of the instant" \
-        awk -v d="$(delta "$wake" "$resumed")" 'BEGIN { exit !(d >= -2 && d <= 2) }'
+    sleep_through "$wake"
 
     check "Sollun is launched" wait_until 15 test -s "$launches"
     # Both the wake notification and the launch timer ask; the second must find it running.
@@ -36,7 +42,7 @@ scenario_wake() {
     launched=$(stat -c %.9Y "$launches")
     figure "Sollun launched $(delta "$wake" "$launched") s from the instant"
     check "Sollun launched no earlier than the wake and within 3 s after the instant" \
-        awk -v d="$(delta "$wake" "$launched")" -v w="$(delta "$wake" "$resumed")" \
+        awk -v d="$(delta "$wake" "$launched")" -v w="$(delta "$wake" "$resumed_at")" \
         'BEGIN { exit !(d >= w - 0.5 && d <= 3) }'
     check "helper-status.json shows the wake" published "$wake"
     end
