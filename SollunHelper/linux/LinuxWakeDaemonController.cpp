@@ -12,8 +12,14 @@ makeLinuxWakeDaemonController(platform::SdEventLoop& loop, BusDaemonService::Set
     connection.openBus = [open = std::move(connection.openBus)](sd_bus** bus, bool privileged) {
         return ProductGroup::whileRaised([&] { return open(bus, privileged); });
     };
+    auto service = std::make_unique<BusDaemonService>(loop, std::move(registration));
+    // An approval gives the installed program its group, which only a fresh start of it holds.
+    service->setApprovalFinishedHandler([](int status) {
+        if (status == 0)
+            ProductGroup::restartIfGainedOnDisk();
+    });
     return std::make_unique<WakeDaemonController>(
-        loop, std::make_unique<BusDaemonService>(loop, std::move(registration)),
+        loop, std::move(service),
         std::make_shared<SdBusDaemonConnector>(loop, trust::productIdentities(),
                                                std::move(connection)));
 }

@@ -1,6 +1,15 @@
 #include "SollunHelper/linux/ProductGroup.h"
 
+#include "SollunHelper/WakeDaemonController.h"
+#include "platform/Installation.h"
+
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
 
 namespace sollun::helper {
 namespace {
@@ -33,6 +42,27 @@ int ProductGroup::whileRaised(const std::function<int()>& connect) {
     const int result = connect();
     setresgid(static_cast<gid_t>(-1), real, static_cast<gid_t>(-1));
     return result;
+}
+
+void ProductGroup::restartIfGainedOnDisk() {
+    const auto program = platform::ownExecutable();
+    struct stat file {};
+    if (productGroup || !program || stat(program->c_str(), &file) != 0 || file.st_uid != 0 ||
+        (file.st_mode & S_ISGID) == 0 || file.st_gid == getgid())
+        return;
+    daemonControllerLog().info("The helper now has its group; starting it again");
+    // The loop blocks the signals it handles, and a blocked mask survives exec.
+    sigset_t none;
+    sigset_t previous;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, &previous);
+    const std::string path = program->string();
+    char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    execv(path.c_str(), argv);
+    const int error = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    daemonControllerLog().error("Failed to start the helper again: %{public}s",
+                                std::strerror(error));
 }
 
 } // namespace sollun::helper

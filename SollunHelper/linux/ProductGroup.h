@@ -33,6 +33,14 @@ public:
     // Runs `connect` with the product group as the effective group, then lowers it again; returns
     // what `connect` returned. Only on the main thread.
     static int whileRaised(const std::function<int()>& connect);
+
+    // After an approval has given the installed program its group, this process, started before,
+    // still runs without it, and the daemon would never know it. Starting the program afresh in
+    // this same process picks the group up: the new instance takes over the session's name, its
+    // menu and item, and applies the schedule as every start does. Does that when this process
+    // holds no product group and the program on disk is now root's and set-group-ID to a group
+    // not the user's own; returns only when it did not (or the exec failed, which is logged).
+    static void restartIfGainedOnDisk();
 };
 
 } // namespace sollun::helper
