@@ -7,10 +7,11 @@
 // requests and another program may have edited it. Every change rewrites it whole, atomically and
 // durably, keeping the other elements' text as it was (see PowerEventFile.h).
 //
-// A file that is not JSON, nests absurdly deep, or is larger than the store will read, is moved
-// aside as power-events.json.corrupt-<UTC time>, never deleted, and the schedule counts as empty
-// until the next change writes a fresh one. A valid JSON value that is not an array is listed as
-// it is; the next schedule moves it aside in the same way, since nothing can be added to it.
+// A file that is not JSON (anything but whitespace after its value included), nests absurdly
+// deep, or is larger than the store will read, is moved aside as
+// power-events.json.corrupt-<UTC time>, never deleted, and the schedule counts as empty until the
+// next change writes a fresh one. A valid JSON value that is not an array is listed as it is; the
+// next schedule moves it aside in the same way, since nothing can be added to it.
 //
 // Whatever fails, the hardware stays armed for at least every event in the file: adding an event
 // arms before it writes, removing one writes before it arms. A failure between the two steps

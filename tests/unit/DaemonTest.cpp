@@ -96,16 +96,19 @@ TEST_F(PowerEventStoreTest, AnUnreadableFileIsMovedAsideNeverOverwritten) {
     std::string tooLarge(PowerEventStore::fileSizeLimit + 2, ' ');
     tooLarge.front() = '[';
     tooLarge.back() = ']';
+    using namespace std::string_literals;
     const std::string bad[] = {"[{\"time\": ", std::string(100, '[') + std::string(100, ']'),
-                               tooLarge};
+                               tooLarge, "[1]\0,2]\n"s};
     for (const auto& text : bad) {
         test::writeFile(store->path(), text);
         EXPECT_EQ(store->copyScheduledPowerEvents(), std::nullopt);
     }
     // Each in the same second, none replacing the one before.
-    EXPECT_EQ(test::directoryEntries(dir.path()), (Names{aside, aside + ".1", aside + ".2"}));
+    EXPECT_EQ(test::directoryEntries(dir.path()),
+              (Names{aside, aside + ".1", aside + ".2", aside + ".3"}));
     EXPECT_EQ(readSmallFile(dir / aside, 64), bad[0]);
     EXPECT_EQ(readSmallFile(dir / (aside + ".2"), 8 << 20), bad[2]);
+    EXPECT_EQ(readSmallFile(dir / (aside + ".3"), 64), bad[3]);
     EXPECT_EQ(add(start + 1h), powerSuccess);
     EXPECT_EQ(store->eventTimes({}), std::vector{start + 1h});
 }
