@@ -9,19 +9,16 @@ namespace {
 
 constexpr double futureMarginSeconds = 1.0;
 
-// The whole schedule as a list of dictionaries, or nothing when it is not one: a single element
-// of another kind spoils the conversion of the whole list.
-std::optional<std::vector<const PowerDictionary*>> asListOfDictionaries(const PowerValue& value) {
-    const auto* array = std::get_if<PowerArray>(&value.value);
-    if (array == nullptr)
-        return std::nullopt;
+// The events that may be the product's: the dictionaries of the schedule, when it is a list.
+// Elements of other kinds are another program's or an administrator's, and stay as they are; one
+// of them must not keep the product's own events from being found.
+std::vector<const PowerDictionary*> dictionariesOf(const PowerValue& value) {
     std::vector<const PowerDictionary*> events;
-    events.reserve(array->size());
-    for (const auto& element : *array) {
-        const auto* event = std::get_if<PowerDictionary>(&element.value);
-        if (event == nullptr)
-            return std::nullopt;
-        events.push_back(event);
+    if (const auto* array = std::get_if<PowerArray>(&value.value)) {
+        for (const auto& element : *array) {
+            if (const auto* event = std::get_if<PowerDictionary>(&element.value))
+                events.push_back(event);
+        }
     }
     return events;
 }
@@ -36,10 +33,7 @@ void WakeDaemonService::cancelPriorWakeEvents() {
     const auto schedule = events_.copyScheduledPowerEvents();
     if (!schedule)
         return;
-    const auto events = asListOfDictionaries(*schedule);
-    if (!events)
-        return;
-    for (const PowerDictionary* event : *events) {
+    for (const PowerDictionary* event : dictionariesOf(*schedule)) {
         const auto* owner = memberOf<std::string>(*event, powerEventOwnerKey);
         if (owner == nullptr || *owner != productEventOwner)
             continue;

@@ -38,9 +38,11 @@ constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
 constexpr const char* storeName = "power-events.json";
 constexpr auto callLimit = 10s;
 
-// Other programs' events, in shapes the daemon never writes; every rewrite must keep them as is.
+// Other programs' events, in shapes the daemon never writes, and elements that are no events at
+// all; every rewrite must keep them as is.
 constexpr const char* foreignEvents = R"([
   {"time":"2030-01-01T07:00:00Z","scheduledby":"com.example.clock","eventtype":"wake"},
+  42, "text", null,
   {"eventtype" : "poweron",  "time":"2031-06-15T05:05:05.5+02:00",
    "scheduledby":"org.example.backup", "note":[1, 2.50, {"k":null}]}
 ]

@@ -216,9 +216,10 @@ TEST(ShutdownArming, ArmsTheEarliestPowerOnUnlessAnotherProgramHoldsAnEarlierAla
 }
 
 // The daemon's work over the real store: each request cancels the product's own events first, in
-// whatever shape; a scheduling adds one only when it lies ahead.
+// whatever shape, past elements that are no events at all; a scheduling adds one only when it
+// lies ahead.
 TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
-    test::writeFile(store->path(), R"([
+    test::writeFile(store->path(), R"([42, "text", null,
         {"time":"2026-03-01T22:20:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"wake"},
         {"time":"2026-03-01T22:40:05Z","scheduledby":"com.other","eventtype":"wake"},
         {"time":"2026-03-01T22:50:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"x"},
