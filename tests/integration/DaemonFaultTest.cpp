@@ -158,11 +158,11 @@ protected:
             ::umount2(state_.c_str(), MNT_DETACH);
     }
 
-    void startBus() {
+    void startBus(std::vector<fs::path> policyFiles = {}) {
         writeFile(state_ / storeName, foreignEvents);
         bus_ = std::make_unique<PrivateBus>(PrivateBus::Options{
             PrivateBus::Policy::open,
-            {},
+            std::move(policyFiles),
             {{"wakedaemon.service", activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE)}}});
         if (!(client_ = connect(bus_->address())))
             throw std::runtime_error("cannot connect to " + bus_->address());
@@ -302,6 +302,23 @@ TEST_F(DaemonFaults, AFullDiskFailsTheSchedulingAndLeavesTheStoreAsItWas) {
     ASSERT_EQ(call(client(), "ScheduleWakeAt", second), "");
     EXPECT_EQ(productTimes(), Times{second});
     EXPECT_EQ(extraFiles(), Strings{});
+}
+
+TEST_F(DaemonFaults, ACredentialsLookUpThatFailsRefusesOnlyTheRequestsWaitingForIt) {
+    // The bus refuses the daemon the look-up until the policy is reloaded without the refusal.
+    const auto policy = root_ / "refuse-credentials.conf";
+    writeFile(policy, R"(<busconfig><policy context="default">
+        <deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"
+              send_member="GetConnectionCredentials"/>
+        </policy></busconfig>)");
+    startBus({policy});
+    EXPECT_EQ(call(client(), "GetVersion"), SD_BUS_ERROR_ACCESS_DENIED ": Access denied");
+    writeFile(policy, "<busconfig/>");
+    ASSERT_GE(sd_bus_call_method(client(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                 "org.freedesktop.DBus", "ReloadConfig", nullptr, nullptr, ""),
+              0);
+    // The same connection: a refusal kept for it would turn it away for as long as it lasts.
+    EXPECT_EQ(call(client(), "GetVersion"), "1");
 }
 
 // Nobody's connection: the bus keeps the identity a client connected with, so root comes back.
