@@ -1,5 +1,6 @@
 #include "SollunWakeDaemon/PowerEventFile.h"
 
+#include "shared/JsonFields.h"
 #include "shared/Rfc3339.h"
 
 #include <nlohmann/json.hpp>
@@ -150,10 +151,11 @@ std::optional<PowerEventDocument> parsePowerEventDocument(std::string_view text)
     if (layout.nesting > maximumNesting) {
         return std::nullopt;
     }
-    const Json json = Json::parse(text.begin(), text.end(), nullptr, false);
-    if (json.is_discarded()) {
+    const auto parsed = json_fields::parseValue(text);
+    if (!parsed) {
         return std::nullopt;
     }
+    const Json& json = *parsed;
     PowerEventDocument document;
     if (!json.is_array()) {
         document.other = toPowerValue(json, false);

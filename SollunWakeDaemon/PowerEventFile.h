@@ -45,8 +45,9 @@ struct PowerEventDocument {
     PowerValue other;
 };
 
-// Nothing when `text` is not a single JSON value, or nests deeper than anything a schedule needs
-// (which also keeps the recursive conversion off the end of the stack).
+// Nothing when `text` is not a single JSON value with nothing but whitespace after it, or nests
+// deeper than anything a schedule needs (which also keeps the recursive conversion off the end of
+// the stack).
 std::optional<PowerEventDocument> parsePowerEventDocument(std::string_view text);
 
 // The array of `events` with each element's text as it is.

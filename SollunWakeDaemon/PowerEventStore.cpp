@@ -46,6 +46,18 @@ std::error_code renameWithoutReplacing(const fs::path& from, const fs::path& to)
     return {};
 }
 
+// Removes the first element that is `event`; false when there is none.
+bool removeEvent(std::vector<StoredPowerEvent>& events, const PowerEventKey& event) {
+    const auto found = std::find_if(events.begin(), events.end(), [&](const auto& stored) {
+        return isPowerEvent(stored.value, event.time, event.owner, event.type);
+    });
+    if (found == events.end()) {
+        return false;
+    }
+    events.erase(found);
+    return true;
+}
+
 } // namespace
 
 fs::path stateDirectory() {
@@ -105,61 +117,49 @@ PowerStatus PowerEventStore::cancelScheduledPowerEvent(Instant time, const std::
     if (snapshot.state == Snapshot::State::unreadable) {
         return powerIOError;
     }
-    auto& events = snapshot.events;
-    const auto found = std::find_if(events.begin(), events.end(), [&](const auto& event) {
-        return isPowerEvent(event.value, time, owner, type);
-    });
-    if (found == events.end()) {
+    if (!removeEvent(snapshot.events, {time, owner, type})) {
         return powerNotFound;
     }
-    events.erase(found);
-    if (const PowerStatus status = write(events); status != powerSuccess) {
-        return status;
-    }
-    // The event is gone whatever the hardware says; at worst it wakes the machine once for
-    // nothing, so the failure is only logged.
-    if (wake_) {
-        if (const PowerStatus status = wake_->arm(earliestWake(events)); status != powerSuccess) {
-            daemonLog().error("Failed to arm the %{public}s after a cancellation: 0x%{public}s",
-                              wake_->name(), hexStatus(status));
-        }
-    }
-    return powerSuccess;
+    return commit(snapshot, false);
 }
 
 PowerStatus PowerEventStore::schedulePowerEvent(Instant time, const std::string& owner,
                                                 const std::string& type) {
-    if (owner.empty() || type.empty()) {
-        return powerBadArgument;
-    }
-    auto event = makeStoredPowerEvent(time, owner, type);
-    if (!event) {
-        return powerBadArgument;
-    }
-    // Accepting an event that nothing will act on would be a silent failure.
-    if (!wake_) {
-        return powerUnsupported;
+    return replaceScheduledPowerEvents({}, PowerEventKey{time, owner, type});
+}
+
+PowerStatus PowerEventStore::replaceScheduledPowerEvents(std::span<const PowerEventKey> cancel,
+                                                         const std::optional<PowerEventKey>& add) {
+    std::optional<StoredPowerEvent> added;
+    if (add) {
+        if (add->owner.empty() || add->type.empty()) {
+            return powerBadArgument;
+        }
+        added = makeStoredPowerEvent(add->time, add->owner, add->type);
+        if (!added) {
+            return powerBadArgument;
+        }
+        // Accepting an event that nothing will act on would be a silent failure.
+        if (!wake_) {
+            return powerUnsupported;
+        }
     }
     Snapshot snapshot = load();
     if (snapshot.state == Snapshot::State::unreadable) {
         return powerIOError;
     }
-    auto& events = snapshot.events;
-    events.push_back(std::move(*event));
-
-    if (const PowerStatus status = wake_->arm(earliestWake(events)); status != powerSuccess) {
-        rearmAfter("a failed arming");
-        return status;
+    const auto before = earliestWake(snapshot.events);
+    bool removed = false;
+    for (const auto& event : cancel) {
+        removed = removeEvent(snapshot.events, event) || removed;
     }
-    if (snapshot.state == Snapshot::State::other && !moveAside("not an array")) {
-        rearmAfter("a failed scheduling");
-        return powerIOError;
+    if (!added) {
+        return removed ? commit(snapshot, false) : powerSuccess;
     }
-    if (const PowerStatus status = write(events); status != powerSuccess) {
-        rearmAfter("a failed scheduling");
-        return status;
-    }
-    return powerSuccess;
+    snapshot.events.push_back(std::move(*added));
+    // Until the write, the file still holds the events being cancelled.
+    const auto after = earliestWake(snapshot.events);
+    return commit(snapshot, true, before && (!after || *before < *after) ? before : after);
 }
 
 PowerStatus PowerEventStore::rearm() {
@@ -247,6 +247,37 @@ bool PowerEventStore::moveAside(std::string_view reason) {
                       "%{public}s",
                       path_.string(), reason, error.message());
     return false;
+}
+
+PowerStatus PowerEventStore::commit(const Snapshot& snapshot, bool adds,
+                                    std::optional<Instant> covering) {
+    if (adds) {
+        if (const PowerStatus status = wake_->arm(covering); status != powerSuccess) {
+            rearmAfter("a failed arming");
+            return status;
+        }
+        if (snapshot.state == Snapshot::State::other && !moveAside("not an array")) {
+            rearmAfter("a failed scheduling");
+            return powerIOError;
+        }
+    }
+    if (const PowerStatus status = write(snapshot.events); status != powerSuccess) {
+        if (adds) {
+            rearmAfter("a failed scheduling");
+        }
+        return status;
+    }
+    const auto earliest = earliestWake(snapshot.events);
+    if (!wake_ || (adds && covering == earliest)) {
+        return powerSuccess;
+    }
+    // The cancelled events are gone whatever the hardware says; at worst it wakes the machine once
+    // for nothing, so the failure is only logged.
+    if (const PowerStatus status = wake_->arm(earliest); status != powerSuccess) {
+        daemonLog().error("Failed to arm the %{public}s after a cancellation: 0x%{public}s",
+                          wake_->name(), hexStatus(status));
+    }
+    return powerSuccess;
 }
 
 PowerStatus PowerEventStore::write(std::span<const StoredPowerEvent> events) {

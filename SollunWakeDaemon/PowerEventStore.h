@@ -7,10 +7,11 @@
 // requests and another program may have edited it. Every change rewrites it whole, atomically and
 // durably, keeping the other elements' text as it was (see PowerEventFile.h).
 //
-// A file that is not JSON, nests absurdly deep, or is larger than the store will read, is moved
-// aside as power-events.json.corrupt-<UTC time>, never deleted, and the schedule counts as empty
-// until the next change writes a fresh one. A valid JSON value that is not an array is listed as
-// it is; the next schedule moves it aside in the same way, since nothing can be added to it.
+// A file that is not JSON (anything but whitespace after its value included), nests absurdly
+// deep, or is larger than the store will read, is moved aside as
+// power-events.json.corrupt-<UTC time>, never deleted, and the schedule counts as empty until the
+// next change writes a fresh one. A valid JSON value that is not an array is listed as it is; the
+// next schedule moves it aside in the same way, since nothing can be added to it.
 //
 // Whatever fails, the hardware stays armed for at least every event in the file: adding an event
 // arms before it writes, removing one writes before it arms. A failure between the two steps
@@ -59,6 +60,10 @@ public:
     // it cannot be armed; in every case the file stays as it was.
     PowerStatus schedulePowerEvent(Instant time, const std::string& owner,
                                    const std::string& type) override;
+    // One rewrite of the file, or none when nothing changes. Fails as schedulePowerEvent does,
+    // and then cancels nothing either.
+    PowerStatus replaceScheduledPowerEvents(std::span<const PowerEventKey> cancel,
+                                            const std::optional<PowerEventKey>& add) override;
 
     // Arms the hardware for the earliest future wake event in the file, or disarms it; what the
     // daemon does when it starts. Without hardware: success when there is nothing to arm, else
@@ -79,6 +84,10 @@ private:
 
     Snapshot load();
     bool moveAside(std::string_view reason);
+    // Puts the snapshot's events in the file. Adding, the hardware is armed before the write for
+    // `covering`, the earliest wake of the file before and after it; after the write, it is armed
+    // for the new file's earliest wake unless that is what it already covers.
+    PowerStatus commit(const Snapshot& snapshot, bool adds, std::optional<Instant> covering = {});
     PowerStatus write(std::span<const StoredPowerEvent> events);
     std::optional<Instant> earliestWake(std::span<const StoredPowerEvent> events) const;
     void rearmAfter(std::string_view what);

@@ -3,13 +3,15 @@
 // The machine's schedule of power events, as the daemon sees it: a list of loosely typed
 // dictionaries (so that an event missing a key, or holding a value of another kind under it, can
 // be represented and is skipped by the daemon's checks), cancelled by its exact (time, owner,
-// type) and added one at a time, each with a status in the platform's style.
+// type) and added one at a time, each with a status in the platform's style. A replacement
+// cancels and adds in one change, so that nobody ever sees the schedule between the two.
 
 #include "shared/Instant.h"
 
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -53,6 +55,13 @@ inline constexpr std::string_view powerEventOwnerKey = "scheduledby";
 inline constexpr std::string_view powerEventTypeKey = "eventtype";
 inline constexpr std::string_view powerEventTypeWakePowerOn = "wakepoweron";
 
+// The three values that tell one event from another.
+struct PowerEventKey {
+    Instant time;
+    std::string owner;
+    std::string type;
+};
+
 class PowerEvents {
 public:
     virtual ~PowerEvents() = default;
@@ -68,6 +77,12 @@ public:
     // Adds an event; a later copy lists it with exactly these three values.
     virtual PowerStatus schedulePowerEvent(Instant time, const std::string& owner,
                                            const std::string& type) = 0;
+
+    // Cancels the events of `cancel` and adds `add`, if given, as one change: it succeeds or fails
+    // whole, and a process killed at any moment leaves the schedule as it was before or after it,
+    // never between. An event of `cancel` that is not there counts as cancelled.
+    virtual PowerStatus replaceScheduledPowerEvents(std::span<const PowerEventKey> cancel,
+                                                    const std::optional<PowerEventKey>& add) = 0;
 };
 
 } // namespace sollun::daemon

@@ -118,7 +118,7 @@ int WakeDaemonBus::receive(sd_bus_message* message) {
 int WakeDaemonBus::onCredentials(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     auto& peer = *static_cast<Peer*>(userdata);
     peer.credentialsCall = sd_bus_slot_unref(peer.credentialsCall);
-    // An error reply (the peer already gone) admits nobody.
+    // An error reply (the peer already gone, or the bus refusing) admits nobody.
     std::optional<trust::PeerCredentials> credentials;
     if (!sd_bus_message_is_method_error(reply, nullptr))
         credentials = trust::readConnectionCredentials(reply);
@@ -127,11 +127,16 @@ int WakeDaemonBus::onCredentials(sd_bus_message* reply, void* userdata, sd_bus_e
 }
 
 void WakeDaemonBus::decide(Peer& peer, const std::optional<trust::PeerCredentials>& credentials) {
-    peer.admitted = credentials && trust::satisfies(peer.requirement, *credentials, identities_);
+    const bool admitted =
+        credentials && trust::satisfies(peer.requirement, *credentials, identities_);
+    // A look-up that failed says nothing about the peer: the requests that waited for it are
+    // refused, and the next one asks again.
+    if (credentials)
+        peer.admitted = admitted;
     // Serving may not reach back into this peer's queue: requests are carried out in place.
     auto waiting = std::move(peer.waiting);
     for (sd_bus_message* message : waiting) {
-        if (*peer.admitted)
+        if (admitted)
             serve(message);
         else
             sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "Access denied");

@@ -7,7 +7,8 @@
 // Every request's sender is checked against the daemon's requirement, built afresh for each new
 // peer, using the credentials the bus attested when the peer connected (asked of the bus driver
 // with GetConnectionCredentials; never read from /proc). The verdict is kept per unique name until
-// the name goes away. A refused sender gets AccessDenied, reaches no operation and is not logged.
+// the name goes away; a look-up that fails is no verdict, and only the requests waiting for it are
+// refused. A refused sender gets AccessDenied, reaches no operation and is not logged.
 // Requests are carried out one at a time on the main loop, in the order each sender sent them.
 
 #include "SollunWakeDaemon/WakeDaemonService.h"

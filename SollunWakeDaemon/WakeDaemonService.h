@@ -1,9 +1,10 @@
 #pragma once
 
 // The daemon's work: keeping the product's events in the machine's schedule of power events in
-// line with what the helper asks for. Every request first cancels all events of the product's
-// owner; a scheduling request then adds one wake-or-power-on event, if its date lies more than a
-// second ahead. Nothing is kept between requests: each one reads the schedule afresh.
+// line with what the helper asks for. Every request cancels all events of the product's owner; a
+// scheduling request puts one wake-or-power-on event in their place, if its date lies more than a
+// second ahead, in the same change of the schedule, and still cancels them when that change
+// fails. Nothing is kept between requests: each one reads the schedule afresh.
 
 #include "SollunWakeDaemon/DaemonLog.h"
 #include "SollunWakeDaemon/PowerEvents.h"
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -35,6 +37,8 @@ public:
     void getVersion(const std::function<void(std::int64_t)>& reply);
 
 private:
+    void cancel(std::span<const PowerEventKey> prior);
+
     PowerEvents& events_;
     Now now_;
 };

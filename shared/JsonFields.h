@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-// Typed access to the members of a decoded document, shared by the readers of both files. The
-// accessors of nlohmann::json throw on a type mismatch; these check the type first and report a
-// mismatch as an invalid field, so a reader never throws and rejects a mistyped document whole.
+// The documents' text and typed access to their members, shared by every reader of a JSON file.
+// The accessors of nlohmann::json throw on a type mismatch; these check the type first and report
+// a mismatch as an invalid field, so a reader never throws and rejects a mistyped document whole.
 namespace sollun::json_fields {
 
 // One member as read: `valid` is false when the member is present with the wrong type, and
@@ -29,10 +29,25 @@ constexpr Field<T> invalid() {
     return {false, std::nullopt};
 }
 
-// The document itself: nothing unless the text is exactly one JSON object.
-inline std::optional<nlohmann::json> parseObject(std::string_view text) {
+// The document itself: nothing unless the text is exactly one JSON value, with nothing but
+// whitespace after it.
+inline std::optional<nlohmann::json> parseValue(std::string_view text) {
+    // The parser takes a NUL byte for the end of its input and would accept whatever follows one.
+    // No valid document holds a NUL (a string must escape it), so one anywhere spoils the text.
+    if (text.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
     auto document = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
-    if (document.is_discarded() || !document.is_object()) {
+    if (document.is_discarded()) {
+        return std::nullopt;
+    }
+    return document;
+}
+
+// The same, for documents that must be one JSON object.
+inline std::optional<nlohmann::json> parseObject(std::string_view text) {
+    auto document = parseValue(text);
+    if (!document || !document->is_object()) {
         return std::nullopt;
     }
     return document;

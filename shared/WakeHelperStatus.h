@@ -28,8 +28,9 @@ struct WakeHelperStatus {
 // text (outside the years 0000 to 9999).
 std::optional<std::string> encodeWakeHelperStatus(const WakeHelperStatus& status);
 
-// The reader's side, as the main application applies it: a missing or mistyped required key, a
-// date not in the accepted form, or a `daemonState` outside -1 to 3 rejects the whole document.
+// The reader's side, as the main application applies it: anything but whitespace after the
+// object, a missing or mistyped required key, a date not in the accepted form, or a `daemonState`
+// outside -1 to 3 rejects the whole document.
 std::optional<WakeHelperStatus> decodeWakeHelperStatus(std::string_view json);
 
 // Writes the container's "helper-status.json" atomically; false when there is no container, the

@@ -27,9 +27,9 @@ struct WakeSchedule {
     friend bool operator==(const WakeSchedule&, const WakeSchedule&) = default;
 };
 
-// Decodes one document. Every invalid document (not JSON, not an object, `revision` missing, null
-// or not an integer, a value of the wrong type, a date not in the accepted form) gives nothing;
-// nothing is thrown and nothing is logged.
+// Decodes one document. Every invalid document (not JSON, not an object, anything but whitespace
+// after the object, `revision` missing, null or not an integer, a value of the wrong type, a date
+// not in the accepted form) gives nothing; nothing is thrown and nothing is logged.
 std::optional<WakeSchedule> decodeWakeSchedule(std::string_view json);
 
 // The record's own encoding: compact, fields in declaration order, absent optionals left out.

@@ -96,16 +96,19 @@ TEST_F(PowerEventStoreTest, AnUnreadableFileIsMovedAsideNeverOverwritten) {
     std::string tooLarge(PowerEventStore::fileSizeLimit + 2, ' ');
     tooLarge.front() = '[';
     tooLarge.back() = ']';
+    using namespace std::string_literals;
     const std::string bad[] = {"[{\"time\": ", std::string(100, '[') + std::string(100, ']'),
-                               tooLarge};
+                               tooLarge, "[1]\0,2]\n"s};
     for (const auto& text : bad) {
         test::writeFile(store->path(), text);
         EXPECT_EQ(store->copyScheduledPowerEvents(), std::nullopt);
     }
     // Each in the same second, none replacing the one before.
-    EXPECT_EQ(test::directoryEntries(dir.path()), (Names{aside, aside + ".1", aside + ".2"}));
+    EXPECT_EQ(test::directoryEntries(dir.path()),
+              (Names{aside, aside + ".1", aside + ".2", aside + ".3"}));
     EXPECT_EQ(readSmallFile(dir / aside, 64), bad[0]);
     EXPECT_EQ(readSmallFile(dir / (aside + ".2"), 8 << 20), bad[2]);
+    EXPECT_EQ(readSmallFile(dir / (aside + ".3"), 64), bad[3]);
     EXPECT_EQ(add(start + 1h), powerSuccess);
     EXPECT_EQ(store->eventTimes({}), std::vector{start + 1h});
 }
@@ -213,9 +216,10 @@ TEST(ShutdownArming, ArmsTheEarliestPowerOnUnlessAnotherProgramHoldsAnEarlierAla
 }
 
 // The daemon's work over the real store: each request cancels the product's own events first, in
-// whatever shape; a scheduling adds one only when it lies ahead.
+// whatever shape, past elements that are no events at all; a scheduling adds one only when it
+// lies ahead.
 TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
-    test::writeFile(store->path(), R"([
+    test::writeFile(store->path(), R"([42, "text", null,
         {"time":"2026-03-01T22:20:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"wake"},
         {"time":"2026-03-01T22:40:05Z","scheduledby":"com.other","eventtype":"wake"},
         {"time":"2026-03-01T22:50:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"x"},
@@ -228,11 +232,11 @@ TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
             {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
             {std::nullopt, powerSuccess, "ok", {start + 30min, start + 2h}}, // clearWake
             {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
-            {start + 1s, powerSuccess, "ok", {start + 30min, start + 2h}}, // not a second ahead
-            {start + 1h,
+            {start + 1h, // failing, it still cancels
              powerNotPrivileged,
              "IOPMSchedulePowerEvent failed: 0xe00002c1",
              {start + 30min, start + 2h}},
+            {start + 1s, powerSuccess, "ok", {start + 30min, start + 2h}}, // not a second ahead
         };
     for (const auto& [date, armed, reply, times] : rows) {
         alarm->status = armed;

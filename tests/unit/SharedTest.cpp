@@ -78,6 +78,19 @@ TEST(WakeSchedule, DecodesWhatTheMainApplicationWritesAndRefusesAnyOtherDocument
         EXPECT_EQ(decodeWakeSchedule(json), std::nullopt) << json;
 }
 
+// The parser takes a NUL byte for the end of its input; either reader must see what follows.
+TEST(SharedDocuments, AllowOnlyWhitespaceAfterTheirObject) {
+    const std::string schedule = R"({"revision":7})";
+    const std::string status = R"({"helperVersion":"3.1","daemonVersion":1,"daemonState":1,)"
+                               R"("lastHeartbeat":"2026-03-01T22:10:05Z"})";
+    using namespace std::string_literals;
+    for (const auto& tail : {""s, " \t\r\n"s, "\0"s, "\0garbage"s, " \0 }"s, " x"s}) {
+        const bool valid = tail.find_first_not_of(" \t\r\n") == std::string::npos;
+        EXPECT_EQ(decodeWakeSchedule(schedule + tail).has_value(), valid) << tail.size();
+        EXPECT_EQ(decodeWakeHelperStatus(status + tail).has_value(), valid) << tail.size();
+    }
+}
+
 TEST(WakeSchedule, ReadsRegularFilesUpToTheSizeLimitOnly) {
     test::TempDir dir;
     const auto path = dir / wakeScheduleFileName;
