@@ -103,7 +103,7 @@ platform::Task<> HelperCoordinator::apply(WakeSchedule schedule) {
         retryInterval_ = firstRetryInterval;
     } else if (!retryTimer_) {
         coordinatorLog().info(
-            "No answer from the daemon; sending the schedule again in %{public}ds",
+            "The schedule did not reach the daemon; sending it again in %{public}ds",
             static_cast<int>(retryInterval_.count()));
         const std::weak_ptr<HelperCoordinator*> weak = lifetime_;
         retryTimer_ = loop_.addRepeatingTimer(retryInterval_, [weak, &loop = loop_] {

@@ -43,6 +43,10 @@ struct ScriptedPowerEvents final : PowerEvents {
     PowerStatus schedulePowerEvent(Instant, const std::string&, const std::string&) override {
         return scheduleStatus;
     }
+    PowerStatus replaceScheduledPowerEvents(std::span<const PowerEventKey>,
+                                            const std::optional<PowerEventKey>& add) override {
+        return add ? scheduleStatus : cancelStatus;
+    }
     PowerStatus cancelStatus = powerSuccess;
     PowerStatus scheduleStatus = powerSuccess;
 };

@@ -8,7 +8,7 @@ menu_call() {
     local pid
     pid=$(user_systemctl show -P MainPID sollun-helper.service)
     runuser -u "$user" -- env DBUS_SESSION_BUS_ADDRESS="unix:path=/run/user/1000/bus" \
-        busctl --user --json=short call "org.kde.StatusNotifierItem-$pid-1" /MenuBar \
+        busctl --user --json=short -- call "org.kde.StatusNotifierItem-$pid-1" /MenuBar \
         com.canonical.dbusmenu "$@"
 }
 menu_layout() {
@@ -18,7 +18,7 @@ menu_layout() {
 menu_row() {
     menu_layout | jq -e --arg label "$1" \
         'first(.. | arrays | select(length == 3 and (.[1] | type) == "object" and
-                                    .[1].label?.data? == $label) | .[0])'
+                                    .[1]["label"]?.data? == $label) | .[0])'
 }
 menu_shows() { menu_row "$1" >/dev/null; }
 menu_lacks() { ! menu_row "$1" >/dev/null; }

@@ -4,6 +4,12 @@
 # Suspends the guest now and checks that it resumes within 2 s of the instant; sets resumed_at.
 sleep_through() {
     local wake=$1 since suspended
+    # Without the alarm armed nothing would ever wake the guest.
+    if ! armed_for "$wake"; then
+        check "the daemon's alarm timer is armed before the suspend" false
+        resumed_at=0
+        return
+    fi
     since=$(mark)
     suspended=$(now)
     echo "suspending at $(iso "${suspended%.*}"), the wake is at $(iso "$wake")"
