@@ -73,6 +73,7 @@ PowerEventStore::PowerEventStore(fs::path stateDir, std::unique_ptr<WakeAlarm> w
     , wake_(std::move(wake)) {
     if (wake_) {
         wake_->setFiredHandler([this] { rearmAfter("a wake-up"); });
+        wake_->setScheduleTimes([this] { return eventTimes({}); });
     }
 }
 

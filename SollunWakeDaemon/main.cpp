@@ -2,6 +2,7 @@
 // machine stops it. No arguments, no configuration.
 
 #include "SollunWakeDaemon/PowerEventStore.h"
+#include "SollunWakeDaemon/RtcSlot.h"
 #include "SollunWakeDaemon/ShutdownArming.h"
 #include "SollunWakeDaemon/SimulatedWakeClock.h"
 #include "SollunWakeDaemon/WakeDaemonBus.h"
@@ -25,7 +26,7 @@ int main() {
     // A daemon killed mid-write leaves that write's temporary behind. This is the only writer of
     // these files (the bus name admits one daemon), so whatever temporaries they have are debris.
     for (const auto name : {daemon::PowerEventStore::fileName, daemon::SimulatedWakeClock::fileName,
-                            daemon::ShutdownArming::recordName})
+                            daemon::RtcSlot::recordName})
         removeLeftoverTemporaries(stateDir / name);
     daemon::PowerEventStore store(stateDir, daemon::probeWakeHardware(loop, stateDir));
     if (const auto status = store.rearm(); status != daemon::powerSuccess)

@@ -166,7 +166,9 @@ std::string seconds(std::chrono::seconds fromStart) {
 TEST(RtcWakeAlarm, ClearsTheSlotBeforeEveryValueAndRoundsUp) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
-    RtcWakeAlarm rtc("/proc/self/fd/" + std::to_string(fds[1]));
+    test::TempDir dir;
+    FakeEventLoop loop;
+    RtcWakeAlarm rtc(loop, "/proc/self/fd/" + std::to_string(fds[1]), dir.path());
     EXPECT_EQ(rtc.arm(start + 1h), powerSuccess);
     // A second early could be the RTC's current one, which it takes as "disarm".
     EXPECT_EQ(rtc.arm(start + 1h + 1ns), powerSuccess);
@@ -179,6 +181,52 @@ TEST(RtcWakeAlarm, ClearsTheSlotBeforeEveryValueAndRoundsUp) {
               expected);
     ::close(fds[0]);
     ::close(fds[1]);
+}
+
+// At run time as at shutdown, another program's alarm that comes first stays in the RTC, whether
+// the daemon arms or clears; once whatever the slot holds has passed, the next event goes in.
+TEST(RtcWakeAlarm, SharesTheSlotAndArmsAgainOnceItsAlarmHasPassed) {
+    test::TempDir dir;
+    const auto rtc = dir / "wakealarm";
+    test::writeFile(rtc, "");
+    FakeEventLoop loop{start};
+    PowerEventStore store{dir.path(), std::make_unique<RtcWakeAlarm>(loop, rtc, dir.path()),
+                          [&] { return loop.now(); }};
+    ASSERT_EQ(store.schedulePowerEvent(start + 5h, "com.other", "poweron"), powerSuccess);
+    enum Action { schedule, cancel, passes };
+    const struct {
+        std::optional<std::string> foreign; // written into the slot first
+        Action action;
+        const char* owner;
+        std::chrono::seconds at;
+        std::string after;
+    } steps[] = {
+        {seconds(1h), schedule, ours, 2h, seconds(1h)},
+        {{}, cancel, ours, 2h, seconds(1h)},
+        {{}, schedule, ours, 2h, seconds(1h)},
+        {{}, passes, "", 1h + 1s, seconds(2h)},
+        {{}, cancel, ours, 2h, "0"},
+        {seconds(3h), schedule, ours, 2h, seconds(2h)}, // a later one gives way
+        {seconds(5h), cancel, ours, 2h, "0"},           // an event of the schedule's is ours
+        {{}, schedule, ours, 2h, seconds(2h)},
+        {{}, schedule, "com.other", 4h, seconds(2h)},
+        {{}, passes, "", 2h + 1s, seconds(4h)},
+    };
+    for (const auto& step : steps) {
+        if (step.foreign)
+            test::writeFile(rtc, *step.foreign);
+        if (step.action == passes)
+            loop.setWallClock(start + step.at);
+        else if (step.action == schedule)
+            EXPECT_EQ(store.schedulePowerEvent(start + step.at, step.owner, wakePowerOn),
+                      powerSuccess);
+        else
+            EXPECT_EQ(store.cancelScheduledPowerEvent(start + step.at, step.owner, wakePowerOn),
+                      powerSuccess);
+        EXPECT_EQ(readSmallFile(rtc, 64), step.after)
+            << step.action << " " << step.at.count() << " " << step.foreign.value_or("-");
+    }
+    EXPECT_EQ(readSmallFile(dir / "rtc-poweron", 64), seconds(4h)) << "the last one it wrote";
 }
 
 TEST(ShutdownArming, ArmsTheEarliestPowerOnUnlessAnotherProgramHoldsAnEarlierAlarm) {
