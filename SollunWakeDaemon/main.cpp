@@ -11,8 +11,6 @@
 #include "shared/AtomicFile.h"
 #include "shared/ProductIdentities.h"
 
-#include <chrono>
-
 int main() {
     using namespace sollun;
 
@@ -34,7 +32,7 @@ int main() {
                                   daemon::hexStatus(status));
     daemon::ShutdownArming shutdown(loop, store);
 
-    daemon::WakeDaemonService service(store, [] { return std::chrono::system_clock::now(); });
+    daemon::WakeDaemonService service(store, currentInstant);
     const auto bus = daemon::WakeDaemonBus::start(loop, service, trust::productIdentities());
     if (!bus)
         return 1;
