@@ -43,6 +43,10 @@ std::error_code writeValue(const std::filesystem::path& path, std::string_view v
     return error;
 }
 
+bool beyondReach(std::error_code error) {
+    return error == std::errc::result_out_of_range || error == std::errc::invalid_argument;
+}
+
 } // namespace
 
 std::int64_t rtcAlarmSeconds(Instant instant) {
@@ -77,6 +81,45 @@ std::optional<std::int64_t> readRtcAlarm(const std::filesystem::path& path) {
     return seconds;
 }
 
+std::variant<std::int64_t, std::error_code>
+armWithinReach(std::int64_t target, std::int64_t now,
+               const std::function<std::error_code(std::int64_t)>& arm) {
+    const std::error_code refusal = arm(target);
+    if (!refusal) {
+        return target;
+    }
+    if (!beyondReach(refusal)) {
+        return refusal;
+    }
+    // `taken` was taken (or is now, which arms nothing), `refused` was refused; every probe
+    // clears the slot first, so it holds `taken` only when that was the last probe.
+    std::int64_t taken = now;
+    std::int64_t refused = target;
+    bool holdsTaken = false;
+    while (refused - taken > 1) {
+        const std::int64_t middle = taken + (refused - taken) / 2;
+        const std::error_code error = arm(middle);
+        if (error && !beyondReach(error)) {
+            return error;
+        }
+        if (error) {
+            refused = middle;
+        } else {
+            taken = middle;
+        }
+        holdsTaken = !error;
+    }
+    if (taken == now) {
+        return refusal;
+    }
+    if (!holdsTaken) {
+        if (const std::error_code error = arm(taken)) {
+            return error;
+        }
+    }
+    return taken;
+}
+
 RtcSlot::RtcSlot(std::filesystem::path alarmPath, const std::filesystem::path& stateDir)
     : alarm_(std::move(alarmPath))
     , record_(stateDir / recordName) {}
@@ -87,13 +130,16 @@ RtcSlot::Outcome RtcSlot::claim(std::optional<std::int64_t> target, std::int64_t
     if (held && *held > now && (!target || *held <= *target) && !isOurs(*held, scheduled)) {
         return {{}, std::nullopt, held};
     }
-    if (auto error = writeRtcAlarm(alarm_, target)) {
-        return {error, std::nullopt, std::nullopt};
+    if (!target) {
+        return {writeRtcAlarm(alarm_, std::nullopt), std::nullopt, std::nullopt};
     }
-    if (target) {
-        remember(*target);
+    const auto armed = armWithinReach(
+        *target, now, [this](std::int64_t seconds) { return writeRtcAlarm(alarm_, seconds); });
+    if (const auto* error = std::get_if<std::error_code>(&armed)) {
+        return {*error, std::nullopt, std::nullopt};
     }
-    return {{}, target, std::nullopt};
+    remember(std::get<std::int64_t>(armed));
+    return {{}, std::get<std::int64_t>(armed), std::nullopt};
 }
 
 bool RtcSlot::isOurs(std::int64_t seconds, std::span<const Instant> scheduled) const {

@@ -18,10 +18,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <system_error>
+#include <variant>
 
 namespace sollun::daemon {
 
@@ -39,6 +41,16 @@ std::error_code writeRtcAlarm(const std::filesystem::path& path,
 // The armed value; nothing when the slot is empty or cannot be read.
 std::optional<std::int64_t> readRtcAlarm(const std::filesystem::path& path);
 
+// Arms for `target` through `arm` (a clearing write, then the value), or, when the RTC refuses
+// that as beyond its reach, for the furthest second after `now` that it takes, found by halving.
+// The reach is the RTC's: ERANGE past the years it keeps time in, EINVAL past how far ahead its
+// alarm registers go (a day, a month or a year on PCs, by what the firmware declares). The
+// machine then wakes early, and whoever holds the slot arms again from there. Gives the value
+// left armed, else the error for `target`.
+std::variant<std::int64_t, std::error_code>
+armWithinReach(std::int64_t target, std::int64_t now,
+               const std::function<std::error_code(std::int64_t)>& arm);
+
 class RtcSlot {
 public:
     // The record keeps bare seconds, as the slot's own file does.
@@ -48,7 +60,7 @@ public:
 
     struct Outcome {
         std::error_code error;               // the write failed; the slot may be empty now
-        std::optional<std::int64_t> ours;    // armed for this
+        std::optional<std::int64_t> ours;    // armed for this: the target, or as far as it reaches
         std::optional<std::int64_t> foreign; // another program's alarm, left in place
     };
 

@@ -15,8 +15,8 @@ namespace sollun::daemon {
 // programs as RtcSlot describes, at run time as at shutdown.
 //
 // The RTC tells nobody when its alarm has gone off, so a wall-clock timer stands in: a second
-// after whatever the slot holds has passed (ours, or another program's that came first), the
-// holder is told, and arms again for what is then its earliest event.
+// after whatever the slot holds has passed (ours, as far as the RTC reaches, or another program's
+// that came first), the holder is told, and arms again for what is then its earliest event.
 class RtcWakeAlarm final : public WakeAlarm {
 public:
     // Nothing unless `path` exists and may be written (sysfs is read-only in most containers).

@@ -43,6 +43,10 @@ bool ShutdownArming::armForPowerOn() {
         return false;
     }
     daemonLog().info("Armed the RTC to power on at %{public}s", std::to_string(*outcome.ours));
+    if (*outcome.ours != *target) {
+        daemonLog().info("The RTC reaches no further than that; the event is at %{public}s",
+                         std::to_string(*target));
+    }
     return true;
 }
 

@@ -1,4 +1,5 @@
 #include "SollunWakeDaemon/PowerEventStore.h"
+#include "SollunWakeDaemon/RtcSlot.h"
 #include "SollunWakeDaemon/RtcWakeAlarm.h"
 #include "SollunWakeDaemon/ShutdownArming.h"
 #include "SollunWakeDaemon/WakeDaemonService.h"
@@ -227,6 +228,40 @@ TEST(RtcWakeAlarm, SharesTheSlotAndArmsAgainOnceItsAlarmHasPassed) {
             << step.action << " " << step.at.count() << " " << step.foreign.value_or("-");
     }
     EXPECT_EQ(readSmallFile(dir / "rtc-poweron", 64), seconds(4h)) << "the last one it wrote";
+}
+
+// Past the RTC's reach, the furthest second it takes, left armed; a second past it is refused.
+TEST(RtcSlot, ArmsAsFarAsTheRtcReaches) {
+    constexpr std::int64_t now = 1'772'403'005, day = 86'400, year9999 = 253'402'300'799;
+    const auto einval = std::make_error_code(std::errc::invalid_argument);
+    const auto erange = std::make_error_code(std::errc::result_out_of_range);
+    const auto eio = std::make_error_code(std::errc::io_error);
+    const struct {
+        std::int64_t target, last;
+        std::error_code beyond;
+        std::variant<std::int64_t, std::error_code> armed;
+    } rows[] = {
+        {year9999, now + 365 * day - 1, einval, now + 365 * day - 1}, // alarm registers: a year
+        {year9999, 4'102'444'799, erange, 4'102'444'799},             // a clock that ends in 2099
+        {now + 3600, now, einval, einval},
+        {now + 2 * day, now + day - 1, eio, eio}, // not a question of reach
+    };
+    for (const auto& row : rows) {
+        std::optional<std::int64_t> slot;
+        int writes = 0;
+        const auto armed = armWithinReach(row.target, now, [&](std::int64_t seconds) {
+            ++writes;
+            slot.reset();
+            if (seconds > row.last)
+                return row.beyond;
+            slot = seconds;
+            return std::error_code{};
+        });
+        EXPECT_EQ(armed, row.armed) << row.target << " " << row.last;
+        const auto* value = std::get_if<std::int64_t>(&armed);
+        EXPECT_EQ(slot, value ? std::optional(*value) : std::nullopt);
+        EXPECT_LE(writes, 40) << "halving, not counting";
+    }
 }
 
 TEST(ShutdownArming, ArmsTheEarliestPowerOnUnlessAnotherProgramHoldsAnEarlierAlarm) {
