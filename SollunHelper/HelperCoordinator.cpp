@@ -3,6 +3,8 @@
 #include "shared/DateText.h"
 #include "shared/WakeHelperStatus.h"
 
+#include <type_traits>
+
 namespace sollun::helper {
 
 const platform::Logger& coordinatorLog() {
@@ -135,11 +137,11 @@ void HelperCoordinator::retryUnanswered() {
 }
 
 double HelperCoordinator::secondsFromNowTo(Instant instant) const {
-    // In 128 bits: the schedule's instants and the clock may lie further apart than 64 bits of
-    // nanoseconds can say.
-    const __int128 nanoseconds = static_cast<__int128>(instant.time_since_epoch().count()) -
-                                 loop_.now().time_since_epoch().count();
-    return static_cast<double>(nanoseconds) / 1e9;
+    // In 128 bits, where the difference of any two 64-bit counts fits; both count microseconds.
+    static_assert(std::is_same_v<Instant, platform::EventLoop::TimePoint>);
+    const __int128 microseconds = static_cast<__int128>(instant.time_since_epoch().count()) -
+                                  loop_.now().time_since_epoch().count();
+    return static_cast<double>(microseconds) / 1e6;
 }
 
 void HelperCoordinator::armLaunchTimer(const WakeSchedule& schedule) {

@@ -42,6 +42,8 @@ PowerStatus AlarmTimerWake::arm(std::optional<Instant> earliest) {
     if (earliest) {
         const auto sinceEpoch = earliest->time_since_epoch();
         const auto seconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
+        // The kernel keeps timers in signed 64-bit nanoseconds and takes any later instant as
+        // their end, 2262-04-11T23:47:16Z: the timer holds that, the store the instant itself.
         setting.it_value.tv_sec = static_cast<time_t>(seconds.count());
         setting.it_value.tv_nsec = static_cast<long>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch - seconds).count());

@@ -81,10 +81,11 @@ struct PowerEventStore::Snapshot {
 PowerEventStore::PowerEventStore(fs::path stateDir, std::unique_ptr<WakeAlarm> wake, Clock now)
     : stateDir_(std::move(stateDir))
     , path_(stateDir_ / fileName)
-    , now_(now ? std::move(now) : [] { return std::chrono::system_clock::now(); })
+    , now_(now ? std::move(now) : currentInstant)
     , wake_(std::move(wake)) {
     if (wake_) {
         wake_->setFiredHandler([this] { rearmAfter("a wake-up"); });
+        wake_->setScheduleTimes([this] { return eventTimes({}); });
     }
 }
 

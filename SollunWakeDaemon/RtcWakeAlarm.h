@@ -1,46 +1,46 @@
 #pragma once
 
+#include "SollunWakeDaemon/RtcSlot.h"
 #include "SollunWakeDaemon/WakeAlarm.h"
+#include "platform/EventLoop.h"
 
-#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
-#include <optional>
-#include <system_error>
+#include <vector>
 
 namespace sollun::daemon {
 
-// The RTC's wake alarm as sysfs offers it: one slot for the whole machine, in epoch seconds.
-// Reading gives the armed value or an empty line. The kernel refuses to replace an armed alarm
-// (EBUSY), so every write clears the slot with "0" first; writing a value that is not in the
-// future disarms it too.
-inline constexpr const char* defaultRtcWakeAlarmPath = "/sys/class/rtc/rtc0/wakealarm";
-
-// The RTC's value for an instant, rounded up: rounding down could land on the RTC's current
-// second, which the kernel takes as "disarm" instead of "fire now".
-std::int64_t rtcAlarmSeconds(Instant instant);
-
-// Clears the slot, then arms it for `seconds` unless nothing is given. Each value is its own
-// open-write-close, as the kernel takes one value per write. The file is never created.
-std::error_code writeRtcAlarm(const std::filesystem::path& path,
-                              std::optional<std::int64_t> seconds);
-
-// The armed value; nothing when the slot is empty or cannot be read.
-std::optional<std::int64_t> readRtcAlarm(const std::filesystem::path& path);
-
+// The RTC's wake alarm, where the kernel offers no alarm timer. The slot is shared with other
+// programs as RtcSlot describes, at run time as at shutdown.
+//
+// The RTC tells nobody when its alarm has gone off, so a wall-clock timer stands in: a second
+// after whatever the slot holds has passed (ours, as far as the RTC reaches, or another program's
+// that came first), the holder is told, and arms again for what is then its earliest event.
 class RtcWakeAlarm final : public WakeAlarm {
 public:
     // Nothing unless `path` exists and may be written (sysfs is read-only in most containers).
+    // The record of the slot's value lives in `stateDir`.
     static std::unique_ptr<RtcWakeAlarm>
-    create(std::filesystem::path path = defaultRtcWakeAlarmPath);
+    create(platform::EventLoop& loop, const std::filesystem::path& stateDir,
+           std::filesystem::path path = defaultRtcWakeAlarmPath);
 
-    explicit RtcWakeAlarm(std::filesystem::path path);
+    RtcWakeAlarm(platform::EventLoop& loop, std::filesystem::path path,
+                 const std::filesystem::path& stateDir);
 
     PowerStatus arm(std::optional<Instant> earliest) override;
     std::string_view name() const override { return "rtc"; }
+    void setFiredHandler(std::function<void()> handler) override { fired_ = std::move(handler); }
+    void setScheduleTimes(std::function<std::vector<Instant>()> times) override {
+        scheduled_ = std::move(times);
+    }
 
 private:
-    std::filesystem::path path_;
+    platform::EventLoop& loop_;
+    RtcSlot slot_;
+    std::function<void()> fired_;
+    std::function<std::vector<Instant>()> scheduled_;
+    platform::Source passed_;
 };
 
 } // namespace sollun::daemon

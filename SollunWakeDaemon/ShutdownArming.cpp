@@ -2,9 +2,7 @@
 
 #include "SollunWakeDaemon/DaemonLog.h"
 #include "platform/Log.h"
-#include "shared/AtomicFile.h"
 
-#include <algorithm>
 #include <csignal>
 #include <string>
 
@@ -14,7 +12,7 @@ ShutdownArming::ShutdownArming(platform::EventLoop& loop, PowerEventStore& store
                                std::filesystem::path rtcPath)
     : loop_(loop)
     , store_(store)
-    , rtcPath_(std::move(rtcPath))
+    , slot_(std::move(rtcPath), store.stateDir())
     , signal_(loop.watchSignal(SIGTERM, [this] {
         armForPowerOn();
         loop_.exit(0);
@@ -33,35 +31,23 @@ bool ShutdownArming::armForPowerOn() {
         return false;
     }
 
-    const auto held = readRtcAlarm(rtcPath_);
-    if (held && *held > now && *held < *target && !isOurs(*held)) {
+    const auto outcome = slot_.claim(target, now, store_.eventTimes({}));
+    if (outcome.foreign) {
         daemonLog().info("The RTC holds another program's earlier alarm at %{public}s; left alone",
-                         std::to_string(*held));
+                         std::to_string(*outcome.foreign));
         return false;
     }
-
-    if (const auto error = writeRtcAlarm(rtcPath_, target)) {
+    if (outcome.error) {
         daemonLog().error("Failed to arm the RTC to power on at %{public}s: %{public}s",
-                          std::to_string(*target), error.message());
+                          std::to_string(*target), outcome.error.message());
         return false;
     }
-    daemonLog().info("Armed the RTC to power on at %{public}s", std::to_string(*target));
-    const auto record = store_.stateDir() / recordName;
-    if (const auto error = writeFileAtomically(record, std::to_string(*target))) {
-        daemonLog().error("Failed to write %{public}s: %{public}s", record.string(),
-                          error.message());
+    daemonLog().info("Armed the RTC to power on at %{public}s", std::to_string(*outcome.ours));
+    if (*outcome.ours != *target) {
+        daemonLog().info("The RTC reaches no further than that; the event is at %{public}s",
+                         std::to_string(*target));
     }
     return true;
-}
-
-bool ShutdownArming::isOurs(std::int64_t seconds) {
-    const auto events = store_.eventTimes({});
-    if (std::any_of(events.begin(), events.end(),
-                    [&](Instant time) { return rtcAlarmSeconds(time) == seconds; })) {
-        return true;
-    }
-    // The record holds bare seconds, as the RTC's own file does.
-    return readRtcAlarm(store_.stateDir() / recordName) == seconds;
 }
 
 } // namespace sollun::daemon

@@ -5,17 +5,14 @@
 // the service being stopped) the RTC is armed directly for the earliest future event that should
 // power the machine on.
 //
-// The RTC has one slot for the whole machine. An alarm already in it that is still ahead, earlier
-// than ours, and neither one of the schedule's events nor the value this arming last wrote
-// (recorded as `rtc-poweron` in the state directory, since it outlives the daemon) belongs to
-// another program, and is left alone: the machine comes on earlier for it, and ours is lost only
-// if that program does not hand the slot back. A later foreign alarm gives way to ours.
+// The RTC's one slot is shared with other programs as RtcSlot describes: another program's alarm
+// that comes earlier is left alone, and the machine comes on earlier for it; ours is lost only if
+// that program does not hand the slot back. A later foreign alarm gives way to ours.
 
 #include "SollunWakeDaemon/PowerEventStore.h"
-#include "SollunWakeDaemon/RtcWakeAlarm.h"
+#include "SollunWakeDaemon/RtcSlot.h"
 #include "platform/EventLoop.h"
 
-#include <cstdint>
 #include <filesystem>
 
 namespace sollun::daemon {
@@ -34,14 +31,11 @@ public:
 
     static constexpr std::string_view powerOnTypes[] = {powerEventTypeWakePowerOn,
                                                         powerEventTypePowerOn};
-    static constexpr std::string_view recordName = "rtc-poweron";
 
 private:
-    bool isOurs(std::int64_t seconds);
-
     platform::EventLoop& loop_;
     PowerEventStore& store_;
-    std::filesystem::path rtcPath_;
+    RtcSlot slot_;
     platform::Source signal_;
 };
 

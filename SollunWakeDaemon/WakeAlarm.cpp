@@ -20,7 +20,7 @@ std::unique_ptr<WakeAlarm> probeWakeHardware(platform::EventLoop& loop,
     if (auto timer = AlarmTimerWake::create(loop)) {
         return timer;
     }
-    if (auto rtc = RtcWakeAlarm::create()) {
+    if (auto rtc = RtcWakeAlarm::create(loop, stateDir)) {
         return rtc;
     }
     return wakeAlarmWithoutHardware(stateDir);

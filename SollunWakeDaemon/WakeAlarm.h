@@ -6,8 +6,9 @@
 //   alarm timer   a timerfd on CLOCK_REALTIME_ALARM; the kernel programs the RTC for it when the
 //                 machine suspends and shares the RTC with everyone else's alarms. It lives only
 //                 as long as the process holds it open.
-//   RTC           /sys/class/rtc/rtc0/wakealarm, one slot for the whole machine; it also powers a
-//                 machine on from off where the firmware allows.
+//   RTC           /sys/class/rtc/rtc0/wakealarm, one slot for the whole machine, shared with other
+//                 programs (RtcSlot.h); it also powers a machine on from off where the firmware
+//                 allows.
 //   simulated     a development build on a machine with neither (a container, CI) writes what it
 //                 would arm into a file, so that the demo and tests can see it.
 //
@@ -23,6 +24,7 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace sollun::platform {
 class EventLoop;
@@ -44,6 +46,10 @@ public:
     // Called on the loop once an armed instant has passed, by the backends that can tell; the
     // slot is spent then and the holder arms the next instant. Others never call it.
     virtual void setFiredHandler(std::function<void()> handler) { (void)handler; }
+
+    // How a backend that shares its hardware with other programs asks for the times of the
+    // schedule's events, which tell its own alarms from theirs. Others never call it.
+    virtual void setScheduleTimes(std::function<std::vector<Instant>()> times) { (void)times; }
 };
 
 // The status for a failed file or device operation.

@@ -1,11 +1,12 @@
 #include "SollunWakeDaemon/WakeDaemonBus.h"
 
 #include "shared/BusCredentials.h"
+#include "shared/Rfc3339.h"
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <cstring>
-#include <limits>
 
 namespace sollun::daemon {
 namespace {
@@ -16,14 +17,9 @@ constexpr std::size_t maxWaitingPerPeer = 32;
 constexpr const char* limitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
 
 Instant instantFromMicroseconds(std::int64_t usec) {
-    // Outside what an Instant holds, the nearest end means the same thing to the service: far in
-    // the past, or far ahead.
-    constexpr auto limit = std::numeric_limits<Instant::rep>::max() / 1000;
-    if (usec > limit)
-        return Instant::max();
-    if (usec < -limit)
-        return Instant::min();
-    return Instant{} + std::chrono::microseconds(usec);
+    // Outside the years the store can write, the nearest end means the same thing to the
+    // service: far in the past, or far ahead.
+    return std::clamp(Instant{std::chrono::microseconds(usec)}, rfc3339::earliest, rfc3339::latest);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // machine stops it. No arguments, no configuration.
 
 #include "SollunWakeDaemon/PowerEventStore.h"
+#include "SollunWakeDaemon/RtcSlot.h"
 #include "SollunWakeDaemon/ShutdownArming.h"
 #include "SollunWakeDaemon/SimulatedWakeClock.h"
 #include "SollunWakeDaemon/WakeDaemonBus.h"
@@ -9,8 +10,6 @@
 #include "platform/linux/SdEventLoop.h"
 #include "shared/AtomicFile.h"
 #include "shared/ProductIdentities.h"
-
-#include <chrono>
 
 int main() {
     using namespace sollun;
@@ -25,7 +24,7 @@ int main() {
     // A daemon killed mid-write leaves that write's temporary behind. This is the only writer of
     // these files (the bus name admits one daemon), so whatever temporaries they have are debris.
     for (const auto name : {daemon::PowerEventStore::fileName, daemon::SimulatedWakeClock::fileName,
-                            daemon::ShutdownArming::recordName})
+                            daemon::RtcSlot::recordName})
         removeLeftoverTemporaries(stateDir / name);
     daemon::PowerEventStore store(stateDir, daemon::probeWakeHardware(loop, stateDir));
     if (const auto status = store.rearm(); status != daemon::powerSuccess)
@@ -33,7 +32,7 @@ int main() {
                                   daemon::hexStatus(status));
     daemon::ShutdownArming shutdown(loop, store);
 
-    daemon::WakeDaemonService service(store, [] { return std::chrono::system_clock::now(); });
+    daemon::WakeDaemonService service(store, currentInstant);
     const auto bus = daemon::WakeDaemonBus::start(loop, service, trust::productIdentities());
     if (!bus)
         return 1;

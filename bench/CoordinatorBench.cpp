@@ -171,7 +171,7 @@ void reload(int rounds) {
     }
     // The real registration: two questions to the bus on every pass.
     Setup setup;
-    setup.write(42, std::chrono::system_clock::now() + 24h);
+    setup.write(42, currentInstant() + 24h);
     setup.coordinator->reloadSchedule(true);
     std::vector<double> samples;
     for (int i = 0; i < rounds; ++i) {
@@ -200,7 +200,7 @@ void lateness(int rounds) {
 
 void idle(int seconds) {
     Setup setup;
-    setup.write(1, std::chrono::system_clock::now() + 24h);
+    setup.write(1, currentInstant() + 24h);
     setup.coordinator->start();
     // Start-up and the first pass are not idle: measure from a settled state.
     auto settle = setup.loop.addWallTimer(setup.loop.now() + 2s, [&] { setup.loop.exit(0); });

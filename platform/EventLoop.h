@@ -32,6 +32,9 @@ struct DirectoryEvent {
 class EventLoop {
 public:
     using Clock = std::chrono::system_clock;
+    // Wall-clock instants to the microsecond, sd-event's own resolution, which reaches ±292,000
+    // years; the clock's own nanosecond time_point would end in 2262.
+    using TimePoint = std::chrono::time_point<Clock, std::chrono::microseconds>;
     using Task = std::function<void()>;
 
     virtual ~EventLoop() = default;
@@ -46,8 +49,8 @@ public:
 
     // One-shot timer at a wall-clock instant, accurate to a millisecond. It follows steps of the
     // clock, and an instant that passed while the machine slept fires as soon as it runs again.
-    // An instant in the past fires at the next iteration.
-    [[nodiscard]] virtual Source addWallTimer(Clock::time_point at, Task callback) = 0;
+    // An instant in the past fires at the next iteration; one however far ahead waits for it.
+    [[nodiscard]] virtual Source addWallTimer(TimePoint at, Task callback) = 0;
 
     // Repeating timer on the clock that counts suspended time; the first tick comes one
     // interval after creation. Ticks missed during sleep are not made up: one tick, then the
@@ -72,7 +75,7 @@ public:
     [[nodiscard]] virtual Source watchSignal(int signal, Task callback) = 0;
 
     // The wall clock as this loop's timers see it.
-    virtual Clock::time_point now() const = 0;
+    virtual TimePoint now() const = 0;
 
     // Runs until exit() is called on the loop's thread; returns the code given to it. A loop may
     // run again afterwards.

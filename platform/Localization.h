@@ -24,7 +24,9 @@ std::string localized(const char* english);
 
 // An instant as ICU's default locale writes a medium date with a short time, in ICU's default
 // time zone (from TZ or the system's setting, fixed by ICU on first use), e.g. "Mar 2, 2026,
-// 6:30 AM" in English. When ICU cannot format it, "2026-03-02 06:30" in the local time zone.
-std::string mediumDateShortTime(std::chrono::system_clock::time_point instant);
+// 6:30 AM" in English. When ICU cannot format it, "2026-03-02 06:30" in the local time zone. The
+// instant is in microseconds, as the loop's, so that any year can be shown.
+std::string mediumDateShortTime(
+    std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds> instant);
 
 } // namespace sollun::platform

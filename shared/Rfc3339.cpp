@@ -1,29 +1,18 @@
 #include "shared/Rfc3339.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
-#include <limits>
 #include <type_traits>
 
 namespace sollun::rfc3339 {
 
 namespace {
 
-using std::chrono::nanoseconds;
-
-// The fraction is kept to the nanosecond, and the range checks below are written against a
-// nanosecond count; a clock with a coarser tick would need both revisited.
-static_assert(std::is_same_v<Instant::duration, nanoseconds>);
-
-constexpr std::int64_t nanosPerSecond = 1'000'000'000;
-constexpr std::int64_t nanosMax = std::numeric_limits<nanoseconds::rep>::max();
-constexpr std::int64_t nanosMin = std::numeric_limits<nanoseconds::rep>::min();
-// The representable range split into whole seconds and a non-negative remainder, floor-wise, so
-// that the lowest instant is (secondsMin, nanosOfSecondsMin) with a remainder in [0, 1e9).
-constexpr std::int64_t secondsMax = nanosMax / nanosPerSecond;
-constexpr std::int64_t nanosOfSecondsMax = nanosMax % nanosPerSecond;
-constexpr std::int64_t secondsMin = nanosMin / nanosPerSecond - 1;
-constexpr std::int64_t nanosOfSecondsMin = nanosMin % nanosPerSecond + nanosPerSecond;
+constexpr std::int64_t microsPerSecond = 1'000'000;
+constexpr std::size_t fractionDigitsKept = 6;
+// The fraction is kept to an Instant's tick.
+static_assert(std::is_same_v<Instant::duration, std::chrono::microseconds>);
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -84,24 +73,26 @@ std::optional<Instant> parse(std::string_view text) {
     }
 
     std::size_t pos = dateTimeLength;
-    std::int64_t fractionNanos = 0;
+    std::int64_t fractionMicros = 0;
     if (text[pos] == '.') {
         ++pos;
         const std::size_t fractionStart = pos;
-        while (pos < text.size() && isDigit(text[pos]) && pos - fractionStart < 9) {
-            fractionNanos = fractionNanos * 10 + (text[pos] - '0');
+        while (pos < text.size() && isDigit(text[pos])) {
+            if (pos - fractionStart < fractionDigitsKept) {
+                fractionMicros = fractionMicros * 10 + (text[pos] - '0');
+            }
             ++pos;
         }
         const std::size_t digits = pos - fractionStart;
         if (digits == 0) {
             return std::nullopt;
         }
-        for (std::size_t i = digits; i < 9; ++i) {
-            fractionNanos *= 10;
+        for (std::size_t i = digits; i < fractionDigitsKept; ++i) {
+            fractionMicros *= 10;
         }
     }
 
-    // The zone must end the text exactly; a tenth fraction digit lands here and is refused too.
+    // The zone must end the text exactly.
     std::int64_t offsetSeconds = 0;
     const std::size_t zoneLength = text.size() - pos;
     if (zoneLength == 6 && (text[pos] == '+' || text[pos] == '-')) {
@@ -117,32 +108,27 @@ std::optional<Instant> parse(std::string_view text) {
         return std::nullopt;
     }
 
-    // Years 0000-9999 keep the day count within ±3 million, so the seconds below stay far inside
-    // int64; only the step to nanoseconds could overflow, and it is checked first.
+    // Years 0000-9999 keep the day count within ±3 million, so the microseconds below stay far
+    // inside 64 bits.
     const std::int64_t days = std::chrono::sys_days{date}.time_since_epoch().count();
     const std::int64_t seconds =
         days * 86'400 + hour * 3'600 + minute * 60 + second - offsetSeconds;
-    if (seconds > secondsMax || (seconds == secondsMax && fractionNanos > nanosOfSecondsMax) ||
-        seconds < secondsMin || (seconds == secondsMin && fractionNanos < nanosOfSecondsMin)) {
-        return std::nullopt;
-    }
-    // Below zero, step from the next second down: secondsMin * 1e9 alone is past INT64_MIN.
-    const std::int64_t nanos =
-        seconds >= 0 ? seconds * nanosPerSecond + fractionNanos
-                     : (seconds + 1) * nanosPerSecond - (nanosPerSecond - fractionNanos);
-    return Instant{nanoseconds{nanos}};
+    const Instant instant{std::chrono::microseconds{seconds * microsPerSecond + fractionMicros}};
+    return std::clamp(instant, earliest, latest);
 }
 
 std::optional<std::string> format(Instant instant) {
+    // Checked before any calendar arithmetic: a year past 32767 does not fit year_month_day and
+    // would come out as another year.
+    if (instant < earliest || instant > latest) {
+        return std::nullopt;
+    }
     // floor, not duration_cast: before 1970 the count is negative and truncation would round the
     // instant up into the next second.
     const auto wholeSeconds = std::chrono::floor<std::chrono::seconds>(instant);
     const auto dayStart = std::chrono::floor<std::chrono::days>(wholeSeconds);
     const std::chrono::year_month_day date{dayStart};
     const int year = static_cast<int>(date.year());
-    if (year < 0 || year > 9999) {
-        return std::nullopt;
-    }
     const std::chrono::hh_mm_ss timeOfDay{wholeSeconds - dayStart};
 
     std::array<char, 20> text{};

@@ -20,6 +20,9 @@
 namespace sollun::platform {
 namespace {
 
+using MicrosecondTime =
+    std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
+
 constexpr const char* textDomain = "sollun-helper";
 
 // Where the catalogues of a program installed (or built) as <prefix>/bin/<program> are:
@@ -63,9 +66,10 @@ std::string icuLocaleName() {
 }
 
 // The fallback when ICU cannot format: numeric, in the local time zone.
-std::string isoLikeLocalText(std::chrono::system_clock::time_point instant) {
+std::string isoLikeLocalText(MicrosecondTime instant) {
+    // Not through system_clock::to_time_t, whose nanoseconds end in 2262.
     const time_t seconds =
-        std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(instant));
+        std::chrono::floor<std::chrono::seconds>(instant).time_since_epoch().count();
     tm local{};
     if (localtime_r(&seconds, &local) == nullptr)
         return {};
@@ -99,7 +103,7 @@ std::string localized(const char* english) {
     return dgettext(textDomain, english);
 }
 
-std::string mediumDateShortTime(std::chrono::system_clock::time_point instant) {
+std::string mediumDateShortTime(MicrosecondTime instant) {
     const auto milliseconds =
         std::chrono::floor<std::chrono::milliseconds>(instant).time_since_epoch().count();
     const std::unique_ptr<icu::DateFormat> format(icu::DateFormat::createDateTimeInstance(

@@ -54,10 +54,10 @@ using TaskSource = SdSource<EventLoop::Task>;
 using DirectorySource = SdSource<EventLoop::DirectoryCallback>;
 using FdSource = SdSource<EventLoop::FdCallback>;
 
-std::uint64_t wallUsec(EventLoop::Clock::time_point at) {
-    // Rounded up so that the timer never fires before its instant; instants at or before the
-    // epoch mean "now", since 0 would read as "no time" to some callers of sd-event.
-    const auto usec = std::chrono::ceil<microseconds>(at.time_since_epoch()).count();
+std::uint64_t wallUsec(EventLoop::TimePoint at) {
+    // Instants at or before the epoch mean "now", since 0 would read as "no time" to some callers
+    // of sd-event. The latest possible instant stays below USEC_INFINITY, which means "never".
+    const auto usec = at.time_since_epoch().count();
     return usec > 0 ? static_cast<std::uint64_t>(usec) : 1;
 }
 
@@ -177,7 +177,7 @@ int SdEventLoop::onForeignWake(sd_event_source*, int fd, std::uint32_t, void* us
     return 0;
 }
 
-Source SdEventLoop::addWallTimer(Clock::time_point at, Task callback) {
+Source SdEventLoop::addWallTimer(TimePoint at, Task callback) {
     auto source = std::make_unique<TaskSource>(std::move(callback));
     check(sd_event_add_time(event_, &source->source, CLOCK_REALTIME, wallUsec(at),
                             wallTimerAccuracyUsec, onWallTimer, source.get()),
@@ -238,8 +238,8 @@ Source SdEventLoop::watchSignal(int signal, Task callback) {
     return source;
 }
 
-EventLoop::Clock::time_point SdEventLoop::now() const {
-    return Clock::now();
+EventLoop::TimePoint SdEventLoop::now() const {
+    return std::chrono::floor<microseconds>(Clock::now());
 }
 
 int SdEventLoop::run() {

@@ -30,14 +30,14 @@ public:
 
     void post(Task task) override;
     void postFromAnyThread(Task task) override;
-    Source addWallTimer(Clock::time_point at, Task callback) override;
+    Source addWallTimer(TimePoint at, Task callback) override;
     Source addRepeatingTimer(std::chrono::nanoseconds interval, Task callback) override;
     std::variant<Source, std::error_code> watchDirectory(const std::filesystem::path& directory,
                                                          std::uint32_t mask,
                                                          DirectoryCallback callback) override;
     Source watchFd(int fd, std::uint32_t events, FdCallback callback) override;
     Source watchSignal(int signal, Task callback) override;
-    Clock::time_point now() const override;
+    TimePoint now() const override;
     int run() override;
     void exit(int code) override;
 

@@ -20,7 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool setWallClock(Instant to) {
+bool setWallClock(std::chrono::system_clock::time_point to) {
     const auto ns = to.time_since_epoch() / 1ns;
     const timespec value{static_cast<time_t>(ns / 1'000'000'000),
                          static_cast<long>(ns % 1'000'000'000)};
@@ -33,7 +33,7 @@ struct WallClockGuard {
         return setWallClock(wall + (std::chrono::steady_clock::now() - monotonic));
     }
     ~WallClockGuard() { restore(); }
-    const Instant wall = std::chrono::system_clock::now();
+    const std::chrono::system_clock::time_point wall = std::chrono::system_clock::now();
     const std::chrono::steady_clock::time_point monotonic = std::chrono::steady_clock::now();
 };
 
@@ -44,7 +44,7 @@ struct LaunchClock final : Workspace {
     bool isRunning(const std::string&) override { return false; }
     std::optional<std::string> locate(const std::string& appId) override { return appId; }
     void launch(const std::string&, bool, std::function<void(LaunchResult)> completion) override {
-        launches.push_back(std::chrono::system_clock::now());
+        launches.push_back(currentInstant());
         completion(pid_t{42});
         loop.exit(0);
     }
@@ -75,7 +75,7 @@ TEST(ClockStep, LaunchFollowsTheWallClock) {
                                       std::make_unique<test::FakeSystemWake>(),
                                       std::make_unique<test::FakeLoginItem>());
 
-        const Instant wake = std::chrono::system_clock::now() + wakeAhead;
+        const Instant wake = currentInstant() + wakeAhead;
         coordinator.armLaunchTimer({wake, wake + 5min, 1, std::nullopt});
         // From inside the loop, once the timer waits.
         loop.post([&] { EXPECT_TRUE(setWallClock(std::chrono::system_clock::now() + step)); });

@@ -48,7 +48,7 @@ constexpr const char* foreignEvents = R"([
 ]
 )";
 
-std::int64_t fromNow(microseconds ahead, Instant now = system_clock::now()) {
+std::int64_t fromNow(microseconds ahead, Instant now = currentInstant()) {
     return duration_cast<microseconds>((now + ahead).time_since_epoch()).count();
 }
 

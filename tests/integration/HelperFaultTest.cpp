@@ -212,5 +212,35 @@ TEST_F(HelperFaults, SystemBusRestartedUnderTheHelper) {
     EXPECT_TRUE(storeHas(now + 4h)) << store();
 }
 
+// What date libraries write for the distant past and future, and the last second there is: each
+// is read, reaches the daemon and comes back in the status. The past one clears the wake; the
+// future ones are stored, and the launch timer waits for them.
+TEST_F(HelperFaults, DatesOfAnyYearReachTheDaemonAndTheStatus) {
+    platform::ScopedMemoryLog log;
+    const auto now = std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now());
+    startCoordinator();
+    writeSchedule(1, now + 1h);
+    runUntilPublished(now + 1h);
+
+    std::int64_t revision = 1;
+    for (const auto& [date, ahead] : {std::pair{"0001-01-01T00:00:00Z", false},
+                                      {"4001-01-01T00:00:00Z", true},
+                                      {"9999-12-31T23:59:59Z", true}}) {
+        SCOPED_TRACE(date);
+        const auto wake = rfc3339::parse(date);
+        ASSERT_TRUE(wake);
+        ASSERT_FALSE(writeFileAtomically(container / "wake-schedule.json",
+                                         R"({"wakeDate":")" + std::string(date) +
+                                             R"(","revision":)" + std::to_string(++revision) +
+                                             "}"));
+        runUntilPublished(wake);
+        EXPECT_EQ(storeHas(*wake), ahead) << store();
+        EXPECT_EQ(store() == "[]\n", !ahead) << store();
+    }
+    EXPECT_TRUE(coordinator->hasLaunchTimer());
+    for (const auto& entry : log->entries())
+        EXPECT_NE(entry.message, "App-launch timer fired");
+}
+
 } // namespace
 } // namespace sollun::helper

@@ -28,7 +28,7 @@ platform::Source FakeEventLoop::add(std::shared_ptr<Entry> entry) {
     return std::make_unique<Handle>(std::move(entry));
 }
 
-platform::Source FakeEventLoop::addWallTimer(Clock::time_point at, Task callback) {
+platform::Source FakeEventLoop::addWallTimer(TimePoint at, Task callback) {
     auto entry = std::make_shared<Entry>(Entry::Kind::wall);
     entry->wallDue = at;
     entry->task = std::move(callback);
@@ -76,13 +76,10 @@ int FakeEventLoop::run() {
         if (exitCode_)
             break;
         // Nothing left to do but wait: jump to the next timer, as real time would.
-        auto next = nextDue(Clock::time_point::max(), std::chrono::nanoseconds::max());
-        if (!next)
+        auto next = nextDue(TimePoint::max(), std::chrono::nanoseconds::max());
+        if (!next || untilDue(*next) == std::chrono::nanoseconds::max())
             return -1; // would sleep for ever
-        if (next->kind == Entry::Kind::wall)
-            advance(std::max(next->wallDue - wallNow_, Clock::duration::zero()));
-        else
-            advance(next->bootDue - bootNow_);
+        advance(std::max(untilDue(*next), std::chrono::nanoseconds::zero()));
     }
     return *exitCode_;
 }
@@ -103,16 +100,21 @@ void FakeEventLoop::runPending() {
     }
 }
 
-std::shared_ptr<FakeEventLoop::Entry> FakeEventLoop::nextDue(Clock::time_point wallLimit,
+// All timers compared on the boot clock: how long from now until each is due. A wall timer
+// further away than its nanoseconds can say is as good as never, or overdue.
+std::chrono::nanoseconds FakeEventLoop::untilDue(const Entry& entry) const {
+    if (entry.kind != Entry::Kind::wall)
+        return entry.bootDue - bootNow_;
+    using std::chrono::nanoseconds;
+    constexpr auto reach = std::chrono::floor<std::chrono::microseconds>(nanoseconds::max());
+    const auto ahead = entry.wallDue - wallNow_;
+    return ahead >= reach ? nanoseconds::max() : ahead <= -reach ? nanoseconds::min() : ahead;
+}
+
+std::shared_ptr<FakeEventLoop::Entry> FakeEventLoop::nextDue(TimePoint wallLimit,
                                                              std::chrono::nanoseconds bootLimit) {
     std::erase_if(entries_, [](const auto& entry) { return !entry->alive; });
     std::shared_ptr<Entry> best;
-    // Compare all timers on the boot clock: how long from now until each is due.
-    auto untilDue = [&](const Entry& entry) {
-        return entry.kind == Entry::Kind::wall
-                   ? std::chrono::duration_cast<std::chrono::nanoseconds>(entry.wallDue - wallNow_)
-                   : entry.bootDue - bootNow_;
-    };
     for (const auto& entry : entries_) {
         const bool due = entry->kind == Entry::Kind::wall        ? entry->wallDue <= wallLimit
                          : entry->kind == Entry::Kind::repeating ? entry->bootDue <= bootLimit
@@ -140,15 +142,12 @@ void FakeEventLoop::fire(const std::shared_ptr<Entry>& entry) {
 
 void FakeEventLoop::advance(std::chrono::nanoseconds duration) {
     runPending();
-    const auto wallEnd = wallNow_ + std::chrono::duration_cast<Clock::duration>(duration);
+    const auto wallEnd = wallNow_ + std::chrono::floor<std::chrono::microseconds>(duration);
     const auto bootEnd = bootNow_ + duration;
     while (auto entry = nextDue(wallEnd, bootEnd)) {
         // Move both clocks to the moment this timer is due.
-        const auto step = entry->kind == Entry::Kind::wall
-                              ? std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::max(entry->wallDue - wallNow_, Clock::duration::zero()))
-                              : entry->bootDue - bootNow_;
-        wallNow_ += std::chrono::duration_cast<Clock::duration>(step);
+        const auto step = std::max(untilDue(*entry), std::chrono::nanoseconds::zero());
+        wallNow_ += std::chrono::floor<std::chrono::microseconds>(step);
         bootNow_ += step;
         fire(entry);
     }
@@ -156,7 +155,7 @@ void FakeEventLoop::advance(std::chrono::nanoseconds duration) {
     bootNow_ = bootEnd;
 }
 
-void FakeEventLoop::setWallClock(Clock::time_point instant) {
+void FakeEventLoop::setWallClock(TimePoint instant) {
     wallNow_ = instant;
     runPending();
     while (auto entry = nextDue(wallNow_, bootNow_))

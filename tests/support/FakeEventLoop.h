@@ -19,31 +19,31 @@ namespace sollun::test {
 class FakeEventLoop final : public platform::EventLoop {
 public:
     // 2026-03-01T22:10:05Z, an instant of no significance.
-    static constexpr Clock::time_point defaultStart{std::chrono::seconds(1772403005)};
+    static constexpr TimePoint defaultStart{std::chrono::seconds(1772403005)};
 
-    explicit FakeEventLoop(Clock::time_point start = defaultStart)
+    explicit FakeEventLoop(TimePoint start = defaultStart)
         : wallNow_(start) {}
 
     void post(Task task) override;
     void postFromAnyThread(Task task) override;
-    platform::Source addWallTimer(Clock::time_point at, Task callback) override;
+    platform::Source addWallTimer(TimePoint at, Task callback) override;
     platform::Source addRepeatingTimer(std::chrono::nanoseconds interval, Task callback) override;
     std::variant<platform::Source, std::error_code>
     watchDirectory(const std::filesystem::path& directory, std::uint32_t mask,
                    DirectoryCallback callback) override;
     platform::Source watchFd(int fd, std::uint32_t events, FdCallback callback) override;
     platform::Source watchSignal(int signal, Task callback) override;
-    Clock::time_point now() const override { return wallNow_; }
+    TimePoint now() const override { return wallNow_; }
     int run() override;
     void exit(int code) override { exitCode_ = code; }
 
     // Runs posted tasks, including those they post, until none is left.
     void runPending();
-    // Time passes on both clocks; every timer due on the way fires at its due time, with the
-    // posted tasks it causes run before the next one.
+    // Time passes on both clocks, the wall clock to the microsecond; every timer due on the way
+    // fires at its due time, with the posted tasks it causes run before the next one.
     void advance(std::chrono::nanoseconds duration);
     // The wall clock is set (forward or back) without time passing; wall timers now due fire.
-    void setWallClock(Clock::time_point instant);
+    void setWallClock(TimePoint instant);
 
     // The next watchDirectory() of `directory` fails with `error`.
     void failWatch(const std::filesystem::path& directory, std::errc error);
@@ -57,7 +57,7 @@ private:
         explicit Entry(Kind k)
             : kind(k) {}
         Kind kind;
-        Clock::time_point wallDue{};
+        TimePoint wallDue{};
         std::chrono::nanoseconds bootDue{};
         std::chrono::nanoseconds interval{};
         std::filesystem::path directory;
@@ -69,10 +69,11 @@ private:
     class Handle;
 
     platform::Source add(std::shared_ptr<Entry> entry);
-    std::shared_ptr<Entry> nextDue(Clock::time_point wallLimit, std::chrono::nanoseconds bootLimit);
+    std::shared_ptr<Entry> nextDue(TimePoint wallLimit, std::chrono::nanoseconds bootLimit);
+    std::chrono::nanoseconds untilDue(const Entry& entry) const;
     void fire(const std::shared_ptr<Entry>& entry);
 
-    Clock::time_point wallNow_;
+    TimePoint wallNow_;
     std::chrono::nanoseconds bootNow_{};
     std::deque<Task> posted_;
     std::mutex foreignLock_;

@@ -1,4 +1,5 @@
 #include "SollunWakeDaemon/PowerEventStore.h"
+#include "SollunWakeDaemon/RtcSlot.h"
 #include "SollunWakeDaemon/RtcWakeAlarm.h"
 #include "SollunWakeDaemon/ShutdownArming.h"
 #include "SollunWakeDaemon/WakeDaemonService.h"
@@ -65,14 +66,14 @@ protected:
 
 TEST_F(PowerEventStoreTest, KeepsMicrosecondsAndCancelsOnlyTheExactMatch) {
     const Instant at = start + 1h + 123'456us;
-    ASSERT_EQ(add(at + 999ns), powerSuccess);
+    ASSERT_EQ(add(at), powerSuccess);
     ASSERT_EQ(add(at, "COM.KESTROVANE.SOLLUN"), powerSuccess);
     EXPECT_TRUE(text().starts_with("[\n  {\"time\":\"2026-03-01T23:10:05.123456Z\","
                                    "\"scheduledby\":\"com.kestrovane.sollun\","
                                    "\"eventtype\":\"wakepoweron\"},\n"))
         << text();
     EXPECT_EQ(cancel(at + 1us), powerNotFound);
-    EXPECT_EQ(cancel(at + 999ns), powerSuccess); // the same stored microsecond
+    EXPECT_EQ(cancel(at), powerSuccess);
     EXPECT_EQ(store->eventTimes({}), std::vector{at}) << "the other owner's is kept";
 }
 
@@ -169,10 +170,12 @@ std::string seconds(std::chrono::seconds fromStart) {
 TEST(RtcWakeAlarm, ClearsTheSlotBeforeEveryValueAndRoundsUp) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
-    RtcWakeAlarm rtc("/proc/self/fd/" + std::to_string(fds[1]));
+    test::TempDir dir;
+    FakeEventLoop loop;
+    RtcWakeAlarm rtc(loop, "/proc/self/fd/" + std::to_string(fds[1]), dir.path());
     EXPECT_EQ(rtc.arm(start + 1h), powerSuccess);
     // A second early could be the RTC's current one, which it takes as "disarm".
-    EXPECT_EQ(rtc.arm(start + 1h + 1ns), powerSuccess);
+    EXPECT_EQ(rtc.arm(start + 1h + 1us), powerSuccess);
     EXPECT_EQ(rtc.arm(std::nullopt), powerSuccess);
     std::string expected = "0";
     expected += seconds(1h) + "0";
@@ -182,6 +185,86 @@ TEST(RtcWakeAlarm, ClearsTheSlotBeforeEveryValueAndRoundsUp) {
               expected);
     ::close(fds[0]);
     ::close(fds[1]);
+}
+
+// At run time as at shutdown, another program's alarm that comes first stays in the RTC, whether
+// the daemon arms or clears; once whatever the slot holds has passed, the next event goes in.
+TEST(RtcWakeAlarm, SharesTheSlotAndArmsAgainOnceItsAlarmHasPassed) {
+    test::TempDir dir;
+    const auto rtc = dir / "wakealarm";
+    test::writeFile(rtc, "");
+    FakeEventLoop loop{start};
+    PowerEventStore store{dir.path(), std::make_unique<RtcWakeAlarm>(loop, rtc, dir.path()),
+                          [&] { return loop.now(); }};
+    ASSERT_EQ(store.schedulePowerEvent(start + 5h, "com.other", "poweron"), powerSuccess);
+    enum Action { schedule, cancel, passes };
+    const struct {
+        std::optional<std::string> foreign; // written into the slot first
+        Action action;
+        const char* owner;
+        std::chrono::seconds at;
+        std::string after;
+    } steps[] = {
+        {seconds(1h), schedule, ours, 2h, seconds(1h)},
+        {{}, cancel, ours, 2h, seconds(1h)},
+        {{}, schedule, ours, 2h, seconds(1h)},
+        {{}, passes, "", 1h + 1s, seconds(2h)},
+        {{}, cancel, ours, 2h, "0"},
+        {seconds(3h), schedule, ours, 2h, seconds(2h)}, // a later one gives way
+        {seconds(5h), cancel, ours, 2h, "0"},           // an event of the schedule's is ours
+        {{}, schedule, ours, 2h, seconds(2h)},
+        {{}, schedule, "com.other", 4h, seconds(2h)},
+        {{}, passes, "", 2h + 1s, seconds(4h)},
+    };
+    for (const auto& step : steps) {
+        if (step.foreign)
+            test::writeFile(rtc, *step.foreign);
+        if (step.action == passes)
+            loop.setWallClock(start + step.at);
+        else if (step.action == schedule)
+            EXPECT_EQ(store.schedulePowerEvent(start + step.at, step.owner, wakePowerOn),
+                      powerSuccess);
+        else
+            EXPECT_EQ(store.cancelScheduledPowerEvent(start + step.at, step.owner, wakePowerOn),
+                      powerSuccess);
+        EXPECT_EQ(readSmallFile(rtc, 64), step.after)
+            << step.action << " " << step.at.count() << " " << step.foreign.value_or("-");
+    }
+    EXPECT_EQ(readSmallFile(dir / "rtc-poweron", 64), seconds(4h)) << "the last one it wrote";
+}
+
+// Past the RTC's reach, the furthest second it takes, left armed; a second past it is refused.
+TEST(RtcSlot, ArmsAsFarAsTheRtcReaches) {
+    constexpr std::int64_t now = 1'772'403'005, day = 86'400, year9999 = 253'402'300'799;
+    const auto einval = std::make_error_code(std::errc::invalid_argument);
+    const auto erange = std::make_error_code(std::errc::result_out_of_range);
+    const auto eio = std::make_error_code(std::errc::io_error);
+    const struct {
+        std::int64_t target, last;
+        std::error_code beyond;
+        std::variant<std::int64_t, std::error_code> armed;
+    } rows[] = {
+        {year9999, now + 365 * day - 1, einval, now + 365 * day - 1}, // alarm registers: a year
+        {year9999, 4'102'444'799, erange, 4'102'444'799},             // a clock that ends in 2099
+        {now + 3600, now, einval, einval},
+        {now + 2 * day, now + day - 1, eio, eio}, // not a question of reach
+    };
+    for (const auto& row : rows) {
+        std::optional<std::int64_t> slot;
+        int writes = 0;
+        const auto armed = armWithinReach(row.target, now, [&](std::int64_t seconds) {
+            ++writes;
+            slot.reset();
+            if (seconds > row.last)
+                return row.beyond;
+            slot = seconds;
+            return std::error_code{};
+        });
+        EXPECT_EQ(armed, row.armed) << row.target << " " << row.last;
+        const auto* value = std::get_if<std::int64_t>(&armed);
+        EXPECT_EQ(slot, value ? std::optional(*value) : std::nullopt);
+        EXPECT_LE(writes, 40) << "halving, not counting";
+    }
 }
 
 TEST(ShutdownArming, ArmsTheEarliestPowerOnUnlessAnotherProgramHoldsAnEarlierAlarm) {
