@@ -16,9 +16,9 @@ menu_layout() {
 }
 # The id of the row with this label.
 menu_row() {
-    menu_layout | jq -e --arg label "$1" \
+    menu_layout | jq -e --arg text "$1" \
         'first(.. | arrays | select(length == 3 and (.[1] | type) == "object" and
-                                    .[1]["label"]?.data? == $label) | .[0])'
+                                    .[1].label?.data? == $text) | .[0])'
 }
 menu_shows() { menu_row "$1" >/dev/null; }
 menu_lacks() { ! menu_row "$1" >/dev/null; }
@@ -58,7 +58,7 @@ EOT
     publish 60 "$wake"
     check "the wake reaches the daemon's store" wait_until 20 stored "$wake"
     check "helper-status.json shows it" wait_until 15 published "$wake"
-    sleep $((wake - 30 - $(date +%s)))
+    sleep_until $((wake - 30))
     sleep_through "$wake"
     end
 }

@@ -17,7 +17,7 @@ scenario_death() {
     figure "killed to armed again: $(delta "$killed" "$(now)") s"
     check "the wake is still in the store" stored "$wake"
 
-    sleep $((wake - 30 - $(date +%s)))
+    sleep_until $((wake - 30))
     sleep_through "$wake"
     end
 }

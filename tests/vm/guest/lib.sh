@@ -62,6 +62,12 @@ export -f armed_alarm armed_for
 stored() { [[ $(product_events) == "$1" ]]; }
 published() { [[ $(status_wake) == "$(iso "$1")" ]]; }
 
+# Sleeps until the epoch second, if it is ahead: the scenarios' fixed moments, as a user's.
+sleep_until() {
+    local left=$(($1 - $(date +%s)))
+    ((left <= 0)) || sleep "$left"
+}
+
 # wait_until <seconds> <command>...: true once the command is, false at the deadline.
 wait_until() {
     local deadline=$(($(date +%s) + $1))

@@ -35,7 +35,7 @@ scenario_wake() {
 
     publish 20 "$wake"
     check "the wake reaches the daemon's store" wait_until 15 stored "$wake"
-    sleep $((wake - 30 - $(date +%s)))
+    sleep_until $((wake - 30))
 
     sleep_through "$wake"
 
