@@ -22,6 +22,7 @@ menu_row() {
 }
 menu_shows() { menu_row "$1" >/dev/null; }
 menu_lacks() { ! menu_row "$1" >/dev/null; }
+helper_has_group() { [[ $(stat -c %G:%a /usr/bin/SollunHelper) == sollun-helper:2755 ]]; }
 
 scenario_approval() {
     begin approval
@@ -47,8 +48,7 @@ EOT
     row=$(menu_row "Approve in Login Items…")
     check "the menu offers the approval" test -n "$row"
     menu_call Event isvu "${row:-0}" clicked s "" 0 >/dev/null
-    check "approving installs the daemon and gives the helper its group" \
-        wait_until 60 test "$(stat -c %G:%a /usr/bin/SollunHelper)" = sollun-helper:2755
+    check "approving installs the daemon and gives the helper its group" wait_until 60 helper_has_group
     check "the running helper starts itself again with its group" \
         wait_until 30 logged_after "$started" "The helper now has its group; starting it again"
     check "its menu shows no approval waiting" \
