@@ -54,6 +54,7 @@ EOT
     check "its menu shows no approval waiting" \
         wait_until 20 menu_lacks "Waiting for approval in Login Items"
 
+    sync_clock_to_rtc
     local wake=$(($(date +%s) + 45))
     publish 60 "$wake"
     check "the wake reaches the daemon's store" wait_until 20 stored "$wake"

@@ -3,6 +3,7 @@
 
 scenario_death() {
     begin daemon-death
+    sync_clock_to_rtc
     local wake=$(($(date +%s) + 45)) pid killed
     publish 50 "$wake"
     check "the wake reaches the daemon's store" wait_until 15 stored "$wake"

@@ -62,6 +62,26 @@ export -f armed_alarm armed_for
 stored() { [[ $(product_events) == "$1" ]]; }
 published() { [[ $(status_wake) == "$(iso "$1")" ]]; }
 
+# How far the guest's clock is ahead of the RTC's (negative: behind), to the RTC's tick. Under
+# emulation the guest's clock drifts from the RTC, which keeps the host's time, and the kernel
+# sets it again from the RTC at every resume only to the second: the RTC is the reference clock.
+clock_ahead_of_rtc() {
+    local first next
+    first=$(cat /sys/class/rtc/rtc0/since_epoch)
+    while next=$(cat /sys/class/rtc/rtc0/since_epoch) && [[ $next == "$first" ]]; do
+        sleep 0.01
+    done
+    delta "$next" "$(now)"
+}
+# Sets the guest's clock to the RTC's before a wake is published (a real machine keeps its clock
+# with NTP).
+sync_clock_to_rtc() {
+    local ahead
+    ahead=$(clock_ahead_of_rtc)
+    date -s "@$(awk -v a="$ahead" -v n="$(now)" 'BEGIN { printf "%.3f", n - a }')" >/dev/null
+    figure "guest clock set to the RTC: it was $ahead s ahead"
+}
+
 # Sleeps until the epoch second, if it is ahead: the scenarios' fixed moments, as a user's.
 sleep_until() {
     local left=$(($1 - $(date +%s)))
