@@ -8,6 +8,11 @@ rtc_alarm() {
         /proc/driver/rtc
 }
 
+# Whether the daemon logged the text as the previous boot shut down.
+daemon_logged_at_shutdown() {
+    journalctl -b -1 -q -o cat -t SollunWakeDaemon | grep -qF "$1"
+}
+
 scenario_poweron_arm() {
     begin poweron
     local wake=$(($(date +%s) + 1800))
@@ -23,7 +28,7 @@ scenario_poweron_check() {
     figure "RTC alarm after the reboot: $(rtc_alarm), the wake: $(iso "$wake")"
     check "the RTC was armed for the wake at shutdown" test "$(rtc_alarm)" = "$(iso "$wake")"
     check "the daemon logged the arming as it stopped" \
-        bash -c 'journalctl -b -1 -q -o cat -t SollunWakeDaemon | grep -q "Armed the RTC to power on at $1"' - "$wake"
+        daemon_logged_at_shutdown "Armed the RTC to power on at $wake"
 
     # Another program's earlier alarm, set the way such programs do.
     local foreign=$(($(date +%s) + 600))
@@ -39,7 +44,7 @@ scenario_poweron_foreign() {
     figure "RTC alarm after the second reboot: $(rtc_alarm), the other program's: $(iso "$foreign")"
     check "another program's earlier alarm is kept at shutdown" test "$(rtc_alarm)" = "$(iso "$foreign")"
     check "the daemon logged that it left the alarm alone" \
-        bash -c 'journalctl -b -1 -q -o cat -t SollunWakeDaemon | grep -q "earlier alarm at $1; left alone"' - "$foreign"
+        daemon_logged_at_shutdown "earlier alarm at $foreign; left alone"
     echo 0 >/sys/class/rtc/rtc0/wakealarm
     end
 }
