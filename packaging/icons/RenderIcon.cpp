@@ -81,7 +81,7 @@ void writePng(RsvgHandle* drawing, int size, const std::filesystem::path& path) 
     const Surface surface = render(drawing, size);
     const cairo_status_t status = cairo_surface_write_to_png(surface.get(), path.c_str());
     if (status != CAIRO_STATUS_SUCCESS)
-        throw Failure{path.string() + ": " + cairo_status_to_string(status)};
+        throw Failure{std::string("cannot write it: ") + cairo_status_to_string(status)};
 }
 
 void writeSource(RsvgHandle* drawing, const std::vector<int>& sizes,
@@ -109,7 +109,7 @@ void writeSource(RsvgHandle* drawing, const std::vector<int>& sizes,
         << "} // namespace sollun::helper\n";
     out.close();
     if (!out)
-        throw Failure{path.string() + ": cannot write it"};
+        throw Failure{"cannot write it"};
 }
 
 } // namespace
@@ -155,7 +155,8 @@ int main(int argc, char** argv) {
             writeSource(drawing, sizes, drawingPath, partial);
         std::filesystem::rename(partial, output);
     } catch (const Failure& failure) {
-        std::fprintf(stderr, "RenderIcon: %s: %s\n", drawingPath.c_str(), failure.what.c_str());
+        std::fprintf(stderr, "RenderIcon: %s into %s: %s\n", drawingPath.c_str(), output.c_str(),
+                     failure.what.c_str());
         result = 1;
     } catch (const std::filesystem::filesystem_error& failure) {
         std::fprintf(stderr, "RenderIcon: %s\n", failure.what());
