@@ -2,6 +2,7 @@
 
 #include "SollunHelper/SollunHelperApp.h"
 #include "SollunHelper/linux/DBusMenu.h"
+#include "SollunHelper/linux/TrayIconPixmaps.h"
 #include "platform/Installation.h"
 
 #include <unistd.h>
@@ -21,7 +22,7 @@ constexpr const char* watcherOwnerRule =
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
     "arg0='org.kde.StatusNotifierWatcher'";
 
-// a(iiay) without a single pixmap: the item names its icons instead.
+// a(iiay) without a single pixmap.
 int appendNoPixmaps(sd_bus_message* reply) {
     int r = sd_bus_message_open_container(reply, SD_BUS_TYPE_ARRAY, "(iiay)");
     if (r >= 0)
@@ -113,11 +114,16 @@ std::string StatusNotifierItem::shippedIconThemePath() {
     const auto prefix = platform::installPrefix();
     if (!prefix)
         return {};
-    const auto icons = *prefix / "share" / "icons";
+    // A theme directory, as hosts look for it there: hicolor with its index.theme.
+    const auto icons = *prefix / "share" / "sollun-helper" / "icons";
+    const auto theme = icons / "hicolor";
     const auto icon =
-        icons / "hicolor" / "scalable" / "status" / (std::string(statusNotifierIconName) + ".svg");
+        theme / "scalable" / "status" / (std::string(statusNotifierIconName) + ".svg");
     std::error_code error;
-    return std::filesystem::is_regular_file(icon, error) ? icons.string() : std::string();
+    return std::filesystem::is_regular_file(theme / "index.theme", error) &&
+                   std::filesystem::is_regular_file(icon, error)
+               ? icons.string()
+               : std::string();
 }
 
 void StatusNotifierItem::registerWithWatcher() {
@@ -178,7 +184,9 @@ int StatusNotifierItem::onProperty(sd_bus*, const char*, const char*, const char
         return sd_bus_message_append(reply, "s", statusNotifierIconName);
     if (name == "OverlayIconName" || name == "AttentionIconName" || name == "AttentionMovieName")
         return sd_bus_message_append(reply, "s", "");
-    if (name == "IconPixmap" || name == "OverlayIconPixmap" || name == "AttentionIconPixmap")
+    if (name == "IconPixmap")
+        return appendTrayIconPixmaps(reply);
+    if (name == "OverlayIconPixmap" || name == "AttentionIconPixmap")
         return appendNoPixmaps(reply);
     if (name == "ItemIsMenu")
         return sd_bus_message_append(reply, "b", 1);

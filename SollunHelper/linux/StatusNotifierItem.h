@@ -2,9 +2,10 @@
 
 // The helper's icon in the desktop's tray: an org.kde.StatusNotifierItem at /StatusNotifierItem,
 // under the name org.kde.StatusNotifierItem-<pid>-<instance> on the session bus. The item is
-// only a menu (ItemIsMenu): its Menu is the DBusMenu at /MenuBar on the same connection, and its
-// icon is the symbolic "sollun-helper-symbolic", looked up in IconThemePath first when one is
-// given. Nothing about it changes while it runs.
+// only a menu (ItemIsMenu): its Menu is the DBusMenu at /MenuBar on the same connection. Its icon
+// is the full-colour "sollun-helper", looked up in IconThemePath first when one is given, and
+// served as pixels too (IconPixmap) for hosts that find it nowhere. Nothing about it changes
+// while it runs.
 //
 // A tray learns of the item through org.kde.StatusNotifierWatcher: the item registers its name
 // there when it starts, and again every time the watcher's name gets a new owner (the desktop's
@@ -28,7 +29,7 @@ inline constexpr const char* statusNotifierItemPath = "/StatusNotifierItem";
 inline constexpr const char* statusNotifierItemInterface = "org.kde.StatusNotifierItem";
 inline constexpr const char* statusNotifierWatcherName = "org.kde.StatusNotifierWatcher";
 inline constexpr const char* statusNotifierWatcherPath = "/StatusNotifierWatcher";
-inline constexpr const char* statusNotifierIconName = "sollun-helper-symbolic";
+inline constexpr const char* statusNotifierIconName = "sollun-helper";
 
 class StatusNotifierItem {
 public:
@@ -45,8 +46,9 @@ public:
     static std::variant<std::unique_ptr<StatusNotifierItem>, std::error_code>
     start(sd_bus* bus, Options options);
 
-    // The icon directory shipped with the program: <prefix>/share/icons beside the executable's
-    // <prefix>/bin, in the build tree as in an installation; "" when the icon is not there.
+    // The helper's own icon theme directory, shipped with the program:
+    // <prefix>/share/sollun-helper/ icons beside the executable's <prefix>/bin, in the build tree
+    // as in an installation; "" when its theme or icon is not there.
     static std::string shippedIconThemePath();
 
     ~StatusNotifierItem();

@@ -37,10 +37,17 @@ Bus connect(const std::string& address, platform::SdEventLoop& loop) {
 }
 
 // What is left of a message, as text: basic values bare, arrays [a,b], dictionaries {k=v,...},
-// structs (a b), variants as their contents, values apart by spaces; an error as "error <name>".
+// structs (a b), variants as their contents, values apart by spaces, byte arrays as their
+// length "<n bytes>"; an error as "error <name>".
 std::string render(sd_bus_message* m, char type = 0, const char* contents = nullptr) {
     if (type == 0 && sd_bus_message_is_method_error(m, nullptr))
         return std::string("error ") + sd_bus_message_get_error(m)->name;
+    if (type == 'a' && contents == std::string_view("y")) {
+        const void* bytes = nullptr;
+        std::size_t size = 0;
+        sd_bus_message_read_array(m, 'y', &bytes, &size);
+        return "<" + std::to_string(size) + " bytes>";
+    }
     if (type == 0 || std::string_view("arve").find(type) != std::string_view::npos) {
         const char* separator = type == 0 || type == 'r' ? " " : type == 'e' ? "=" : ",";
         std::string inner;
@@ -255,9 +262,11 @@ TEST_F(MenuOnTheBus, TheItemRegistersWithTheWatcherThereAndEachOneThatAppears) {
                    statusNotifierItemInterface),
               "{Category=ApplicationStatus,Id=com.kestrovane.sollun.helper,Title=SollunHelper,"
               "Status=Active,WindowId=0,IconThemePath=/opt/sollun/share/icons,"
-              "IconName=sollun-helper-symbolic,IconPixmap=[],OverlayIconName=,"
+              "IconName=sollun-helper,IconPixmap=[(16 16 <1024 bytes>),(22 22 <1936 bytes>),"
+              "(24 24 <2304 bytes>),(32 32 <4096 bytes>),(48 48 <9216 bytes>),"
+              "(64 64 <16384 bytes>)],OverlayIconName=,"
               "OverlayIconPixmap=[],AttentionIconName=,AttentionIconPixmap=[],"
-              "AttentionMovieName=,ToolTip=(sollun-helper-symbolic [] SollunHelper ),"
+              "AttentionMovieName=,ToolTip=(sollun-helper [] SollunHelper ),"
               "ItemIsMenu=true,Menu=/MenuBar}");
     tray = watcher();
     ASSERT_EQ(runWithWatchdog(loop), 0);

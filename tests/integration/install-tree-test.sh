@@ -21,7 +21,19 @@ fail() {
 }
 
 def=share/sollun-helper/wakedaemon
+# The tray icon, drawn and in images, in the helper's own theme and in the system's.
+own=share/sollun-helper/icons/hicolor
+icons="0644 $own/index.theme"
+for dir in scalable 16x16 22x22 24x24 32x32 48x48 64x64; do
+    type=png
+    [ "$dir" != scalable ] || type=svg
+    for theme in $own share/icons/hicolor; do
+        icons="$icons
+0644 $theme/$dir/status/sollun-helper.$type"
+    done
+done
 expected="
+$icons
 0755 bin/SollunHelper
 0755 libexec/SollunWakeDaemon
 0755 libexec/sollun-helper/sollun-wakedaemon-install
@@ -33,7 +45,6 @@ expected="
 0644 $def/com.kestrovane.sollun.wakedaemon.conf
 0644 $def/sollun-wakedaemon.service
 0644 share/applications/com.kestrovane.sollun.helper.desktop
-0644 share/icons/hicolor/scalable/status/sollun-helper-symbolic.svg
 0644 share/sollun-helper/sollun-helper.pot
 "
 
@@ -57,6 +68,20 @@ unexpected=$(cd "$root" && find . ! -type d | sed 's|^\./||' | sort |
     done)
 if [ -z "$unexpected" ]; then pass; else fail "installed but not expected: $unexpected"; fi
 
+# The helper's own theme as a host reads it: each directory its index.theme lists has its
+# section there and the icon, and no icon lies elsewhere.
+listed=" $(sed -n 's/^Directories=//p' "$root/$own/index.theme" | tr ',' ' ') "
+for dir in $listed; do
+    grep -qxF "[$dir]" "$root/$own/index.theme" || fail "$own/index.theme lists $dir without its section"
+    [ -n "$(find "$root/$own/$dir" -maxdepth 1 -name 'sollun-helper.*')" ] || fail "$own/$dir has no icon"
+done
+for icon in $(cd "$root/$own" && find . -name 'sollun-helper.*' | sed 's|^\./||'); do
+    case "$listed" in
+    *" ${icon%/*} "*) pass ;;
+    *) fail "$own/index.theme does not list ${icon%/*}" ;;
+    esac
+done
+
 # The installed files name the installed programs.
 contains() {
     if grep -qxF "$2" "$root/$1"; then pass; else fail "$1 lacks the line: $2"; fi
@@ -70,6 +95,7 @@ contains libexec/sollun-helper/sollun-wakedaemon-install "definition='$prefix/$d
 contains libexec/sollun-helper/sollun-wakedaemon-install "helper='$prefix/bin/SollunHelper'"
 contains share/applications/com.kestrovane.sollun.helper.desktop "Exec=$prefix/bin/SollunHelper"
 contains share/applications/com.kestrovane.sollun.helper.desktop "NoDisplay=true"
+contains share/applications/com.kestrovane.sollun.helper.desktop "Icon=sollun-helper"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
