@@ -35,6 +35,12 @@ expected="
 0644 share/applications/com.kestrovane.sollun.helper.desktop
 0644 share/icons/hicolor/scalable/status/sollun-helper-symbolic.svg
 0644 share/sollun-helper/sollun-helper.pot
+0644 share/locale/de/LC_MESSAGES/sollun-helper.mo
+0644 share/locale/es/LC_MESSAGES/sollun-helper.mo
+0644 share/locale/fr/LC_MESSAGES/sollun-helper.mo
+0644 share/locale/it/LC_MESSAGES/sollun-helper.mo
+0644 share/locale/ja/LC_MESSAGES/sollun-helper.mo
+0644 share/locale/pt_BR/LC_MESSAGES/sollun-helper.mo
 "
 
 while read -r mode file; do
