@@ -9,12 +9,14 @@
 
 namespace sollun::platform {
 
-// Takes the locale from the environment (setlocale(LC_ALL, "")), binds the program's message
-// catalogue (domain "sollun-helper", in <prefix>/share/locale for a program in <prefix>/bin, text
-// in UTF-8) and sets ICU's default locale to the one the messages are in (LC_MESSAGES, or LC_ALL,
-// LC_MESSAGES, LANG when the system has no such locale). At start, before other threads exist;
-// running it again re-reads the environment, which is how tests switch locales. Without it, ICU
-// derives its default once by itself, on first use.
+// Takes the locale from the environment, category by category (a category whose locale the system
+// lacks gets C.UTF-8, where gettext still honours LANGUAGE, and the others keep theirs), binds
+// the program's message catalogue (domain "sollun-helper", in <prefix>/share/locale for a program
+// in <prefix>/bin, text in UTF-8) and sets ICU's default locale, which formats the dates, to the
+// one of LC_TIME (or LC_ALL, LC_TIME, LANG when the system has no such locale). Texts follow
+// LANGUAGE and LC_MESSAGES, as gettext has them. At start, before other threads exist; running it
+// again re-reads the environment, which is how tests switch locales. Without it, ICU derives its
+// default once by itself, on first use.
 void setUpLocalization();
 
 // The translation of `english` for the current locale, or `english` itself. Call it with the
@@ -22,10 +24,11 @@ void setUpLocalization();
 // --keyword=localized).
 std::string localized(const char* english);
 
-// An instant as ICU's default locale writes a medium date with a short time, in ICU's default
-// time zone (from TZ or the system's setting, fixed by ICU on first use), e.g. "Mar 2, 2026,
-// 6:30 AM" in English. When ICU cannot format it, "2026-03-02 06:30" in the local time zone. The
-// instant is in microseconds, as the loop's, so that any year can be shown.
+// An instant as ICU's default locale writes a medium date with a short time, e.g. "Mar 2, 2026,
+// 6:30 AM" in English, at the local time the C library gives for it: any TZ it accepts (zone
+// names, files, POSIX rules), or the system's time zone, read again when that has changed since
+// the last call. When ICU cannot format it, "2026-03-02 06:30". The instant is in microseconds,
+// as the loop's, so that any year can be shown.
 std::string mediumDateShortTime(
     std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds> instant);
 

@@ -2,16 +2,19 @@
 //
 // At launch, in this order: one instance only (the newest wins), the menu and the status item
 // on the session bus, then the coordinator's start. It then runs until the menu's quit, the end
-// of the session, or a newer instance; nothing is done on the way out, so the daemon's
-// registration, a scheduled wake and the last status file stay as they are.
+// of the session (its bus going), or a newer instance; nothing is done on the way out, so the
+// daemon's registration, a scheduled wake and the last status file stay as they are. Without a
+// session bus at launch it does the coordinator's work all the same, with nothing to show.
 
 #include "SollunHelper/HelperCoordinator.h"
 #include "SollunHelper/SollunHelperApp.h"
 #include "SollunHelper/linux/DBusMenu.h"
 #include "SollunHelper/linux/ProductGroup.h"
+#include "SollunHelper/linux/SessionEnd.h"
 #include "SollunHelper/linux/SingleInstance.h"
 #include "SollunHelper/linux/StatusNotifierItem.h"
 #include "platform/Localization.h"
+#include "platform/TimeZoneWatch.h"
 #include "platform/linux/SdEventLoop.h"
 
 #include <cstdio>
@@ -29,10 +32,13 @@ int main() {
     auto& loop = platform::SdEventLoop::main();
     sd_bus* session = nullptr;
     if (const int r = openSessionBus(&session); r < 0) {
-        std::fprintf(stderr, "SollunHelper: no session bus: %s\n", std::strerror(-r));
-        return 1;
+        std::fprintf(stderr, "SollunHelper: no session bus, nothing shown: %s\n",
+                     std::strerror(-r));
+        HelperCoordinator::shared().start();
+        return loop.run() < 0 ? 1 : 0;
     }
     sd_bus_attach_event(session, loop.native(), 0);
+    const SessionEnd sessionEnd(session, [&loop] { loop.exit(0); });
 
     SingleInstance instance(session, [&loop] { loop.exit(0); });
 
@@ -44,6 +50,14 @@ int main() {
         std::fprintf(stderr, "SollunHelper: no menu: %s\n", error->message().c_str());
     if (const auto* error = std::get_if<std::error_code>(&item))
         std::fprintf(stderr, "SollunHelper: no status item: %s\n", error->message().c_str());
+
+    // The status line's date is in local time: a new time zone shows at once.
+    std::variant<std::unique_ptr<platform::TimeZoneWatch>, std::error_code> zone;
+    if (auto* shown = std::get_if<std::unique_ptr<DBusMenu>>(&menu))
+        zone = platform::TimeZoneWatch::start(loop, [&dbusMenu = **shown] { dbusMenu.rebuild(); });
+    if (const auto* error = std::get_if<std::error_code>(&zone))
+        std::fprintf(stderr, "SollunHelper: time zone changes unseen: %s\n",
+                     error->message().c_str());
 
     HelperCoordinator::shared().start();
 

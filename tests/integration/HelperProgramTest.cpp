@@ -1,20 +1,44 @@
-// The SollunHelper program itself on private system and session buses. The system bus cannot
-// start the daemon, so the helper asks for it to be registered and waits for approval.
+// The SollunHelper program itself on private system and session buses. Unless a test gives it one
+// that can, the system bus cannot start the daemon, so the helper asks for it to be registered and
+// waits for approval.
 
+#include "platform/linux/SdEventLoop.h"
+#include "shared/AtomicFile.h"
+#include "shared/WakeHelperStatus.h"
+#include "shared/WakeSchedule.h"
+#include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <systemd/sd-bus.h>
+
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 namespace sollun::test {
 namespace {
 
 constexpr const char* helperName = "com.kestrovane.sollun.helper";
+
+// Mounts of the test's own, in a mount namespace made at load time: unshare() needs a process of
+// one thread.
+const std::optional<std::string> privateMountsUnavailable = []() -> std::optional<std::string> {
+    if (geteuid() != 0)
+        return "mounting needs root";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+        return std::strerror(errno);
+    return std::nullopt;
+}();
 
 class HelperProgram : public ::testing::Test {
 protected:
@@ -31,6 +55,21 @@ protected:
                          {"call", helperName, "/MenuBar", "com.canonical.dbusmenu"});
         return session(arguments);
     }
+    // The labels of the menu's rows as a host fetches them before it shows the menu, separators
+    // left out; `announced` fetches them as they are, as a host told of a change does.
+    std::vector<std::string> labels(bool announced = false) {
+        if (!announced) {
+            EXPECT_EQ(menu({"AboutToShow", "i", "0"}), "b true\n");
+        }
+        const auto layout = nlohmann::json::parse(
+            session({"--json=short", "--", "call", helperName, "/MenuBar", "com.canonical.dbusmenu",
+                     "GetLayout", "iias", "0", "-1", "0"}));
+        std::vector<std::string> found;
+        for (const auto& row : layout["data"][1][2])
+            if (const auto& properties = row["data"][1]; properties.contains("label"))
+                found.push_back(properties["label"]["data"]);
+        return found;
+    }
     void waitForOwner(const std::string& name = helperName) {
         EXPECT_EQ(runProcess(
                       {"gdbus", "wait", "--address", sessionBus.address(), "--timeout", "10", name})
@@ -38,7 +77,25 @@ protected:
                   0);
     }
 
+    // Returns once the helper has published a status that `done` takes.
+    template <class Done>
+    void waitForPublishedStatus(Done done) {
+        std::filesystem::create_directories(container);
+        platform::SdEventLoop loop;
+        const auto check = [&](auto&&...) {
+            const auto text = readSmallFile(container / "helper-status.json", 4096);
+            if (const auto status = text ? decodeWakeHelperStatus(*text) : std::nullopt;
+                status && done(*status))
+                loop.exit(0);
+        };
+        const auto watch = std::get<platform::Source>(
+            loop.watchDirectory(container, IN_CLOSE_WRITE | IN_MOVED_TO, check));
+        loop.post(check);
+        ASSERT_EQ(runWithWatchdog(loop), 0);
+    }
+
     TempDir home;
+    const std::filesystem::path container = home / "data/group.com.kestrovane.sollun";
     ScopedEnvironmentVariable dataHome{"XDG_DATA_HOME", (home / "data").string()};
     ScopedEnvironmentVariable configHome{"XDG_CONFIG_HOME", (home / "config").string()};
     ScopedEnvironmentVariable stateDirectory{"STATE_DIRECTORY", (home / "state").string()};
@@ -108,6 +165,121 @@ TEST_F(HelperProgram, ItsTrayIconIsInTheThemeItNamesAndComesAsPixmapsToPaintAsTh
         }
     }
     EXPECT_EQ(sizes, (std::vector<int>{16, 22, 24, 32, 48, 64}));
+}
+
+TEST_F(HelperProgram, EndsQuietlyWithItsSessionBus) {
+    BackgroundProcess running(helper);
+    waitForOwner();
+    sessionBus.kill();
+    EXPECT_EQ(running.waitForExit(), 0);
+}
+
+TEST_F(HelperProgram, WithoutASessionBusItDoesItsWorkAllTheSame) {
+    ScopedEnvironmentVariable noSession{"DBUS_SESSION_BUS_ADDRESS",
+                                        "unix:path=" + (home / "no-bus").string()};
+    BackgroundProcess running(helper);
+    waitForPublishedStatus([](const WakeHelperStatus&) { return true; });
+    EXPECT_EQ(running.waitForExit(std::chrono::milliseconds(0)), -1) << "it runs on";
+}
+
+// Languages the system need not have a locale for: in C.UTF-8, LANGUAGE picks the catalogue.
+TEST_F(HelperProgram, MenuInEachShippedLanguage) {
+    const std::vector<std::string> english{
+        "Sollun — Wake From Sleep", "Waiting for approval in Login Items",
+        "Approve in Login Items…",  "Launch Sollun",
+        "Start at Login",           "Quit SollunHelper"};
+    const std::pair<const char*, const char*> titles[] = {
+        {"de", "Sollun – Aus dem Ruhezustand wecken"},
+        {"fr", "Sollun – Sortie de veille"},
+        {"es", "Sollun — Reactivar desde la suspensión"},
+        {"it", "Sollun – Riattivazione dalla sospensione"},
+        {"pt_BR", "Sollun — Despertar da suspensão"},
+        {"ja", "Sollun — スリープ解除"},
+    };
+    ScopedEnvironmentVariable all{"LC_ALL", std::nullopt};
+    ScopedEnvironmentVariable messages{"LC_MESSAGES", std::nullopt};
+    ScopedEnvironmentVariable lang{"LANG", "C.UTF-8"};
+    for (const auto& [language, title] : titles) {
+        ScopedEnvironmentVariable chosen{"LANGUAGE", language};
+        BackgroundProcess running(helper);
+        waitForOwner();
+        const auto shown = labels();
+        ASSERT_EQ(shown.size(), english.size()) << language;
+        EXPECT_EQ(shown[0], title);
+        for (std::size_t i = 0; i < shown.size(); ++i)
+            EXPECT_NE(shown[i], english[i]) << language << ": untranslated";
+        menu({"Event", "isvu", "8", "clicked", "s", "", "0"});
+        EXPECT_EQ(running.waitForExit(), 0);
+    }
+}
+
+// The system's time zone is replaced in a copy-on-write view of /etc. The status line shows the
+// alarm in LC_TIME's format and the texts' language, and a host showing the menu as it fetched it
+// is told of the new time.
+TEST_F(HelperProgram, ANewSystemTimeZoneShowsWithoutARestart) {
+    if (privateMountsUnavailable)
+        GTEST_SKIP() << *privateMountsUnavailable;
+    TempDir layers;
+    std::filesystem::create_directories(layers / "upper");
+    std::filesystem::create_directories(layers / "work");
+    const std::string options = "lowerdir=/etc,upperdir=" + (layers / "upper").string() +
+                                ",workdir=" + (layers / "work").string();
+    if (mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0)
+        GTEST_SKIP() << "no overlay on /etc: " << std::strerror(errno);
+    const struct Unmount {
+        ~Unmount() { umount2("/etc", MNT_DETACH); }
+    } unmount;
+    const auto setZone = [](const char* zone) {
+        std::filesystem::create_symlink(std::filesystem::path("/usr/share/zoneinfo") / zone,
+                                        "/etc/localtime.new");
+        std::filesystem::rename("/etc/localtime.new", "/etc/localtime");
+    };
+    setZone("UTC");
+
+    const char* daemonName = "com.kestrovane.sollun.wakedaemon";
+    PrivateBus daemonBus{
+        {PrivateBus::Policy::open,
+         {},
+         {{"wakedaemon.service", activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE)}}}};
+    ScopedEnvironmentVariable system{"DBUS_SYSTEM_BUS_ADDRESS", daemonBus.address()};
+    const Instant alarm{std::chrono::seconds(1930199400)}; // 2031-03-02T06:30:00Z
+    std::filesystem::create_directories(home / "state");
+    std::filesystem::create_directories(container);
+    ASSERT_FALSE(writeFileAtomically(container / "wake-schedule.json",
+                                     *encodeWakeSchedule({alarm, alarm, 1, std::nullopt})));
+    ScopedEnvironmentVariable zone{"TZ", std::nullopt};
+    ScopedEnvironmentVariable all{"LC_ALL", std::nullopt};
+    ScopedEnvironmentVariable lang{"LANG", "C.UTF-8"};
+    ScopedEnvironmentVariable time{"LC_TIME", "de_DE.UTF-8"};
+    ScopedEnvironmentVariable language{"LANGUAGE", "fr"};
+    BackgroundProcess running(helper);
+    waitForOwner();
+    waitForPublishedStatus(
+        [&](const WakeHelperStatus& status) { return status.lastScheduledWake == alarm; });
+    EXPECT_EQ(labels().at(1), "Prochaine alarme\u00A0: 02.03.2031, 06:30");
+
+    // Until the menu announces a change and shows the alarm in the new zone.
+    const std::string nepal = "Prochaine alarme\u00A0: 02.03.2031, 12:15";
+    platform::SdEventLoop loop;
+    sd_bus* bus = nullptr;
+    ASSERT_GE(sd_bus_open_user(&bus), 0);
+    sd_bus_attach_event(bus, loop.native(), 0);
+    std::function<void()> check = [&] {
+        if (labels(true).at(1) == nepal)
+            loop.exit(0);
+    };
+    sd_bus_slot* announced = nullptr;
+    sd_bus_match_signal(
+        bus, &announced, nullptr, "/MenuBar", "com.canonical.dbusmenu", nullptr,
+        [](sd_bus_message*, void* userdata, sd_bus_error*) {
+            (*static_cast<std::function<void()>*>(userdata))();
+            return 0;
+        },
+        &check);
+    setZone("Asia/Kathmandu");
+    EXPECT_EQ(runWithWatchdog(loop), 0);
+    sd_bus_slot_unref(announced);
+    sd_bus_flush_close_unref(bus);
 }
 
 } // namespace

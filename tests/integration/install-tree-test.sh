@@ -46,6 +46,12 @@ $icons
 0644 $def/sollun-wakedaemon.service
 0644 share/applications/com.kestrovane.sollun.helper.desktop
 0644 share/sollun-helper/sollun-helper.pot
+0644 share/locale/de/LC_MESSAGES/sollun-helper.mo
+0644 share/locale/es/LC_MESSAGES/sollun-helper.mo
+0644 share/locale/fr/LC_MESSAGES/sollun-helper.mo
+0644 share/locale/it/LC_MESSAGES/sollun-helper.mo
+0644 share/locale/ja/LC_MESSAGES/sollun-helper.mo
+0644 share/locale/pt_BR/LC_MESSAGES/sollun-helper.mo
 "
 
 while read -r mode file; do
