@@ -75,7 +75,8 @@ protected:
     test::ScopedEnvironmentVariable sessionBus{"DBUS_SESSION_BUS_ADDRESS", bus.address()};
     const fs::path entry = tree / "data/applications/com.kestrovane.sollun.desktop";
     const fs::path record = scratch / "record";
-    GioWorkspace workspace;
+    platform::SdEventLoop loop;
+    GioWorkspace workspace{loop};
 };
 
 // Nothing of the helper's process may pass on: its start token, its descriptors, the signals its

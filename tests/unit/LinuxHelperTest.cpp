@@ -1,6 +1,7 @@
 #include "SollunHelper/linux/ProductGroup.h"
 #include "SollunHelper/linux/XdgAutostartLoginItem.h"
 #include "shared/AtomicFile.h"
+#include "tests/support/FakeEventLoop.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -58,7 +59,8 @@ TEST(XdgAutostart, WritesAnEntryThatRunsTheExecutableAndRemovesIt) {
     ScopedEnvironmentVariable homeVariable{"HOME", home.path().string()};
     ScopedEnvironmentVariable configDirs{"XDG_CONFIG_DIRS", (home / "system").string()};
     ScopedEnvironmentVariable configHomeVariable{"XDG_CONFIG_HOME", configHome.string()};
-    XdgAutostartLoginItem item{"/usr/bin/SollunHelper"};
+    FakeEventLoop loop;
+    XdgAutostartLoginItem item{loop, "/usr/bin/SollunHelper"};
     // XDG_CONFIG_HOME when absolute, else ~/.config.
     const std::pair<std::optional<std::string>, fs::path> homes[] = {
         {configHome.string(), configHome / entryName},
@@ -80,7 +82,7 @@ TEST(XdgAutostart, WritesAnEntryThatRunsTheExecutableAndRemovesIt) {
 
     // The desktop unescapes Exec as a string, reads "%%" as "%", then splits it as a shell would.
     const char* path = "/o/Sollun Apps/\"$HOME\" `x` \\ 100%/a'b\n";
-    ASSERT_EQ(XdgAutostartLoginItem(path).registerItem(), std::nullopt);
+    ASSERT_EQ(XdgAutostartLoginItem(loop, path).registerItem(), std::nullopt);
     const auto entry = readSmallFile(configHome / entryName, 4096).value_or("");
     g_autoptr(GKeyFile) keys = g_key_file_new();
     ASSERT_TRUE(
