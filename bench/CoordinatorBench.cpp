@@ -42,8 +42,7 @@ struct QuietWorkspace final : helper::Workspace {
     bool isRunning(const std::string&) override { return true; }
     std::optional<std::string> locate(const std::string&) override { return std::nullopt; }
     void launch(const std::string&, bool, std::function<void(LaunchResult)>) override {}
-    std::unique_ptr<RunningWatch> watchRunning(const std::string&,
-                                               std::function<void()>) override {
+    std::unique_ptr<RunningWatch> watchRunning(const std::string&, std::function<void()>) override {
         return nullptr;
     }
     void openURL(const std::string&, const std::optional<std::string>&,

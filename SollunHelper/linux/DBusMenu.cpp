@@ -290,9 +290,8 @@ DBusMenu::start(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& deleg
                                            vtable(), self.get());
     if (r < 0)
         return std::error_code(-r, std::system_category());
-    self->menuChanges_ = delegate.observeMenu([menu = self.get()](std::string_view) {
-        menu->refreshSoon();
-    });
+    self->menuChanges_ =
+        delegate.observeMenu([menu = self.get()](std::string_view) { menu->refreshSoon(); });
     return self;
 }
 

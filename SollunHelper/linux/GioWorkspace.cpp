@@ -367,8 +367,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<Workspace::RunningWatch>
-GioWorkspace::watchRunning(const std::string& appId, std::function<void()> changed) {
+std::unique_ptr<Workspace::RunningWatch> GioWorkspace::watchRunning(const std::string& appId,
+                                                                    std::function<void()> changed) {
     auto lookup = [appId]() -> std::optional<RunningAppWatch::Entry> {
         const GlibCall call;
         auto entry = findEntry(appId);

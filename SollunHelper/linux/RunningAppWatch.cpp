@@ -161,7 +161,8 @@ void RunningAppWatch::scan() {
     // A process found earlier that no longer runs the program (it ran another) stops counting;
     // one launched from here counts until it ends, whatever it runs yet.
     for (auto it = processes_.begin(); it != processes_.end();) {
-        if (it->second.launchedHere || std::find(found.begin(), found.end(), it->first) != found.end()) {
+        if (it->second.launchedHere ||
+            std::find(found.begin(), found.end(), it->first) != found.end()) {
             ++it;
             continue;
         }

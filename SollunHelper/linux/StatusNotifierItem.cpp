@@ -117,11 +117,10 @@ StatusNotifierItem::start(sd_bus* bus, platform::EventLoop& loop, Options option
                                    &StatusNotifierItem::onWatcherOwnerChanged,
                                    &StatusNotifierItem::onMatchInstalled, item);
     if (r >= 0)
-        r = sd_bus_match_signal_async(bus, &item->unregisteredMatch_, statusNotifierWatcherName,
-                                      nullptr, statusNotifierWatcherName,
-                                      "StatusNotifierItemUnregistered",
-                                      &StatusNotifierItem::onItemUnregistered,
-                                      &StatusNotifierItem::onMatchInstalled, item);
+        r = sd_bus_match_signal_async(
+            bus, &item->unregisteredMatch_, statusNotifierWatcherName, nullptr,
+            statusNotifierWatcherName, "StatusNotifierItemUnregistered",
+            &StatusNotifierItem::onItemUnregistered, &StatusNotifierItem::onMatchInstalled, item);
     if (r >= 0)
         r = sd_bus_match_signal_async(bus, &item->hostMatch_, statusNotifierWatcherName, nullptr,
                                       statusNotifierWatcherName, "StatusNotifierHostRegistered",
@@ -170,8 +169,8 @@ void StatusNotifierItem::registerAgain() {
     }
     registerAgainTimer_.reset();
     lastRegisteredAgain_ = now;
-    registerAgainDelay_ = std::clamp(registerAgainDelay_ * 2, firstRegisterAgainDelay,
-                                     lastRegisterAgainDelay);
+    registerAgainDelay_ =
+        std::clamp(registerAgainDelay_ * 2, firstRegisterAgainDelay, lastRegisterAgainDelay);
     // Not checked again: a watcher that lists the item in a form of its own must not have it
     // registered over and over.
     registerWithWatcher(false);
@@ -223,8 +222,7 @@ int StatusNotifierItem::onListed(sd_bus_message* message, void* userdata, sd_bus
     return 0;
 }
 
-int StatusNotifierItem::onItemUnregistered(sd_bus_message* message, void* userdata,
-                                           sd_bus_error*) {
+int StatusNotifierItem::onItemUnregistered(sd_bus_message* message, void* userdata, sd_bus_error*) {
     auto& self = *static_cast<StatusNotifierItem*>(userdata);
     const char* entry = nullptr;
     if (sd_bus_message_read(message, "s", &entry) >= 0 && self.isThisItem(entry))

@@ -14,9 +14,9 @@
 // after it), once a registration has been answered, and whenever a tray host registers with it,
 // the item reads the watcher's RegisteredStatusNotifierItems, and registers again when it is not
 // among them (or, after a drop, when the list cannot be read). A watcher that keeps dropping the
-// item is asked again less and less often, down to once a minute. All of this is asynchronous and driven by the
-// watcher's signals: nothing is asked of the bus while nothing happens, and without any watcher
-// (a session without a tray) the item serves its objects all the same.
+// item is asked again less and less often, down to once a minute. All of this is asynchronous and
+// driven by the watcher's signals: nothing is asked of the bus while nothing happens, and without
+// any watcher (a session without a tray) the item serves its objects all the same.
 //
 // Activate (a host's left click, where it does not open the menu itself) does what the menu's
 // "Open Sollun" row does, as a task posted to the loop after the reply. A host may first hand over
@@ -24,9 +24,9 @@
 // Sollun's window, and it is used once. SecondaryActivate, ContextMenu (hosts open the menu
 // themselves) and Scroll do nothing. Everything runs on the loop the bus is attached to.
 
-#include <systemd/sd-bus.h>
-
 #include "platform/EventLoop.h"
+
+#include <systemd/sd-bus.h>
 
 #include <chrono>
 #include <functional>

@@ -223,7 +223,8 @@ XdgAutostartLoginItem::XdgAutostartLoginItem(platform::EventLoop& loop,
     : loop_(loop)
     , executable_(std::move(executable)) {}
 
-std::unique_ptr<LoginItem::Watch> XdgAutostartLoginItem::watchStatus(std::function<void()> changed) {
+std::unique_ptr<LoginItem::Watch>
+XdgAutostartLoginItem::watchStatus(std::function<void()> changed) {
     const auto path = userEntryPath();
     if (!path)
         return nullptr;

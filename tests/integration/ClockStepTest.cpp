@@ -48,8 +48,7 @@ struct LaunchClock final : Workspace {
         completion(pid_t{42});
         loop.exit(0);
     }
-    std::unique_ptr<RunningWatch> watchRunning(const std::string&,
-                                               std::function<void()>) override {
+    std::unique_ptr<RunningWatch> watchRunning(const std::string&, std::function<void()>) override {
         return nullptr;
     }
     void openURL(const std::string&, const std::optional<std::string>&,

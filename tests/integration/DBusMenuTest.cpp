@@ -77,8 +77,7 @@ protected:
             EXPECT_GE(sd_bus_match_signal(
                           client.get(), nullptr, nullptr, dbusMenuPath, dbusMenuInterface, member,
                           [](sd_bus_message* m, void* updates, sd_bus_error*) {
-                              static_cast<std::vector<std::string>*>(updates)->push_back(
-                                  render(m));
+                              static_cast<std::vector<std::string>*>(updates)->push_back(render(m));
                               return 0;
                           },
                           list),
@@ -164,8 +163,8 @@ std::string label(const std::string& text, bool enabled = true) {
 std::string layout(int revision, const std::vector<std::pair<int, std::string>>& rows) {
     std::string text = std::to_string(revision) + " (0 {children-display=submenu} [";
     for (std::size_t i = 0; i < rows.size(); ++i)
-        text += (i > 0 ? ",(" : "(") + std::to_string(rows[i].first) + " {" + rows[i].second +
-                "} [])";
+        text +=
+            (i > 0 ? ",(" : "(") + std::to_string(rows[i].first) + " {" + rows[i].second + "} [])";
     return text + "])";
 }
 const std::pair<int, std::string> title{1, label("Sollun \xE2\x80\x94 Wake From Sleep", false)};
@@ -182,10 +181,13 @@ std::pair<int, std::string> startAtLogin(bool on) {
 // changed.
 TEST_F(MenuOnTheBus, TheLayoutIsTheMenuAtAnyMomentAndEachChangeIsAnnounced) {
     const auto getLayout = [&] { return menuCall("GetLayout", "iias", 0, -1, 0); };
-    EXPECT_EQ(getLayout(),
-              layout(1, {title, {2, label("Active \xE2\x80\x94 no upcoming alarm", false)},
-                         upperSeparator, {5, label("Launch Sollun")}, startAtLogin(false),
-                         lowerSeparator, quit}));
+    EXPECT_EQ(getLayout(), layout(1, {title,
+                                      {2, label("Active \xE2\x80\x94 no upcoming alarm", false)},
+                                      upperSeparator,
+                                      {5, label("Launch Sollun")},
+                                      startAtLogin(false),
+                                      lowerSeparator,
+                                      quit}));
 
     // Several changes at once: announced together, once.
     service.status = serviceRequiresApproval;
@@ -197,9 +199,14 @@ TEST_F(MenuOnTheBus, TheLayoutIsTheMenuAtAnyMomentAndEachChangeIsAnnounced) {
               std::vector<std::string>{"[(2 {label=Waiting for approval in Login Items}),"
                                        "(5 {label=Open Sollun}),(6 {toggle-state=1})] []"});
     EXPECT_EQ(layoutUpdates, std::vector<std::string>{"2 0"});
-    const auto waiting =
-        layout(2, {title, {2, label("Waiting for approval in Login Items", false)}, upperSeparator,
-                   approve, {5, label("Open Sollun")}, startAtLogin(true), lowerSeparator, quit});
+    const auto waiting = layout(2, {title,
+                                    {2, label("Waiting for approval in Login Items", false)},
+                                    upperSeparator,
+                                    approve,
+                                    {5, label("Open Sollun")},
+                                    startAtLogin(true),
+                                    lowerSeparator,
+                                    quit});
     EXPECT_EQ(getLayout(), waiting);
 
     // Told of a change that changes nothing, or about to be shown unchanged: no announcement, the
@@ -226,10 +233,13 @@ TEST_F(MenuOnTheBus, TheLayoutIsTheMenuAtAnyMomentAndEachChangeIsAnnounced) {
     coordinator.daemon().refreshRegistrationState();
     runPosted();
     EXPECT_EQ(layoutUpdates.back(), "4 0");
-    EXPECT_EQ(getLayout(),
-              layout(4, {title, {2, label("Active \xE2\x80\x94 no upcoming alarm", false)},
-                         upperSeparator, {5, label("Open Sollun")}, startAtLogin(false),
-                         lowerSeparator, quit}));
+    EXPECT_EQ(getLayout(), layout(4, {title,
+                                      {2, label("Active \xE2\x80\x94 no upcoming alarm", false)},
+                                      upperSeparator,
+                                      {5, label("Open Sollun")},
+                                      startAtLogin(false),
+                                      lowerSeparator,
+                                      quit}));
     EXPECT_EQ(menuCall("Event", "isvu", 4, "clicked", "s", "", 0u), "");
     EXPECT_EQ(menuCall("Event", "isvu", 5, "clicked", "s", "", 0u), "");
     runPosted();
@@ -272,9 +282,12 @@ TEST_F(MenuOnTheBus, AHostReadsTheRowsAndClicksActOnlyOnEnabledOnes) {
 
     // The root, disabled rows and separators, events other than clicks, and ids never shown do
     // nothing.
-    for (const auto& [id, event] : std::vector<std::pair<int, const char*>>{
-             {0, "clicked"}, {1, "clicked"}, {2, "clicked"}, {3, "clicked"}, {4, "hovered"},
-             {9, "clicked"}})
+    for (const auto& [id, event] : std::vector<std::pair<int, const char*>>{{0, "clicked"},
+                                                                            {1, "clicked"},
+                                                                            {2, "clicked"},
+                                                                            {3, "clicked"},
+                                                                            {4, "hovered"},
+                                                                            {9, "clicked"}})
         EXPECT_EQ(menuCall("Event", "isvu", id, event, "i", 0, 0u), "") << id << event;
     // Unknown ids listed, the others carried out; a click on an action still waiting to run
     // counts once.
@@ -357,9 +370,9 @@ private:
 TEST_F(MenuOnTheBus, TheItemStaysRegisteredWithEachWatcherAndALeftClickOpensSollun) {
     auto tray = std::make_unique<Watcher>(bus.address(), loop);
     auto started = StatusNotifierItem::start(
-        server.get(), loop,
-        {"/opt/sollun/share/icons", 1,
-         [this](const std::string& token) { delegate.openSollun(token); }});
+        server.get(), loop, {"/opt/sollun/share/icons", 1, [this](const std::string& token) {
+                                 delegate.openSollun(token);
+                             }});
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<StatusNotifierItem>>(started));
     const auto item = std::move(std::get<0>(started));
     ASSERT_EQ(runWithWatchdog(loop), 0);
@@ -403,8 +416,8 @@ TEST_F(MenuOnTheBus, TheItemStaysRegisteredWithEachWatcherAndALeftClickOpensSoll
                   "");
         runPosted();
     };
-    EXPECT_EQ(call(statusNotifierItemPath, statusNotifierItemInterface,
-                   "ProvideXdgActivationToken", "s", "token-1"),
+    EXPECT_EQ(call(statusNotifierItemPath, statusNotifierItemInterface, "ProvideXdgActivationToken",
+                   "s", "token-1"),
               "");
     activate();
     activate();

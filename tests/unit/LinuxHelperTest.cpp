@@ -1,7 +1,7 @@
 #include "SollunHelper/linux/ProductGroup.h"
 #include "SollunHelper/linux/XdgAutostartLoginItem.h"
-#include "shared/AtomicFile.h"
 #include "platform/linux/SdEventLoop.h"
+#include "shared/AtomicFile.h"
 #include "tests/support/FakeEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/TempDir.h"
