@@ -29,8 +29,8 @@
 // without an error and EventGroup lists in idErrors. The other calls answer InvalidArgs for an
 // id the menu does not show, and AboutToShowGroup lists such ids in idErrors.
 //
-// Every handler does work in proportion to its request and the eight rows, and nothing else:
-// a host may call at a high rate. Everything runs on the loop's thread; the bus must be attached
+// Every handler does work in proportion to its request and the eight rows, and nothing else (an
+// opening reads the login item's small entry too): a host may call at a high rate. Everything runs on the loop's thread; the bus must be attached
 // to the loop that is given.
 
 #include "SollunHelper/SollunHelperApp.h"
