@@ -23,7 +23,6 @@
 
 #include <systemd/sd-bus.h>
 
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

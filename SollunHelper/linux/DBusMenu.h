@@ -30,8 +30,8 @@
 // id the menu does not show, and AboutToShowGroup lists such ids in idErrors.
 //
 // Every handler does work in proportion to its request and the eight rows, and nothing else (an
-// opening reads the login item's small entry too): a host may call at a high rate. Everything runs on the loop's thread; the bus must be attached
-// to the loop that is given.
+// opening reads the login item's small entry too): a host may call at a high rate. Everything runs
+// on the loop's thread; the bus must be attached to the loop that is given.
 
 #include "SollunHelper/SollunHelperApp.h"
 #include "platform/EventLoop.h"

@@ -4,21 +4,14 @@
 #include "SollunHelper/linux/RunningAppWatch.h"
 #include "SollunHelper/linux/SingleInstance.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -38,11 +31,6 @@ struct GFreeText {
     void operator()(gchar* text) const { g_free(text); }
 };
 using GText = std::unique_ptr<gchar, GFreeText>;
-
-struct GFreeTextList {
-    void operator()(gchar** list) const { g_strfreev(list); }
-};
-using GTextList = std::unique_ptr<gchar*, GFreeTextList>;
 
 struct GKeyFileUnref {
     void operator()(GKeyFile* keys) const { g_key_file_unref(keys); }
