@@ -9,6 +9,7 @@
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TempDir.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -290,8 +291,8 @@ TEST_F(TrayHost, XfcePanelShowsTheWholeMenuAndStartAtLoginsCheckMark) {
                                 << (again.rowsChanged ? ", whose rows changed while it opened"
                                                       : "");
     const auto reopened = hostMenu(monitor.messages());
-    EXPECT_NE(describe(reopened).find("Start at Login [x]"), std::string::npos)
-        << "the panel was never told of the check mark: " << describe(reopened);
+    EXPECT_THAT(describe(reopened), ::testing::HasSubstr("Start at Login [x]"))
+        << "the panel was never told of the check mark";
     Rect changed;
     EXPECT_TRUE(pollUntil(
         [&] {
