@@ -88,9 +88,10 @@ public:
     // The menu's status line, localized: where the helper stands, from the registration state
     // as last refreshed and the alarm that belongs to the accepted wake.
     std::string statusText() const;
-    // Opens "sollun://show" with the main application (brought to the front), or with the
-    // scheme's default handler when it is not installed.
-    void openMainApp();
+    // Opens "sollun://show" with the main application (brought to the front, with the desktop's
+    // `activationToken` when it gave one), or with the scheme's default handler when it is not
+    // installed.
+    void openMainApp(const std::string& activationToken = {});
     // Makes the helper start at login, or not; a failure is logged.
     void setStartAtLogin(bool wanted);
 

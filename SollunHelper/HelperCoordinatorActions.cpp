@@ -57,10 +57,10 @@ std::string HelperCoordinator::statusText() const {
     return platform::localized("Checking…");
 }
 
-void HelperCoordinator::openMainApp() {
+void HelperCoordinator::openMainApp(const std::string& activationToken) {
     // Opening a URL with an application brings it to the front, started or not.
     const auto location = workspace_->locate(std::string(mainAppIdentifier));
-    workspace_->openURL(mainAppURL, location);
+    workspace_->openURL(mainAppURL, location, activationToken);
 }
 
 void HelperCoordinator::setStartAtLogin(bool wanted) {

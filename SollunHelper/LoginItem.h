@@ -3,6 +3,8 @@
 // The helper's own start at login.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -19,6 +21,15 @@ public:
     // The error's description when the change could not be made.
     virtual std::optional<std::string> registerItem() = 0;
     virtual std::optional<std::string> unregisterItem() = 0;
+
+    // Until destroyed, calls `changed` on the loop whenever status() may have changed, whoever
+    // changed it (this program, or the user editing the desktop's settings). Nothing when the
+    // platform cannot tell.
+    class Watch {
+    public:
+        virtual ~Watch() = default;
+    };
+    virtual std::unique_ptr<Watch> watchStatus(std::function<void()> changed) = 0;
 };
 
 } // namespace sollun::helper

@@ -7,66 +7,104 @@
 namespace sollun::helper {
 namespace {
 
-MenuRow disabledRow(std::string title) {
-    return {MenuRow::Kind::item, std::move(title), false, MenuRow::Action::none, std::nullopt, {}};
+MenuRow disabledRow(MenuRow::Id id, std::string title) {
+    return {id, MenuRow::Kind::item, std::move(title), false, MenuRow::Action::none, {}, {}};
 }
 
-MenuRow actionRow(std::string title, MenuRow::Action action) {
-    return {MenuRow::Kind::item, std::move(title), true, action, std::nullopt, {}};
+MenuRow actionRow(MenuRow::Id id, std::string title, MenuRow::Action action) {
+    return {id, MenuRow::Kind::item, std::move(title), true, action, {}, {}};
 }
 
-MenuRow separatorRow() {
-    return {MenuRow::Kind::separator, {}, false, MenuRow::Action::none, std::nullopt, {}};
+MenuRow separatorRow(MenuRow::Id id) {
+    return {id, MenuRow::Kind::separator, {}, false, MenuRow::Action::none, {}, {}};
 }
 
 } // namespace
 
 HelperAppDelegate::HelperAppDelegate(HelperCoordinator& coordinator, std::function<void()> quit)
     : coordinator_(coordinator)
-    , quit_(std::move(quit)) {}
+    , quit_(std::move(quit)) {
+    // The status line reads the registration state and the accepted wake's alarm; the approval
+    // row the registration state.
+    coordinatorChanges_ = coordinator_.observe([this](std::string_view field) {
+        if (field == "lastScheduledAlarm")
+            changed(field);
+    });
+    daemonChanges_ = coordinator_.daemon().observe([this](std::string_view field) {
+        if (field == "registrationState")
+            changed(field);
+    });
+    mainApp_ = coordinator_.workspace().watchRunning(std::string(mainAppIdentifier),
+                                                     [this] { changed("mainAppRuns"); });
+    loginWatch_ = coordinator_.loginItem().watchStatus([this] {
+        loginStatusStale_ = true;
+        changed("startsAtLogin");
+    });
+}
+
+HelperAppDelegate::~HelperAppDelegate() = default;
+
+void HelperAppDelegate::changed(std::string_view field) {
+    menuRegistrar_.didChange(field);
+}
 
 void HelperAppDelegate::rebuildMenu(std::vector<MenuRow>& menu) {
-    // The status line and the approval row read the state as it is now, not as it was when the
-    // coordinator last looked.
-    coordinator_.daemon().refreshRegistrationState();
+    if (loginStatusStale_) {
+        startsAtLogin_ = coordinator_.loginItem().status() == LoginItem::enabled;
+        loginStatusStale_ = false;
+    }
 
     menu.clear();
-    menu.push_back(disabledRow(platform::localized("Sollun — Wake From Sleep")));
-    menu.push_back(disabledRow(coordinator_.statusText()));
-    menu.push_back(separatorRow());
+    menu.push_back(disabledRow(MenuRow::titleRow, platform::localized("Sollun — Wake From Sleep")));
+    menu.push_back(disabledRow(MenuRow::statusRow, coordinator_.statusText()));
+    menu.push_back(separatorRow(MenuRow::upperSeparatorRow));
 
     if (coordinator_.daemon().registrationState() == WakeDaemonRegistrationState::requiresApproval)
-        menu.push_back(
-            actionRow(platform::localized("Approve in Login Items…"), MenuRow::Action::approve));
+        menu.push_back(actionRow(MenuRow::approveRow,
+                                 platform::localized("Approve in Login Items…"),
+                                 MenuRow::Action::approve));
 
-    const bool mainAppRuns = coordinator_.workspace().isRunning(std::string(mainAppIdentifier));
-    menu.push_back(actionRow(mainAppRuns ? platform::localized("Open Sollun")
+    const bool mainAppRuns = mainApp_ && mainApp_->running();
+    menu.push_back(actionRow(MenuRow::openRow,
+                             mainAppRuns ? platform::localized("Open Sollun")
                                          : platform::localized("Launch Sollun"),
                              MenuRow::Action::openSollun));
 
-    auto startAtLogin =
-        actionRow(platform::localized("Start at Login"), MenuRow::Action::toggleStartAtLogin);
-    startAtLogin.checked = coordinator_.loginItem().status() == LoginItem::enabled;
+    auto startAtLogin = actionRow(MenuRow::startAtLoginRow, platform::localized("Start at Login"),
+                                  MenuRow::Action::toggleStartAtLogin);
+    startAtLogin.checked = startsAtLogin_;
     menu.push_back(std::move(startAtLogin));
 
-    menu.push_back(separatorRow());
+    menu.push_back(separatorRow(MenuRow::lowerSeparatorRow));
 
-    auto quit = actionRow(platform::localized("Quit SollunHelper"), MenuRow::Action::quit);
+    auto quit = actionRow(MenuRow::quitRow, platform::localized("Quit SollunHelper"),
+                          MenuRow::Action::quit);
     quit.keyEquivalent = "q";
     menu.push_back(std::move(quit));
+}
+
+void HelperAppDelegate::menuWillOpen() {
+    // The entry is small and a host opens its menu by hand: reading it then covers the
+    // directories nobody watches.
+    loginStatusStale_ = true;
+    if (mainApp_)
+        mainApp_->recheck();
 }
 
 void HelperAppDelegate::approve() {
     coordinator_.daemon().requestApproval();
 }
 
-void HelperAppDelegate::openSollun() {
-    coordinator_.openMainApp();
+void HelperAppDelegate::openSollun(const std::string& activationToken) {
+    coordinator_.openMainApp(activationToken);
 }
 
 void HelperAppDelegate::toggleStartAtLogin() {
     // Anything but enabled, a pending approval included, asks for the item to be registered.
     coordinator_.setStartAtLogin(coordinator_.loginItem().status() != LoginItem::enabled);
+    // Shown at once, whether or not the platform tells of its own change.
+    loginStatusStale_ = true;
+    changed("startsAtLogin");
 }
 
 void HelperAppDelegate::perform(MenuRow::Action action) {

@@ -42,7 +42,11 @@ struct QuietWorkspace final : helper::Workspace {
     bool isRunning(const std::string&) override { return true; }
     std::optional<std::string> locate(const std::string&) override { return std::nullopt; }
     void launch(const std::string&, bool, std::function<void(LaunchResult)>) override {}
-    void openURL(const std::string&, const std::optional<std::string>&) override {}
+    std::unique_ptr<RunningWatch> watchRunning(const std::string&, std::function<void()>) override {
+        return nullptr;
+    }
+    void openURL(const std::string&, const std::optional<std::string>&,
+                 const std::string&) override {}
 };
 
 struct NoWakes final : helper::SystemWakeObserver {

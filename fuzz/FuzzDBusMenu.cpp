@@ -2,7 +2,9 @@
 // input is a sequence of dbusmenu calls with arguments of the fuzzer's choosing, sent over a real
 // sd-bus peer connection to a menu served over a coordinator made of fakes. Every call must be
 // answered, with the declared reply signature or an error, and every answer must stay within the
-// menu's size; clicks run as posted tasks in between.
+// menu's size; clicks run as posted tasks in between. Between calls, what the rows show may change
+// (the daemon's registration state, whether Sollun runs, the login item), as it does under a host
+// at any moment; the menu's rows keep their ids unique and in range whatever happens.
 
 #include "SollunHelper/SollunHelperApp.h"
 #include "SollunHelper/linux/DBusMenu.h"
@@ -21,6 +23,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -62,8 +65,8 @@ struct World {
             std::make_unique<WakeDaemonController>(
                 loop, std::make_unique<test::FakeDaemonService>(service),
                 std::make_shared<test::FakeConnector>()),
-            std::make_unique<test::FakeWorkspace>(), std::make_unique<test::FakeSystemWake>(),
-            std::make_unique<test::FakeLoginItem>());
+            std::unique_ptr<helper::Workspace>(workspace), std::make_unique<test::FakeSystemWake>(),
+            std::unique_ptr<helper::LoginItem>(loginItem));
         delegate = std::make_unique<HelperAppDelegate>(*coordinator, [] {});
     }
 
@@ -71,6 +74,8 @@ struct World {
     sd_bus* server = nullptr;
     sd_bus* client = nullptr;
     test::ServiceScript service;
+    test::FakeWorkspace* workspace = new test::FakeWorkspace;
+    test::FakeLoginItem* loginItem = new test::FakeLoginItem;
     std::unique_ptr<HelperCoordinator> coordinator;
     std::unique_ptr<HelperAppDelegate> delegate;
 };
@@ -186,6 +191,21 @@ int appendArguments(sd_bus_message* m, const Call& call, FuzzedDataProvider& in)
     return sd_bus_message_append(m, "s", in.ConsumeBool() ? dbusMenuInterface : "x.y");
 }
 
+// Something the rows show changes; the menu hears of it and refreshes in a posted task.
+void changeState(World& world, FuzzedDataProvider& in) {
+    switch (in.ConsumeIntegralInRange(0, 2)) {
+    case 0:
+        world.service.status = in.ConsumeIntegralInRange<std::int64_t>(-1, 4);
+        world.coordinator->daemon().refreshRegistrationState();
+        break;
+    case 1:
+        world.workspace->setRunning(in.ConsumeBool());
+        break;
+    default:
+        world.loginItem->setStatus(in.ConsumeBool() ? LoginItem::enabled : 0);
+    }
+}
+
 struct Pending {
     const Call* call;
     platform::SdEventLoop* loop;
@@ -220,14 +240,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static World world;
     FuzzedDataProvider in(data, size);
 
-    // A fresh menu for every input, so that an input means the same on every run.
+    // A fresh menu over the same state for every input, so that an input means the same on every
+    // run.
+    world.service.status = serviceEnabled;
+    world.coordinator->daemon().refreshRegistrationState();
+    world.workspace->setRunning(false);
+    world.loginItem->setStatus(0);
     auto started = DBusMenu::start(world.server, world.loop, *world.delegate);
     require(std::holds_alternative<std::unique_ptr<DBusMenu>>(started));
     const auto menu = std::move(std::get<0>(started));
 
     int outstanding = 1; // the closing ping below
     for (int n = 0; n < 32 && in.remaining_bytes() > 0; ++n) {
-        const Call& call = calls[in.ConsumeIntegralInRange<std::size_t>(0, std::size(calls) - 1)];
+        const auto choice = in.ConsumeIntegralInRange<std::size_t>(0, std::size(calls));
+        if (choice == std::size(calls)) {
+            changeState(world, in);
+            continue;
+        }
+        const Call& call = calls[choice];
         sd_bus_message* m = nullptr;
         require(sd_bus_message_new_method_call(world.client, &m, nullptr, dbusMenuPath,
                                                call.interface, call.member) >= 0);
@@ -243,6 +273,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                      "org.freedesktop.DBus.Peer", "Ping", onReply,
                                      new Pending{&ping, &world.loop, &outstanding}, "") >= 0);
     require(world.loop.run() == 0);
-    require(menu->rows().size() <= 8);
+    std::set<std::int32_t> ids;
+    for (const MenuRow& row : menu->rows())
+        require(row.id >= MenuRow::titleRow && row.id <= MenuRow::quitRow &&
+                ids.insert(row.id).second);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "SollunHelper/linux/DBusMenu.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -90,6 +91,22 @@ unsigned presentProperties(const MenuRow* row) {
     return present;
 }
 
+// Whether the property `bit`, present in both rows, has the same value in both.
+bool sameValue(const MenuRow& a, const MenuRow& b, unsigned bit) {
+    switch (bit) {
+    case labelBit:
+        return a.title == b.title;
+    case enabledBit:
+        return a.enabled == b.enabled;
+    case toggleStateBit:
+        return a.checked == b.checked;
+    case shortcutBit:
+        return a.keyEquivalent == b.keyEquivalent;
+    default: // type and toggle-type have one value each
+        return true;
+    }
+}
+
 int appendShortcut(sd_bus_message* reply, const std::string& key) {
     int r = sd_bus_message_open_container(reply, SD_BUS_TYPE_VARIANT, "aas");
     if (r >= 0)
@@ -144,26 +161,24 @@ int appendProperties(sd_bus_message* reply, const MenuRow* row, unsigned wanted)
     return r;
 }
 
-const MenuRow* rowOf(const std::vector<MenuRow>& rows, std::int32_t id) {
-    return id == 0 ? nullptr : &rows[static_cast<std::size_t>(id) - 1];
-}
-
-// (ia{sv}av): the item, and below the root its rows while `depth` allows (negative: all).
-int appendLayout(sd_bus_message* reply, const std::vector<MenuRow>& rows, std::int32_t id,
+// (ia{sv}av): the item (the root when there is no row), and below the root the rows while `depth`
+// allows (negative: all).
+int appendLayout(sd_bus_message* reply, const std::vector<MenuRow>& rows, const MenuRow* row,
                  std::int32_t depth, unsigned wanted) {
+    const std::int32_t id = row != nullptr ? row->id : 0;
     int r = sd_bus_message_open_container(reply, SD_BUS_TYPE_STRUCT, "ia{sv}av");
     if (r >= 0)
         r = sd_bus_message_append_basic(reply, SD_BUS_TYPE_INT32, &id);
     if (r >= 0)
-        r = appendProperties(reply, rowOf(rows, id), wanted);
+        r = appendProperties(reply, row, wanted);
     if (r >= 0)
         r = sd_bus_message_open_container(reply, SD_BUS_TYPE_ARRAY, "v");
-    if (id == 0 && depth != 0) {
+    if (row == nullptr && depth != 0) {
         const std::int32_t below = depth < 0 ? -1 : depth - 1;
         for (std::size_t i = 0; r >= 0 && i < rows.size(); ++i) {
             r = sd_bus_message_open_container(reply, SD_BUS_TYPE_VARIANT, "(ia{sv}av)");
             if (r >= 0)
-                r = appendLayout(reply, rows, static_cast<std::int32_t>(i + 1), below, wanted);
+                r = appendLayout(reply, rows, &rows[i], below, wanted);
             if (r >= 0)
                 r = sd_bus_message_close_container(reply);
         }
@@ -172,6 +187,19 @@ int appendLayout(sd_bus_message* reply, const std::vector<MenuRow>& rows, std::i
         r = sd_bus_message_close_container(reply);
     if (r >= 0)
         r = sd_bus_message_close_container(reply);
+    return r;
+}
+
+// (ia{sv}): an item with the properties in `wanted`.
+int appendItemProperties(sd_bus_message* message, std::int32_t id, const MenuRow* row,
+                         unsigned wanted) {
+    int r = sd_bus_message_open_container(message, SD_BUS_TYPE_STRUCT, "ia{sv}");
+    if (r >= 0)
+        r = sd_bus_message_append_basic(message, SD_BUS_TYPE_INT32, &id);
+    if (r >= 0)
+        r = appendProperties(message, row, wanted);
+    if (r >= 0)
+        r = sd_bus_message_close_container(message);
     return r;
 }
 
@@ -257,36 +285,124 @@ DBusMenu::~DBusMenu() {
 std::variant<std::unique_ptr<DBusMenu>, std::error_code>
 DBusMenu::start(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& delegate) {
     std::unique_ptr<DBusMenu> self(new DBusMenu(bus, loop, delegate));
+    delegate.rebuildMenu(self->rows_);
     const int r = sd_bus_add_object_vtable(bus, &self->slot_, dbusMenuPath, dbusMenuInterface,
                                            vtable(), self.get());
     if (r < 0)
         return std::error_code(-r, std::system_category());
+    self->menuChanges_ =
+        delegate.observeMenu([menu = self.get()](std::string_view) { menu->refreshSoon(); });
     return self;
 }
 
-void DBusMenu::rebuild() {
+void DBusMenu::refreshSoon() {
+    if (refreshPosted_)
+        return;
+    refreshPosted_ = true;
+    loop_.post([this, alive = std::weak_ptr<char>(lifetime_)] {
+        if (alive.expired())
+            return;
+        refreshPosted_ = false;
+        refresh();
+    });
+}
+
+bool DBusMenu::refresh() {
+    std::vector<MenuRow> before = std::move(rows_);
     delegate_.rebuildMenu(rows_);
+    if (rows_ == before)
+        return false;
+    announceProperties(before);
     ++revision_;
-    // Nobody listening, or a full queue, is no reason to fail the host's call.
+    // Nobody listening, or a full queue, is no reason to fail anything: a host that missed it
+    // reads a current layout whenever it asks.
     sd_bus_emit_signal(bus_, dbusMenuPath, dbusMenuInterface, "LayoutUpdated", "ui", revision_,
                        std::int32_t{0});
+    return true;
+}
+
+// ItemsPropertiesUpdated for the rows shown before and now whose properties differ: the changed
+// ones with their values, the ones gone by name. Nothing when no such row.
+void DBusMenu::announceProperties(const std::vector<MenuRow>& before) {
+    struct Change {
+        const MenuRow* row;
+        unsigned updated;
+        unsigned removed;
+    };
+    std::vector<Change> changes;
+    for (const MenuRow& row : rows_) {
+        const auto old = std::find_if(before.begin(), before.end(),
+                                      [&](const MenuRow& r) { return r.id == row.id; });
+        if (old == before.end() || *old == row)
+            continue;
+        const unsigned was = presentProperties(&*old);
+        const unsigned is = presentProperties(&row);
+        unsigned updated = is & ~was;
+        for (const auto& [bit, name] : propertyNames)
+            if ((is & was & bit) != 0 && !sameValue(*old, row, bit))
+                updated |= bit;
+        if ((updated | (was & ~is)) != 0)
+            changes.push_back({&row, updated, was & ~is});
+    }
+    if (changes.empty())
+        return;
+
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_signal(bus_, &raw, dbusMenuPath, dbusMenuInterface,
+                                      "ItemsPropertiesUpdated");
+    const Message signal(raw);
+    if (r >= 0)
+        r = sd_bus_message_open_container(raw, SD_BUS_TYPE_ARRAY, "(ia{sv})");
+    for (const Change& change : changes)
+        if (r >= 0 && change.updated != 0)
+            r = appendItemProperties(raw, change.row->id, change.row, change.updated);
+    if (r >= 0)
+        r = sd_bus_message_close_container(raw);
+    if (r >= 0)
+        r = sd_bus_message_open_container(raw, SD_BUS_TYPE_ARRAY, "(ias)");
+    for (const Change& change : changes) {
+        if (r < 0 || change.removed == 0)
+            continue;
+        r = sd_bus_message_open_container(raw, SD_BUS_TYPE_STRUCT, "ias");
+        if (r >= 0)
+            r = sd_bus_message_append_basic(raw, SD_BUS_TYPE_INT32, &change.row->id);
+        if (r >= 0)
+            r = sd_bus_message_open_container(raw, SD_BUS_TYPE_ARRAY, "s");
+        for (const auto& [bit, name] : propertyNames)
+            if (r >= 0 && (change.removed & bit) != 0)
+                r = sd_bus_message_append_basic(raw, SD_BUS_TYPE_STRING, name);
+        if (r >= 0)
+            r = sd_bus_message_close_container(raw);
+        if (r >= 0)
+            r = sd_bus_message_close_container(raw);
+    }
+    if (r >= 0)
+        r = sd_bus_message_close_container(raw);
+    if (r >= 0)
+        sd_bus_send(bus_, raw, nullptr); // as for LayoutUpdated
+}
+
+const MenuRow* DBusMenu::rowOf(std::int32_t id) const {
+    for (const MenuRow& row : rows_)
+        if (row.id == id)
+            return &row;
+    return nullptr;
 }
 
 bool DBusMenu::known(std::int32_t id) const {
-    return id >= 0 && static_cast<std::size_t>(id) <= rows_.size();
+    return id == 0 || rowOf(id) != nullptr;
 }
 
 void DBusMenu::clicked(std::int32_t id) {
-    if (id <= 0 || !known(id))
+    const MenuRow* row = rowOf(id);
+    if (row == nullptr || row->kind != MenuRow::Kind::item || !row->enabled ||
+        row->action == MenuRow::Action::none)
         return;
-    const MenuRow& row = rows_[static_cast<std::size_t>(id) - 1];
-    if (row.kind != MenuRow::Kind::item || !row.enabled || row.action == MenuRow::Action::none)
-        return;
-    const auto index = static_cast<std::size_t>(row.action);
+    const auto index = static_cast<std::size_t>(row->action);
     if (pending_[index])
         return;
     pending_[index] = true;
-    loop_.post([this, alive = std::weak_ptr<char>(lifetime_), action = row.action, index] {
+    loop_.post([this, alive = std::weak_ptr<char>(lifetime_), action = row->action, index] {
         if (alive.expired())
             return;
         pending_[index] = false;
@@ -322,7 +438,7 @@ int DBusMenu::onGetLayout(sd_bus_message* message, void* userdata, sd_bus_error*
     if (r >= 0)
         r = sd_bus_message_append(reply.get(), "u", self.revision_);
     if (r >= 0)
-        r = appendLayout(reply.get(), self.rows_, parentId, depth, wanted);
+        r = appendLayout(reply.get(), self.rows_, self.rowOf(parentId), depth, wanted);
     return sendReply(std::move(reply), r);
 }
 
@@ -340,24 +456,21 @@ int DBusMenu::onGetGroupProperties(sd_bus_message* message, void* userdata, sd_b
     Message reply = newReturn(message, r);
     if (r >= 0)
         r = sd_bus_message_open_container(reply.get(), SD_BUS_TYPE_ARRAY, "(ia{sv})");
-    // No ids ask for every item. Ids the menu does not have are left out, and each item is
+    // No ids ask for every item. Ids the menu does not show are left out, and each item is
     // answered once however often it is asked for, so the answer never outgrows the menu.
-    std::vector<bool> answered(self.rows_.size() + 1, false);
+    std::vector<std::int32_t> answered;
     const auto answer = [&](std::int32_t id) {
-        if (r < 0 || !self.known(id) || answered[static_cast<std::size_t>(id)])
+        if (r < 0 || !self.known(id) ||
+            std::find(answered.begin(), answered.end(), id) != answered.end())
             return;
-        answered[static_cast<std::size_t>(id)] = true;
-        r = sd_bus_message_open_container(reply.get(), SD_BUS_TYPE_STRUCT, "ia{sv}");
-        if (r >= 0)
-            r = sd_bus_message_append_basic(reply.get(), SD_BUS_TYPE_INT32, &id);
-        if (r >= 0)
-            r = appendProperties(reply.get(), rowOf(self.rows_, id), wanted);
-        if (r >= 0)
-            r = sd_bus_message_close_container(reply.get());
+        answered.push_back(id);
+        r = appendItemProperties(reply.get(), id, self.rowOf(id), wanted);
     };
-    if (count == 0)
-        for (std::size_t id = 0; id <= self.rows_.size(); ++id)
-            answer(static_cast<std::int32_t>(id));
+    if (count == 0) {
+        answer(0);
+        for (const MenuRow& row : self.rows_)
+            answer(row.id);
+    }
     for (std::size_t i = 0; i < count; ++i)
         answer(ids[i]);
     if (r >= 0)
@@ -374,7 +487,7 @@ int DBusMenu::onGetProperty(sd_bus_message* message, void* userdata, sd_bus_erro
         return r;
     if (!self.known(id))
         return unknownId(error, id);
-    const MenuRow* row = rowOf(self.rows_, id);
+    const MenuRow* row = self.rowOf(id);
     const unsigned bit = bitOf(name);
     if ((presentProperties(row) & bit) == 0)
         return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
@@ -386,7 +499,7 @@ int DBusMenu::onGetProperty(sd_bus_message* message, void* userdata, sd_bus_erro
     return sendReply(std::move(reply), r);
 }
 
-int DBusMenu::onEvent(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+int DBusMenu::onEvent(sd_bus_message* message, void* userdata, sd_bus_error*) {
     auto& self = *static_cast<DBusMenu*>(userdata);
     std::int32_t id = 0;
     const char* eventId = nullptr;
@@ -398,8 +511,7 @@ int DBusMenu::onEvent(sd_bus_message* message, void* userdata, sd_bus_error* err
         r = sd_bus_message_read(message, "u", &timestamp);
     if (r < 0)
         return r;
-    if (!self.known(id))
-        return unknownId(error, id);
+    // A row gone since the host fetched its layout is no error of the host's.
     if (std::strcmp(eventId, "clicked") == 0)
         self.clicked(id);
     return sd_bus_reply_method_return(message, "");
@@ -450,8 +562,8 @@ int DBusMenu::onAboutToShow(sd_bus_message* message, void* userdata, sd_bus_erro
     // Only the root has rows below it.
     if (id != 0)
         return sd_bus_reply_method_return(message, "b", 0);
-    self.rebuild();
-    return sd_bus_reply_method_return(message, "b", 1);
+    self.delegate_.menuWillOpen();
+    return sd_bus_reply_method_return(message, "b", static_cast<int>(self.refresh()));
 }
 
 int DBusMenu::onAboutToShowGroup(sd_bus_message* message, void* userdata, sd_bus_error*) {
@@ -461,7 +573,7 @@ int DBusMenu::onAboutToShowGroup(sd_bus_message* message, void* userdata, sd_bus
     int r = readIds(message, ids, count);
     if (r < 0)
         return r;
-    // The ids are those of the layout the host has, the one before this rebuild.
+    // The ids are those of the layout the host has, the one before this refresh.
     bool root = false;
     std::vector<std::int32_t> idErrors;
     for (std::size_t i = 0; i < count; ++i) {
@@ -470,14 +582,17 @@ int DBusMenu::onAboutToShowGroup(sd_bus_message* message, void* userdata, sd_bus
         else if (!self.known(ids[i]))
             idErrors.push_back(ids[i]);
     }
-    if (root)
-        self.rebuild();
+    bool changed = false;
+    if (root) {
+        self.delegate_.menuWillOpen();
+        changed = self.refresh();
+    }
 
     Message reply = newReturn(message, r);
     const std::int32_t rootId = 0;
     if (r >= 0)
         r = sd_bus_message_append_array(reply.get(), SD_BUS_TYPE_INT32, &rootId,
-                                        root ? sizeof rootId : 0);
+                                        changed ? sizeof rootId : 0);
     if (r >= 0)
         r = sd_bus_message_append_array(reply.get(), SD_BUS_TYPE_INT32, idErrors.data(),
                                         idErrors.size() * sizeof(std::int32_t));

@@ -1,5 +1,7 @@
 #include "SollunHelper/linux/GioWorkspace.h"
 
+#include "SollunHelper/linux/ProgramProcesses.h"
+#include "SollunHelper/linux/RunningAppWatch.h"
 #include "SollunHelper/linux/SingleInstance.h"
 
 #include <dirent.h>
@@ -123,14 +125,23 @@ void rememberFirstPid(GDesktopAppInfo*, GPid pid, gpointer first) {
         *result = pid;
 }
 
+// A launch's context: the token, when there is one, raises the application's window; otherwise
+// no token is passed on.
+GObjectPtr<GAppLaunchContext> launchContext(const std::string& token) {
+    GObjectPtr<GAppLaunchContext> context(g_app_launch_context_new());
+    for (const char* name : {"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"}) {
+        if (token.empty())
+            g_app_launch_context_unsetenv(context.get(), name);
+        else
+            g_app_launch_context_setenv(context.get(), name, token.c_str());
+    }
+    return context;
+}
+
 // Starts `app` with `uris` (nullptr for none). Gives the new process's id, -1 when GIO started
 // the application without a process of its own (D-Bus activation), or GIO's error.
-Workspace::LaunchResult start(GDesktopAppInfo* app, GList* uris, bool activate) {
-    GObjectPtr<GAppLaunchContext> context(g_app_launch_context_new());
-    if (!activate) {
-        g_app_launch_context_unsetenv(context.get(), "DESKTOP_STARTUP_ID");
-        g_app_launch_context_unsetenv(context.get(), "XDG_ACTIVATION_TOKEN");
-    }
+Workspace::LaunchResult start(GDesktopAppInfo* app, GList* uris, const std::string& token) {
+    const auto context = launchContext(token);
     pid_t pid = -1;
     Failure failure;
     // Without G_SPAWN_DO_NOT_REAP_CHILD GLib forks twice and reports the grandchild, which the
@@ -189,20 +200,14 @@ std::optional<FoundEntry> findEntry(const std::string& appId) {
     return std::nullopt;
 }
 
-// The words of an entry's Exec (or TryExec) value.
-std::vector<std::string> commandWords(const char* value) {
-    std::vector<std::string> words;
-    gchar** parsed = nullptr;
-    if (value == nullptr || !g_shell_parse_argv(value, nullptr, &parsed, nullptr))
-        return words;
-    const GTextList owner(parsed);
-    for (gchar** word = parsed; *word != nullptr; ++word)
-        words.emplace_back(*word);
-    return words;
-}
-
 bool programFound(const std::string& program) {
     return GText(g_find_program_in_path(program.c_str())) != nullptr;
+}
+
+std::optional<ProgramIdentity> entryProgram(GDesktopAppInfo* info) {
+    const GText tryExec(g_desktop_app_info_get_string(info, "TryExec"));
+    const GText exec(g_desktop_app_info_get_string(info, "Exec"));
+    return programOf(tryExec.get(), exec.get());
 }
 
 // Why GIO would not take the entry at `path`, in words for the launch's completion.
@@ -219,199 +224,6 @@ std::string unusableEntry(const std::string& path) {
                    " was not found";
     }
     return "The desktop entry " + path + " does not describe an application that can be started";
-}
-
-// ---- Processes ----
-
-std::string canonical(const std::string& path) {
-    std::error_code error;
-    const auto resolved = fs::weakly_canonical(path, error);
-    return error ? path : resolved.string();
-}
-
-std::string fileNameOf(std::string_view path) {
-    const auto slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
-// What tells the application's processes apart from others.
-struct ProgramIdentity {
-    std::string path; // resolved, canonical
-    std::string fileName;
-    std::optional<std::string> interpreter; // canonical, when `path` is a `#!` script
-};
-
-std::string readAt(int directory, const std::string& name, std::size_t limit) {
-    const int fd = openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    std::string contents(limit, '\0');
-    std::size_t used = 0;
-    while (used < limit) {
-        const ssize_t n = read(fd, contents.data() + used, limit - used);
-        if (n <= 0)
-            break;
-        used += static_cast<std::size_t>(n);
-    }
-    close(fd);
-    contents.resize(used);
-    return contents;
-}
-
-// The program that runs a `#!` script, as the kernel (and `env`) would find it.
-std::optional<std::string> scriptInterpreter(const std::string& script) {
-    std::string line = readAt(AT_FDCWD, script, 256);
-    if (!line.starts_with("#!"))
-        return std::nullopt;
-    line = line.substr(2, line.find('\n') - 2);
-    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    std::size_t begin = 0;
-    while (begin < line.size() && isBlank(line[begin]))
-        ++begin;
-    std::size_t end = begin;
-    while (end < line.size() && !isBlank(line[end]))
-        ++end;
-    std::string interpreter = line.substr(begin, end - begin);
-    if (interpreter.empty())
-        return std::nullopt;
-    if (fileNameOf(interpreter) == "env") {
-        // `#!/usr/bin/env name`: the process ends up running `name`, found through PATH.
-        while (end < line.size() && isBlank(line[end]))
-            ++end;
-        std::size_t nameEnd = end;
-        while (nameEnd < line.size() && !isBlank(line[nameEnd]))
-            ++nameEnd;
-        const GText found(g_find_program_in_path(line.substr(end, nameEnd - end).c_str()));
-        if (!found)
-            return std::nullopt;
-        interpreter = found.get();
-    }
-    return canonical(interpreter);
-}
-
-std::optional<ProgramIdentity> programOf(GDesktopAppInfo* info) {
-    const GText tryExec(g_desktop_app_info_get_string(info, "TryExec"));
-    const GText exec(g_desktop_app_info_get_string(info, "Exec"));
-    auto words = commandWords(tryExec && tryExec.get()[0] != '\0' ? tryExec.get() : exec.get());
-    auto word = words.begin();
-    if (word != words.end() && fileNameOf(*word) == "env") {
-        ++word;
-        while (word != words.end() && word->find('=') != std::string::npos)
-            ++word;
-    }
-    if (word == words.end())
-        return std::nullopt;
-
-    std::string path;
-    if (const GText found{g_find_program_in_path(word->c_str())})
-        path = canonical(found.get());
-    else if (word->front() == '/')
-        path = fs::path(*word).lexically_normal().string(); // gone from disk, maybe still running
-    else
-        return std::nullopt;
-    return ProgramIdentity{path, fileNameOf(path), scriptInterpreter(path)};
-}
-
-std::vector<std::string> argumentsOf(int proc, const std::string& pid) {
-    const std::string raw = readAt(proc, pid + "/cmdline", 8192);
-    std::vector<std::string> arguments;
-    for (std::size_t begin = 0; begin < raw.size();) {
-        const auto end = raw.find('\0', begin);
-        arguments.push_back(raw.substr(begin, end - begin));
-        if (end == std::string::npos)
-            break;
-        begin = end + 1;
-    }
-    return arguments;
-}
-
-// The real user of a process, from its status; nothing when it cannot be read.
-std::optional<uid_t> realUserOf(int proc, const std::string& pid) {
-    const std::string status = readAt(proc, pid + "/status", 4096);
-    const auto line = status.find("\nUid:");
-    if (line == std::string::npos)
-        return std::nullopt;
-    char* end = nullptr;
-    const unsigned long uid = std::strtoul(status.c_str() + line + 5, &end, 10);
-    if (end == status.c_str() + line + 5)
-        return std::nullopt;
-    return static_cast<uid_t>(uid);
-}
-
-// For a process whose executable cannot be read: its first argument, as launchers pass it.
-bool namedAfterProgram(int proc, const std::string& pid, const ProgramIdentity& program) {
-    const auto arguments = argumentsOf(proc, pid);
-    if (arguments.empty() || arguments.front().empty())
-        return false;
-    const std::string& first = arguments.front();
-    return first.front() == '/' ? canonical(first) == program.path
-                                : fileNameOf(first) == program.fileName;
-}
-
-bool runsProgram(int proc, const std::string& pid, const ProgramIdentity& program) {
-    char buffer[PATH_MAX];
-    const ssize_t length = readlinkat(proc, (pid + "/exe").c_str(), buffer, sizeof buffer);
-    if (length <= 0) {
-        // Not dumpable (as a set-group-ID program is): the kernel keeps its executable to itself.
-        // Otherwise a zombie or a kernel thread.
-        return (errno == EACCES || errno == EPERM) && namedAfterProgram(proc, pid, program);
-    }
-    std::string_view executable(buffer, static_cast<std::size_t>(length));
-    constexpr std::string_view replaced = " (deleted)";
-    if (executable.ends_with(replaced))
-        executable.remove_suffix(replaced.size());
-    if (executable == program.path)
-        return true;
-    if (!program.interpreter || executable != *program.interpreter)
-        return false;
-    const auto arguments = argumentsOf(proc, pid);
-    for (std::size_t i = 1; i < arguments.size() && i <= 2; ++i) {
-        if (arguments[i].starts_with('/') && canonical(arguments[i]) == program.path)
-            return true;
-    }
-    return false;
-}
-
-bool anyProcessRuns(const ProgramIdentity& program) {
-    struct CloseDirectory {
-        void operator()(DIR* directory) const { closedir(directory); }
-    };
-    const std::unique_ptr<DIR, CloseDirectory> directory(opendir("/proc"));
-    if (!directory)
-        return false;
-    const int proc = dirfd(directory.get());
-    const uid_t user = getuid();
-    while (const dirent* entry = readdir(directory.get())) {
-        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
-            continue;
-        const std::string pid = entry->d_name;
-        struct stat owner {};
-        if (fstatat(proc, pid.c_str(), &owner, 0) != 0)
-            continue;
-        // The kernel may show a process that is not dumpable as root's; then its status tells.
-        const bool ours = owner.st_uid == 0 ? realUserOf(proc, pid) == user : owner.st_uid == user;
-        if (ours && runsProgram(proc, pid, program))
-            return true;
-    }
-    return false;
-}
-
-// A process's start time, which tells it from a later one with the same pid; nothing once it has
-// ended, as a zombie too.
-std::optional<std::string> startTimeOf(pid_t pid) {
-    const std::string stat = readAt(AT_FDCWD, "/proc/" + std::to_string(pid) + "/stat", 1024);
-    // The fields after the command's closing parenthesis, from the state (field 3) on.
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos)
-        return std::nullopt;
-    std::istringstream fields(stat.substr(close + 1));
-    std::string field;
-    std::vector<std::string> after;
-    while (after.size() < 20 && fields >> field)
-        after.push_back(field);
-    if (after.size() < 20 || after[0] == "Z" || after[0] == "X")
-        return std::nullopt;
-    return after[19]; // field 22
 }
 
 } // namespace
@@ -461,8 +273,9 @@ private:
 
 // ---- GioWorkspace ----
 
-GioWorkspace::GioWorkspace()
-    : bus_(std::make_unique<SessionBus>()) {}
+GioWorkspace::GioWorkspace(platform::SdEventLoop& loop)
+    : loop_(loop)
+    , bus_(std::make_unique<SessionBus>()) {}
 
 GioWorkspace::~GioWorkspace() {
     {
@@ -512,7 +325,8 @@ bool GioWorkspace::isRunning(const std::string& appId) {
     if (auto entry = findEntry(appId)) {
         if (isStillStarting(entry->path))
             return true;
-        if (const auto program = programOf(entry->info.get()); program && anyProcessRuns(*program))
+        if (const auto program = entryProgram(entry->info.get());
+            program && !processesRunning(*program, 1).empty())
             return true;
     }
     return sessionNameHasOwner(appId);
@@ -522,7 +336,48 @@ void GioWorkspace::remember(const std::string& location, const LaunchResult& res
     if (const pid_t* pid = std::get_if<pid_t>(&result)) {
         if (auto startTime = startTimeOf(*pid))
             started_[location] = Started{*pid, std::move(*startTime)};
+        for (RunningAppWatch* watch : std::vector(*watches_))
+            watch->launched(location, *pid);
     }
+}
+
+namespace {
+
+// A watch that takes itself off the workspace's list when it goes.
+class ListedWatch final : public Workspace::RunningWatch {
+public:
+    template <class... Args>
+    ListedWatch(std::weak_ptr<std::vector<RunningAppWatch*>> list, Args&&... arguments)
+        : watch_(std::forward<Args>(arguments)...)
+        , list_(std::move(list)) {
+        if (const auto watches = list_.lock())
+            watches->push_back(&watch_);
+    }
+    ~ListedWatch() override {
+        if (const auto watches = list_.lock())
+            std::erase(*watches, &watch_);
+    }
+    bool running() const override { return watch_.running(); }
+    void recheck() override { watch_.recheck(); }
+
+private:
+    RunningAppWatch watch_;
+    std::weak_ptr<std::vector<RunningAppWatch*>> list_;
+};
+
+} // namespace
+
+std::unique_ptr<Workspace::RunningWatch> GioWorkspace::watchRunning(const std::string& appId,
+                                                                    std::function<void()> changed) {
+    auto lookup = [appId]() -> std::optional<RunningAppWatch::Entry> {
+        const GlibCall call;
+        auto entry = findEntry(appId);
+        if (!entry)
+            return std::nullopt;
+        return RunningAppWatch::Entry{std::move(entry->path), entryProgram(entry->info.get())};
+    };
+    return std::make_unique<ListedWatch>(watches_, loop_, appId, std::move(lookup),
+                                         std::move(changed));
 }
 
 bool GioWorkspace::isStillStarting(const std::string& location) {
@@ -542,7 +397,7 @@ std::optional<std::string> GioWorkspace::locate(const std::string& appId) {
     return std::nullopt;
 }
 
-void GioWorkspace::launch(const std::string& location, bool activate,
+void GioWorkspace::launch(const std::string& location, bool /*activate*/,
                           std::function<void(LaunchResult)> completion) {
     LaunchResult result = [&]() -> LaunchResult {
         const GlibCall call;
@@ -553,13 +408,15 @@ void GioWorkspace::launch(const std::string& location, bool activate,
             g_desktop_app_info_new_from_filename(location.c_str()));
         if (!app)
             return unusableEntry(location);
-        return start(app.get(), nullptr, activate);
+        // A background start has no token to pass on; an activating one none from the desktop.
+        return start(app.get(), nullptr, {});
     }();
     remember(location, result);
     completion(std::move(result));
 }
 
-void GioWorkspace::openURL(const std::string& url, const std::optional<std::string>& location) {
+void GioWorkspace::openURL(const std::string& url, const std::optional<std::string>& location,
+                           const std::string& activationToken) {
     const GlibCall call;
     bus_->get(); // as for launch()
     GObjectPtr<GAppInfo> app;
@@ -574,11 +431,11 @@ void GioWorkspace::openURL(const std::string& url, const std::optional<std::stri
     uris.data = const_cast<char*>(url.c_str());
     // Opening the main application from the menu brings it forward.
     if (G_IS_DESKTOP_APP_INFO(app.get())) {
-        const auto result = start(G_DESKTOP_APP_INFO(app.get()), &uris, true);
+        const auto result = start(G_DESKTOP_APP_INFO(app.get()), &uris, activationToken);
         if (location)
             remember(*location, result);
     } else
-        g_app_info_launch_uris(app.get(), &uris, nullptr, nullptr);
+        g_app_info_launch_uris(app.get(), &uris, launchContext(activationToken).get(), nullptr);
 }
 
 } // namespace sollun::helper

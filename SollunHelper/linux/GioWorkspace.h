@@ -17,25 +17,20 @@
 // no signal blocked and every signal at its default disposition, whatever the helper's loop blocks
 // for its own signal handling. A background start passes on no activation token: the
 // startup-notification variables the helper may itself have been started with are taken out of
-// the child's environment, so the application does not take the focus with a stale token. An
-// activating start leaves the environment as it is; the helper has no window from which to ask
-// the compositor for a fresh token. GIO reports failures it sees before the program runs (an
-// unusable entry, a terminal that cannot be found); a program that fails to execute after GIO
-// handed it over shows only as a process that ends at once.
+// the child's environment, so the application does not take the focus with a stale token. Opening
+// a URL brings the application forward: the token the desktop gave for it goes into the child's
+// environment as XDG_ACTIVATION_TOKEN (Wayland) and DESKTOP_STARTUP_ID (X11), and without one
+// neither variable is passed on, the helper's own being spent. GIO reports failures it sees
+// before the program runs (an unusable entry, a terminal that cannot be found); a program that
+// fails to execute after GIO handed it over shows only as a process that ends at once.
 //
 // Whether the application runs is answered by three checks, any of which suffices:
 //   - the process the entry's last launch from here started has not ended, whatever it runs yet;
-//   - a process of this user runs the entry's program: TryExec when the entry names one, else the
-//     first word of Exec (after a leading `env NAME=value ...`), found through PATH. A program
-//     replaced on disk while it runs still counts. When the program is a `#!` script the process
-//     runs the script's interpreter, so such a process counts when its executable is that
-//     interpreter and its second or third argument is the script. A process whose executable
-//     cannot be read (a set-group-ID program is not dumpable) counts when its first argument names
-//     the program, by path or by file name. An entry whose program is a shared interpreter run on
-//     an argument (`Exec=python3 app.py`) cannot be told apart this way and relies on the other
-//     check;
+//   - a process of this user runs the entry's program (ProgramProcesses.h); an entry whose
+//     program is a shared interpreter run on an argument relies on the other checks;
 //   - the application id is owned as a name on the session bus, as GApplication-based
 //     applications do; this also covers sandboxed ones, whose processes run another executable.
+// A RunningAppWatch keeps the same answer current from events for whoever must read it often.
 //
 // Every call is synchronous and made on the main thread; no GLib main loop runs. What GLib leaves
 // for a main context during a call (the completion of the bus flush GIO does after a launch, the
@@ -44,6 +39,7 @@
 // goes away, and a new one is made the next time one is needed.
 
 #include "SollunHelper/Workspace.h"
+#include "platform/linux/SdEventLoop.h"
 
 #include <systemd/sd-bus.h>
 
@@ -51,12 +47,16 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace sollun::helper {
 
+class RunningAppWatch;
+
 class GioWorkspace final : public Workspace {
 public:
-    GioWorkspace();
+    // Watches run on `loop`.
+    explicit GioWorkspace(platform::SdEventLoop& loop);
     ~GioWorkspace() override;
     GioWorkspace(const GioWorkspace&) = delete;
     GioWorkspace& operator=(const GioWorkspace&) = delete;
@@ -65,7 +65,10 @@ public:
     std::optional<std::string> locate(const std::string& appId) override;
     void launch(const std::string& location, bool activate,
                 std::function<void(LaunchResult)> completion) override;
-    void openURL(const std::string& url, const std::optional<std::string>& location) override;
+    std::unique_ptr<RunningWatch> watchRunning(const std::string& appId,
+                                               std::function<void()> changed) override;
+    void openURL(const std::string& url, const std::optional<std::string>& location,
+                 const std::string& activationToken) override;
 
 private:
     bool sessionNameHasOwner(const std::string& name);
@@ -75,6 +78,7 @@ private:
     // The bus answers NameHasOwner itself; a bus that takes longer is not going to answer.
     static constexpr std::uint64_t sessionAnswerLimitUsec = 1'000'000;
 
+    platform::SdEventLoop& loop_;
     class SessionBus;
     std::unique_ptr<SessionBus> bus_;
     sd_bus* session_ = nullptr;
@@ -87,6 +91,10 @@ private:
         std::string startTime;
     };
     std::unordered_map<std::string, Started> started_;
+
+    // The watches made here, told of each launch; each takes itself off when it goes.
+    std::shared_ptr<std::vector<RunningAppWatch*>> watches_ =
+        std::make_shared<std::vector<RunningAppWatch*>>();
 };
 
 } // namespace sollun::helper

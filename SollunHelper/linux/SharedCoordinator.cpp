@@ -14,9 +14,9 @@ HelperCoordinator& HelperCoordinator::shared() {
     static HelperCoordinator* const coordinator = [] {
         auto& loop = platform::SdEventLoop::main();
         return new HelperCoordinator(
-            loop, makeLinuxWakeDaemonController(loop), std::make_unique<GioWorkspace>(),
+            loop, makeLinuxWakeDaemonController(loop), std::make_unique<GioWorkspace>(loop),
             std::make_unique<LogindWakeObserver>(loop),
-            std::make_unique<XdgAutostartLoginItem>(XdgAutostartLoginItem::ownExecutable()));
+            std::make_unique<XdgAutostartLoginItem>(loop, XdgAutostartLoginItem::ownExecutable()));
     }();
     return *coordinator;
 }

@@ -6,9 +6,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
+#include <utility>
 
 namespace sollun::helper {
 namespace {
@@ -20,6 +23,11 @@ constexpr const char* watcherOwnerRule =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
     "arg0='org.kde.StatusNotifierWatcher'";
+
+// A watcher that drops the item again soon after it was registered again is asked again after a
+// while, twice as long each time up to a minute; after a minute without a drop, at once again.
+constexpr std::chrono::milliseconds firstRegisterAgainDelay{250};
+constexpr std::chrono::milliseconds lastRegisterAgainDelay{60'000};
 
 // a(iiay) without a single pixmap: the item names its icons instead.
 int appendNoPixmaps(sd_bus_message* reply) {
@@ -56,7 +64,10 @@ const sd_bus_vtable* StatusNotifierItem::vtable() {
         SD_BUS_METHOD_WITH_ARGS("ContextMenu", SD_BUS_ARGS("i", x, "i", y), SD_BUS_NO_RESULT,
                                 &StatusNotifierItem::onIgnoredCall, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD_WITH_ARGS("Activate", SD_BUS_ARGS("i", x, "i", y), SD_BUS_NO_RESULT,
-                                &StatusNotifierItem::onIgnoredCall, SD_BUS_VTABLE_UNPRIVILEGED),
+                                &StatusNotifierItem::onActivate, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD_WITH_ARGS("ProvideXdgActivationToken", SD_BUS_ARGS("s", token),
+                                SD_BUS_NO_RESULT, &StatusNotifierItem::onProvideToken,
+                                SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD_WITH_ARGS("SecondaryActivate", SD_BUS_ARGS("i", x, "i", y), SD_BUS_NO_RESULT,
                                 &StatusNotifierItem::onIgnoredCall, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD_WITH_ARGS("Scroll", SD_BUS_ARGS("i", delta, "s", orientation),
@@ -73,14 +84,18 @@ const sd_bus_vtable* StatusNotifierItem::vtable() {
     return table;
 }
 
-StatusNotifierItem::StatusNotifierItem(sd_bus* bus, Options options)
+StatusNotifierItem::StatusNotifierItem(sd_bus* bus, platform::EventLoop& loop, Options options)
     : bus_(sd_bus_ref(bus))
+    , loop_(loop)
     , options_(std::move(options))
     , busName_("org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" +
                std::to_string(options_.instance)) {}
 
 StatusNotifierItem::~StatusNotifierItem() {
+    sd_bus_slot_unref(listQuery_);
     sd_bus_slot_unref(registration_);
+    sd_bus_slot_unref(hostMatch_);
+    sd_bus_slot_unref(unregisteredMatch_);
     sd_bus_slot_unref(watcherMatch_);
     sd_bus_slot_unref(objectSlot_);
     // The tray drops the item when its name goes; the bus may well outlive the item.
@@ -90,22 +105,33 @@ StatusNotifierItem::~StatusNotifierItem() {
 }
 
 std::variant<std::unique_ptr<StatusNotifierItem>, std::error_code>
-StatusNotifierItem::start(sd_bus* bus, Options options) {
-    std::unique_ptr<StatusNotifierItem> self(new StatusNotifierItem(bus, std::move(options)));
-    int r = sd_bus_add_object_vtable(bus, &self->objectSlot_, statusNotifierItemPath,
-                                     statusNotifierItemInterface, vtable(), self.get());
-    // The rule goes to the bus before the registration below: a watcher that appears after the
-    // bus has handled the registration is then announced to us.
+StatusNotifierItem::start(sd_bus* bus, platform::EventLoop& loop, Options options) {
+    std::unique_ptr<StatusNotifierItem> self(new StatusNotifierItem(bus, loop, std::move(options)));
+    auto* const item = self.get();
+    int r = sd_bus_add_object_vtable(bus, &item->objectSlot_, statusNotifierItemPath,
+                                     statusNotifierItemInterface, vtable(), item);
+    // The rules go to the bus before the registration below: a watcher that appears, or drops
+    // the item, after the bus has handled the registration is then announced to us.
     if (r >= 0)
-        r = sd_bus_add_match_async(bus, &self->watcherMatch_, watcherOwnerRule,
+        r = sd_bus_add_match_async(bus, &item->watcherMatch_, watcherOwnerRule,
                                    &StatusNotifierItem::onWatcherOwnerChanged,
-                                   &StatusNotifierItem::onMatchInstalled, self.get());
+                                   &StatusNotifierItem::onMatchInstalled, item);
+    if (r >= 0)
+        r = sd_bus_match_signal_async(
+            bus, &item->unregisteredMatch_, statusNotifierWatcherName, nullptr,
+            statusNotifierWatcherName, "StatusNotifierItemUnregistered",
+            &StatusNotifierItem::onItemUnregistered, &StatusNotifierItem::onMatchInstalled, item);
+    if (r >= 0)
+        r = sd_bus_match_signal_async(bus, &item->hostMatch_, statusNotifierWatcherName, nullptr,
+                                      statusNotifierWatcherName, "StatusNotifierHostRegistered",
+                                      &StatusNotifierItem::onHostRegistered,
+                                      &StatusNotifierItem::onMatchInstalled, item);
     // Once, at start, and quick: the bus answers it itself.
-    if (r >= 0 && (r = sd_bus_request_name(bus, self->busName_.c_str(), 0)) >= 0)
-        self->ownsName_ = true;
+    if (r >= 0 && (r = sd_bus_request_name(bus, item->busName_.c_str(), 0)) >= 0)
+        item->ownsName_ = true;
     if (r < 0)
         return std::error_code(-r, std::system_category());
-    self->registerWithWatcher();
+    item->registerWithWatcher(true);
     return self;
 }
 
@@ -120,25 +146,98 @@ std::string StatusNotifierItem::shippedIconThemePath() {
     return std::filesystem::is_regular_file(icon, error) ? icons.string() : std::string();
 }
 
-void StatusNotifierItem::registerWithWatcher() {
+void StatusNotifierItem::registerWithWatcher(bool check) {
     // A registration still on its way is superseded: its answer no longer matters.
     registration_ = sd_bus_slot_unref(registration_);
+    checkAfterRegistration_ = check;
     sd_bus_call_method_async(bus_, &registration_, statusNotifierWatcherName,
                              statusNotifierWatcherPath, statusNotifierWatcherName,
                              "RegisterStatusNotifierItem", &StatusNotifierItem::onRegistered, this,
                              "s", busName_.c_str());
 }
 
-int StatusNotifierItem::onRegistered(sd_bus_message*, void* userdata, sd_bus_error*) {
+void StatusNotifierItem::registerAgain() {
+    using Clock = std::chrono::steady_clock;
+    const auto now = Clock::now();
+    if (now - lastRegisteredAgain_ > lastRegisterAgainDelay)
+        registerAgainDelay_ = {};
+    const auto due = lastRegisteredAgain_ + registerAgainDelay_;
+    if (now < due) {
+        if (!registerAgainTimer_)
+            registerAgainTimer_ = loop_.addRepeatingTimer(due - now, [this] { registerAgain(); });
+        return;
+    }
+    registerAgainTimer_.reset();
+    lastRegisteredAgain_ = now;
+    registerAgainDelay_ =
+        std::clamp(registerAgainDelay_ * 2, firstRegisterAgainDelay, lastRegisterAgainDelay);
+    // Not checked again: a watcher that lists the item in a form of its own must not have it
+    // registered over and over.
+    registerWithWatcher(false);
+}
+
+void StatusNotifierItem::checkListed(bool registerIfUnread) {
+    // A query on its way is superseded, and what it was to do is left to this one.
+    if (listQuery_ != nullptr)
+        registerIfUnread = registerIfUnread || registerIfUnread_;
+    listQuery_ = sd_bus_slot_unref(listQuery_);
+    registerIfUnread_ = registerIfUnread;
+    sd_bus_call_method_async(bus_, &listQuery_, statusNotifierWatcherName,
+                             statusNotifierWatcherPath, "org.freedesktop.DBus.Properties", "Get",
+                             &StatusNotifierItem::onListed, this, "ss", statusNotifierWatcherName,
+                             "RegisteredStatusNotifierItems");
+}
+
+bool StatusNotifierItem::isThisItem(std::string_view entry) const {
+    const std::string_view name = entry.substr(0, entry.find('/'));
+    const char* unique = nullptr;
+    return name == busName_ || (sd_bus_get_unique_name(bus_, &unique) >= 0 && name == unique);
+}
+
+int StatusNotifierItem::onRegistered(sd_bus_message* message, void* userdata, sd_bus_error*) {
     // No watcher, or one that refused: either way a later owner of its name gets asked again.
     auto& self = *static_cast<StatusNotifierItem*>(userdata);
     self.registration_ = sd_bus_slot_unref(self.registration_);
+    if (!sd_bus_message_is_method_error(message, nullptr) && self.checkAfterRegistration_)
+        self.checkListed(false);
+    return 0;
+}
+
+int StatusNotifierItem::onListed(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto& self = *static_cast<StatusNotifierItem*>(userdata);
+    self.listQuery_ = sd_bus_slot_unref(self.listQuery_);
+    bool read = false;
+    bool listed = false;
+    if (!sd_bus_message_is_method_error(message, nullptr) &&
+        sd_bus_message_enter_container(message, SD_BUS_TYPE_VARIANT, "as") > 0 &&
+        sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "s") > 0) {
+        const char* entry = nullptr;
+        int r = 0;
+        while ((r = sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &entry)) > 0)
+            listed = listed || self.isThisItem(entry);
+        read = r == 0;
+    }
+    if (read ? !listed : self.registerIfUnread_)
+        self.registerAgain();
+    return 0;
+}
+
+int StatusNotifierItem::onItemUnregistered(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto& self = *static_cast<StatusNotifierItem*>(userdata);
+    const char* entry = nullptr;
+    if (sd_bus_message_read(message, "s", &entry) >= 0 && self.isThisItem(entry))
+        self.checkListed(true);
+    return 0;
+}
+
+int StatusNotifierItem::onHostRegistered(sd_bus_message*, void* userdata, sd_bus_error*) {
+    static_cast<StatusNotifierItem*>(userdata)->checkListed(false);
     return 0;
 }
 
 int StatusNotifierItem::onMatchInstalled(sd_bus_message*, void*, sd_bus_error*) {
-    // Handled here so that a failure does not close the connection; without the rule a
-    // restarted tray just does not learn of the item.
+    // Handled here so that a failure does not close the connection; without a rule the tray
+    // just does not learn of the item again after a restart or a drop.
     return 0;
 }
 
@@ -150,8 +249,32 @@ int StatusNotifierItem::onWatcherOwnerChanged(sd_bus_message* message, void* use
     if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0)
         return 0;
     if (std::strcmp(name, statusNotifierWatcherName) == 0 && newOwner[0] != '\0')
-        static_cast<StatusNotifierItem*>(userdata)->registerWithWatcher();
+        static_cast<StatusNotifierItem*>(userdata)->registerWithWatcher(true);
     return 0;
+}
+
+int StatusNotifierItem::onActivate(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto& self = *static_cast<StatusNotifierItem*>(userdata);
+    // Clicks that come while one waits to run count once.
+    if (self.options_.activate && !self.activationPending_) {
+        self.activationPending_ = true;
+        self.loop_.post([item = &self, alive = std::weak_ptr<char>(self.lifetime_)] {
+            if (alive.expired())
+                return;
+            item->activationPending_ = false;
+            item->options_.activate(std::exchange(item->activationToken_, {}));
+        });
+    }
+    return sd_bus_reply_method_return(message, "");
+}
+
+int StatusNotifierItem::onProvideToken(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    const char* token = nullptr;
+    const int r = sd_bus_message_read(message, "s", &token);
+    if (r < 0)
+        return r;
+    static_cast<StatusNotifierItem*>(userdata)->activationToken_ = token;
+    return sd_bus_reply_method_return(message, "");
 }
 
 int StatusNotifierItem::onIgnoredCall(sd_bus_message* message, void*, sd_bus_error*) {

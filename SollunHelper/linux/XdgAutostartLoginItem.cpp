@@ -5,6 +5,7 @@
 
 #include <glib.h>
 #include <pwd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -165,10 +166,70 @@ std::optional<std::string> writeEntry(const fs::path& path, const std::string& c
 
 constexpr const char* noHome = "No home directory to keep the autostart entry in";
 
+// The directory of the user's entries, or while it does not exist its nearest existing parent.
+class AutostartWatch final : public LoginItem::Watch {
+public:
+    AutostartWatch(platform::EventLoop& loop, fs::path directory, std::function<void()> changed)
+        : loop_(loop)
+        , directory_(std::move(directory))
+        , changed_(std::move(changed)) {
+        arm();
+    }
+
+private:
+    static constexpr std::uint32_t entryEvents =
+        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE;
+    static constexpr std::uint32_t selfEvents = IN_DELETE_SELF | IN_MOVE_SELF;
+
+    // Gives whether the directory itself is watched now.
+    bool arm() {
+        watch_.reset();
+        for (fs::path at = directory_;; at = at.parent_path()) {
+            const bool itself = at == directory_;
+            auto made = loop_.watchDirectory(
+                at, (itself ? entryEvents : IN_CREATE | IN_MOVED_TO) | selfEvents,
+                [this, itself](const platform::DirectoryEvent& event) { onEvent(itself, event); });
+            if (auto* source = std::get_if<platform::Source>(&made)) {
+                watch_ = std::move(*source);
+                return itself;
+            }
+            if (at == at.parent_path() || at.empty())
+                return false;
+        }
+    }
+
+    void onEvent(bool itself, const platform::DirectoryEvent& event) {
+        if (itself && (event.mask & (selfEvents | IN_IGNORED)) == 0) {
+            changed_();
+            return;
+        }
+        // The directory went, or something appeared in a parent (perhaps the way to it): watched
+        // anew, and told when the entries may now differ.
+        const bool watchingItself = arm();
+        if (itself || watchingItself)
+            changed_();
+    }
+
+    platform::EventLoop& loop_;
+    const fs::path directory_;
+    const std::function<void()> changed_;
+    platform::Source watch_;
+};
+
 } // namespace
 
-XdgAutostartLoginItem::XdgAutostartLoginItem(std::filesystem::path executable)
-    : executable_(std::move(executable)) {}
+XdgAutostartLoginItem::XdgAutostartLoginItem(platform::EventLoop& loop,
+                                             std::filesystem::path executable)
+    : loop_(loop)
+    , executable_(std::move(executable)) {}
+
+std::unique_ptr<LoginItem::Watch>
+XdgAutostartLoginItem::watchStatus(std::function<void()> changed) {
+    const auto path = userEntryPath();
+    if (!path)
+        return nullptr;
+    return std::make_unique<AutostartWatch>(loop_, path->parent_path(), std::move(changed));
+}
 
 std::filesystem::path XdgAutostartLoginItem::ownExecutable() {
     // Replaced while it runs (an upgrade), the new file is the one to start next time. Without

@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <variant>
 
 int main() {
@@ -38,7 +39,12 @@ int main() {
 
     HelperAppDelegate delegate(HelperCoordinator::shared(), [&loop] { loop.exit(0); });
     auto menu = DBusMenu::start(session, loop, delegate);
-    auto item = StatusNotifierItem::start(session, {StatusNotifierItem::shippedIconThemePath(), 1});
+    // A host's left click opens Sollun, as the menu's row does.
+    auto item = StatusNotifierItem::start(session, loop,
+                                          {StatusNotifierItem::shippedIconThemePath(), 1,
+                                           [&delegate](const std::string& activationToken) {
+                                               delegate.openSollun(activationToken);
+                                           }});
     // Without its menu or item the helper still does its work; the session just cannot show it.
     if (const auto* error = std::get_if<std::error_code>(&menu))
         std::fprintf(stderr, "SollunHelper: no menu: %s\n", error->message().c_str());

@@ -48,7 +48,11 @@ struct LaunchClock final : Workspace {
         completion(pid_t{42});
         loop.exit(0);
     }
-    void openURL(const std::string&, const std::optional<std::string>&) override {}
+    std::unique_ptr<RunningWatch> watchRunning(const std::string&, std::function<void()>) override {
+        return nullptr;
+    }
+    void openURL(const std::string&, const std::optional<std::string>&,
+                 const std::string&) override {}
 
     platform::EventLoop& loop;
     std::vector<Instant> launches;

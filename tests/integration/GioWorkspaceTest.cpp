@@ -3,6 +3,7 @@
 
 #include "SollunHelper/linux/GioWorkspace.h"
 
+#include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -75,7 +76,8 @@ protected:
     test::ScopedEnvironmentVariable sessionBus{"DBUS_SESSION_BUS_ADDRESS", bus.address()};
     const fs::path entry = tree / "data/applications/com.kestrovane.sollun.desktop";
     const fs::path record = scratch / "record";
-    GioWorkspace workspace;
+    platform::SdEventLoop loop;
+    GioWorkspace workspace{loop};
 };
 
 // Nothing of the helper's process may pass on: its start token, its descriptors, the signals its
@@ -200,6 +202,53 @@ TEST_F(GioWorkspaceTest, IsRunningSeesTheUsersApplicationHoweverItRuns) {
                   .exitCode,
               1)
         << "root's process counted for nobody";
+}
+
+// What the menu shows follows the application without looking again: started by anyone, it is
+// seen soon after; ended, at once; the id's owner on the bus likewise, and an opening from here
+// before its program even runs. Opening passes on the desktop's token, or none.
+TEST_F(GioWorkspaceTest, AWatchFollowsTheApplicationStartingAndEnding) {
+    fs::create_directory(scratch / "bin");
+    const auto program = scratch / "bin" / "sollun";
+    fs::copy_file(SOLLUN_STUB_EXECUTABLE, program);
+    installEntry(program.string());
+    const auto watch = workspace.watchRunning(appId, [&] { loop.exit(0); });
+    ASSERT_TRUE(watch);
+    EXPECT_FALSE(watch->running());
+    {
+        const BackgroundProcess started({program.string(), record.string()});
+        ASSERT_EQ(test::runWithWatchdog(loop), 0);
+        EXPECT_TRUE(watch->running());
+    }
+    ASSERT_EQ(test::runWithWatchdog(loop), 0);
+    EXPECT_FALSE(watch->running());
+
+    sd_bus* owner = nullptr;
+    ASSERT_GE(sd_bus_open_user(&owner), 0);
+    ASSERT_GE(sd_bus_request_name(owner, appId, 0), 0);
+    ASSERT_EQ(test::runWithWatchdog(loop), 0);
+    EXPECT_TRUE(watch->running());
+    sd_bus_flush_close_unref(owner);
+    ASSERT_EQ(test::runWithWatchdog(loop), 0);
+    EXPECT_FALSE(watch->running());
+
+    test::ScopedEnvironmentVariable startupId{"DESKTOP_STARTUP_ID", "helper-start"};
+    test::ScopedEnvironmentVariable activationToken{"XDG_ACTIVATION_TOKEN", "helper-token"};
+    fs::remove(record);
+    workspace.openURL("sollun://show", entry.string(), "token-1");
+    EXPECT_TRUE(watch->running());
+    ASSERT_EQ(launches(record, 1).size(), 1u);
+    EXPECT_NE(test::readFile(record).find("activation DESKTOP_STARTUP_ID=token-1\n"
+                                          "activation XDG_ACTIVATION_TOKEN=token-1\n"),
+              std::string::npos);
+    workspace.openURL("sollun://show", entry.string(), "");
+    const auto both = launches(record, 2);
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_EQ(test::readFile(record).find("helper-"), std::string::npos) << "the helper's own";
+    for (const auto& line : both)
+        kill(std::stoi(line.substr(std::string("launched ").size())), SIGKILL);
+    while (watch->running())
+        ASSERT_EQ(test::runWithWatchdog(loop), 0);
 }
 
 } // namespace

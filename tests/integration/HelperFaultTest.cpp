@@ -51,7 +51,7 @@ protected:
             loop,
             makeLinuxWakeDaemonController(loop,
                                           BusDaemonService::Setup{daemonName, shipped.path(), {}}),
-            std::make_unique<GioWorkspace>(), std::make_unique<LogindWakeObserver>(loop),
+            std::make_unique<GioWorkspace>(loop), std::make_unique<LogindWakeObserver>(loop),
             std::make_unique<test::FakeLoginItem>());
     }
 

@@ -2,6 +2,8 @@
 
 #include "SollunHelper/LoginItem.h"
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -23,6 +25,24 @@ struct FakeLoginItem final : helper::LoginItem {
         return failure;
     }
 
+    // Tells whoever watches; the item's own changes only show when the status is read.
+    struct Watch final : LoginItem::Watch {
+        explicit Watch(FakeLoginItem& o)
+            : owner(o) {}
+        ~Watch() override { owner.changed = nullptr; }
+        FakeLoginItem& owner;
+    };
+    std::unique_ptr<LoginItem::Watch> watchStatus(std::function<void()> c) override {
+        changed = std::move(c);
+        return std::make_unique<Watch>(*this);
+    }
+    void setStatus(std::int64_t status) {
+        currentStatus = status;
+        if (changed)
+            changed();
+    }
+
+    std::function<void()> changed;
     std::int64_t currentStatus = 0;
     std::optional<std::string> failure;
     int registrations = 0;

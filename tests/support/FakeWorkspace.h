@@ -17,6 +17,28 @@ namespace sollun::test {
 
 struct FakeWorkspace final : helper::Workspace {
     bool isRunning(const std::string&) override { return running; }
+    // Reads `running` as it is; setRunning() tells it.
+    struct Watch final : RunningWatch {
+        Watch(FakeWorkspace& o, std::function<void()> c)
+            : owner(o)
+            , changed(std::move(c)) {}
+        ~Watch() override { std::erase(owner.watches, this); }
+        bool running() const override { return owner.running; }
+        void recheck() override { ++owner.rechecks; }
+        FakeWorkspace& owner;
+        std::function<void()> changed;
+    };
+    std::unique_ptr<RunningWatch> watchRunning(const std::string&,
+                                               std::function<void()> changed) override {
+        auto watch = std::make_unique<Watch>(*this, std::move(changed));
+        watches.push_back(watch.get());
+        return watch;
+    }
+    void setRunning(bool value) {
+        running = value;
+        for (auto* watch : std::vector(watches))
+            watch->changed();
+    }
     std::optional<std::string> locate(const std::string& appId) override {
         return installed ? std::optional("/apps/" + appId + ".desktop") : std::nullopt;
     }
@@ -25,8 +47,10 @@ struct FakeWorkspace final : helper::Workspace {
         launches.push_back(location + (activate ? " activate" : " background"));
         completion(outcome);
     }
-    void openURL(const std::string& url, const std::optional<std::string>&) override {
+    void openURL(const std::string& url, const std::optional<std::string>&,
+                 const std::string& activationToken) override {
         urls.push_back(url);
+        tokens.push_back(activationToken);
     }
 
     bool running = false;
@@ -34,6 +58,9 @@ struct FakeWorkspace final : helper::Workspace {
     LaunchResult outcome = pid_t{42};
     std::vector<std::string> launches;
     std::vector<std::string> urls;
+    std::vector<std::string> tokens;
+    std::vector<Watch*> watches;
+    int rechecks = 0;
 };
 
 struct FakeSystemWake final : helper::SystemWakeObserver {

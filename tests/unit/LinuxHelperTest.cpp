@@ -1,6 +1,9 @@
 #include "SollunHelper/linux/ProductGroup.h"
 #include "SollunHelper/linux/XdgAutostartLoginItem.h"
+#include "platform/linux/SdEventLoop.h"
 #include "shared/AtomicFile.h"
+#include "tests/support/FakeEventLoop.h"
+#include "tests/support/LoopWatchdog.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -58,7 +61,8 @@ TEST(XdgAutostart, WritesAnEntryThatRunsTheExecutableAndRemovesIt) {
     ScopedEnvironmentVariable homeVariable{"HOME", home.path().string()};
     ScopedEnvironmentVariable configDirs{"XDG_CONFIG_DIRS", (home / "system").string()};
     ScopedEnvironmentVariable configHomeVariable{"XDG_CONFIG_HOME", configHome.string()};
-    XdgAutostartLoginItem item{"/usr/bin/SollunHelper"};
+    FakeEventLoop loop;
+    XdgAutostartLoginItem item{loop, "/usr/bin/SollunHelper"};
     // XDG_CONFIG_HOME when absolute, else ~/.config.
     const std::pair<std::optional<std::string>, fs::path> homes[] = {
         {configHome.string(), configHome / entryName},
@@ -80,7 +84,7 @@ TEST(XdgAutostart, WritesAnEntryThatRunsTheExecutableAndRemovesIt) {
 
     // The desktop unescapes Exec as a string, reads "%%" as "%", then splits it as a shell would.
     const char* path = "/o/Sollun Apps/\"$HOME\" `x` \\ 100%/a'b\n";
-    ASSERT_EQ(XdgAutostartLoginItem(path).registerItem(), std::nullopt);
+    ASSERT_EQ(XdgAutostartLoginItem(loop, path).registerItem(), std::nullopt);
     const auto entry = readSmallFile(configHome / entryName, 4096).value_or("");
     g_autoptr(GKeyFile) keys = g_key_file_new();
     ASSERT_TRUE(
@@ -93,6 +97,34 @@ TEST(XdgAutostart, WritesAnEntryThatRunsTheExecutableAndRemovesIt) {
     ASSERT_TRUE(g_shell_parse_argv(command.c_str(), nullptr, &argv, nullptr)) << command;
     EXPECT_EQ(std::vector<std::string>(argv, argv + g_strv_length(argv)),
               std::vector<std::string>{path});
+}
+
+// Whoever changes the entry, and even when its directory comes and goes, a watch tells.
+TEST(XdgAutostart, AWatchSeesTheEntryChangeByAnyHand) {
+    TempDir home;
+    const fs::path directory = home / "config/autostart";
+    ScopedEnvironmentVariable configHome{"XDG_CONFIG_HOME", (home / "config").string()};
+    ScopedEnvironmentVariable configDirs{"XDG_CONFIG_DIRS", (home / "system").string()};
+    platform::SdEventLoop loop;
+    XdgAutostartLoginItem item{loop, "/usr/bin/SollunHelper"};
+    std::int64_t wanted = LoginItem::enabled;
+    const auto watch = item.watchStatus([&] {
+        if (item.status() == wanted)
+            loop.exit(0);
+    });
+    ASSERT_TRUE(watch);
+
+    ASSERT_EQ(item.registerItem(), std::nullopt); // makes the directory
+    ASSERT_EQ(runWithWatchdog(loop), 0);
+    wanted = 0;
+    fs::remove(directory / "com.kestrovane.sollun.helper.desktop");
+    ASSERT_EQ(runWithWatchdog(loop), 0);
+    wanted = LoginItem::enabled;
+    fs::remove_all(directory);
+    fs::create_directory(directory);
+    writeFile(directory / "com.kestrovane.sollun.helper.desktop",
+              "[Desktop Entry]\nType=Application\nName=Mine\nExec=/usr/bin/SollunHelper\n");
+    ASSERT_EQ(runWithWatchdog(loop), 0);
 }
 
 } // namespace
