@@ -40,7 +40,9 @@ PrivateBus::PrivateBus(const Options& options) {
     for (const auto& [file, contents] : options.services)
         writeFile(services / file, contents);
 
-    std::string config = "<busconfig>\n<type>system</type>\n<auth>EXTERNAL</auth>\n<listen>";
+    std::string config = "<busconfig>\n<type>";
+    config += options.session ? "session" : "system";
+    config += "</type>\n<auth>EXTERNAL</auth>\n<listen>";
     config += socketAddress();
     config += "</listen>\n<servicedir>";
     config += services.string();

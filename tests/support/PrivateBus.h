@@ -8,8 +8,8 @@
 
 namespace sollun::test {
 
-// A dbus-daemon configured as a system bus, with activatable services of the test's choosing.
-// It and the services it starts inherit the test's environment.
+// A dbus-daemon configured as a system bus (or a session bus), with activatable services of the
+// test's choosing. It and the services it starts inherit the test's environment.
 class PrivateBus {
 public:
     // open: anyone may own and call anything; system: a system bus's defaults and policyFiles.
@@ -19,6 +19,8 @@ public:
         Policy policy = Policy::open;
         std::vector<std::filesystem::path> policyFiles;
         std::map<std::string, std::string> services; // activation file name -> contents
+        // A session bus: the services it starts find it as their session bus.
+        bool session = false;
     };
 
     explicit PrivateBus(const Options& options);
