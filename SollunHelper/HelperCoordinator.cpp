@@ -35,6 +35,16 @@ void HelperCoordinator::start() {
     const std::weak_ptr<HelperCoordinator*> weak = lifetime_;
 
     daemon_->registerIfNeeded();
+    // The registration changes on its own too (found out after start, installed, approved,
+    // removed): the status file shows it at once, and a request skipped because the daemon was
+    // not enabled yet goes now rather than at its next retry.
+    daemonObservation_ = daemon_->observe([weak, &loop = loop_](std::string_view field) {
+        if (field == "registrationState")
+            loop.post([weak] {
+                if (const auto self = weak.lock())
+                    (*self)->registrationChanged();
+            });
+    });
 
     platform::spawn(loop_, startUp());
 
@@ -69,15 +79,33 @@ platform::Task<> HelperCoordinator::startUp() {
     reloadSchedule(true);
 }
 
+void HelperCoordinator::registrationChanged() {
+    publishStatus();
+    if (retryTimer_ && daemon_->registrationState() == WakeDaemonRegistrationState::enabled)
+        retryUnanswered();
+}
+
 void HelperCoordinator::reloadSchedule(bool force) {
     daemon_->refreshRegistrationState();
 
     const auto path = wakeScheduleFileURL();
     if (!path)
         return;
+    // The poll comes every 5 seconds, and the schedule rarely changes: a file whose stamp shows
+    // it unchanged since it was read and acted upon is not read again, for a minute at most.
+    const auto stamp = FileStamp::of(*path);
+    if (!force && stamp && stamp == readStamp_ && ++unreadPolls_ < pollsTrustingTheStamp)
+        return;
+    readStamp_.reset();
     const auto schedule = readWakeSchedule(*path);
     if (!schedule)
         return;
+    // Read after the stamp was taken: a write in between changes the stamp again. Only a settled
+    // stamp can tell the next write apart.
+    if (stamp && stamp->settledAt(loop_.now())) {
+        readStamp_ = stamp;
+        unreadPolls_ = 0;
+    }
     if (!force && schedule->revision == lastProcessedRevision_.get())
         return;
 

@@ -14,6 +14,7 @@
 // Every field but `daemon` is observable: a change is reported to the registrar under the
 // field's name (the watcher and the wake observer on every assignment). Nothing has to subscribe.
 
+#include "SollunHelper/FileStamp.h"
 #include "SollunHelper/LoginItem.h"
 #include "SollunHelper/SystemWakeObserver.h"
 #include "SollunHelper/WakeDaemonController.h"
@@ -43,6 +44,8 @@ inline constexpr std::chrono::seconds heartbeatInterval{300};
 // A request that got no answer is sent again after this long, then after twice as long each time
 // up to the heartbeat's interval, until one is answered.
 inline constexpr std::chrono::seconds firstRetryInterval{5};
+// The polls that may skip an unchanged schedule before one reads it all the same.
+inline constexpr int pollsTrustingTheStamp = 12;
 // A wake instant that passed less than this long ago still launches the main application.
 inline constexpr double lateLaunchLimitSeconds = 600;
 // A wake of the machine up to this long before the pending wake instant launches it.
@@ -111,6 +114,7 @@ public:
 
 private:
     platform::Task<> startUp();
+    void registrationChanged();
     platform::Task<> apply(WakeSchedule schedule);
     void retryUnanswered();
     void launchMainApp(bool activate);
@@ -129,6 +133,10 @@ private:
         registrar_, "watcher"};
     platform::Observable<platform::Source> heartbeatTimer_{registrar_, "heartbeatTimer"};
     platform::Observable<platform::Source> launchTimer_{registrar_, "launchTimer"};
+    // The schedule as last read, while it can be told unchanged by its stamp, and how many polls
+    // have trusted the stamp since.
+    std::optional<FileStamp> readStamp_;
+    int unreadPolls_ = 0;
     // While the last request went unanswered: the timer that sends the schedule again.
     platform::Source retryTimer_;
     std::chrono::seconds retryInterval_ = firstRetryInterval;
@@ -141,6 +149,7 @@ private:
     platform::Observable<std::optional<Instant>> lastScheduledAlarm_{registrar_,
                                                                      "lastScheduledAlarm"};
     platform::Observable<std::optional<Instant>> pendingWakeDate_{registrar_, "pendingWakeDate"};
+    platform::ObservationRegistrar::Subscription daemonObservation_;
 
     // What timers, the watcher's callback and the wake observer hold instead of the coordinator,
     // and what the tasks check after each wait: in the process the coordinator outlives them

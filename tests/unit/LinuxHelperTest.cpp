@@ -1,6 +1,9 @@
+#include "SollunHelper/linux/DirectoryChangeWatch.h"
 #include "SollunHelper/linux/ProductGroup.h"
 #include "SollunHelper/linux/XdgAutostartLoginItem.h"
+#include "platform/linux/SdEventLoop.h"
 #include "shared/AtomicFile.h"
+#include "tests/support/LoopWatchdog.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +96,26 @@ TEST(XdgAutostart, WritesAnEntryThatRunsTheExecutableAndRemovesIt) {
     ASSERT_TRUE(g_shell_parse_argv(command.c_str(), nullptr, &argv, nullptr)) << command;
     EXPECT_EQ(std::vector<std::string>(argv, argv + g_strv_length(argv)),
               std::vector<std::string>{path});
+}
+
+// A directory that does not exist yet is waited for from its nearest ancestor, level by level,
+// and once it exists, what appears in it is told.
+TEST(DirectoryChangeWatch, WaitsForAMissingDirectoryThenWatchesIt) {
+    TempDir root;
+    platform::SdEventLoop loop;
+    DirectoryChangeWatch watch(loop, {root / "a" / "b"}, [&] { loop.exit(0); });
+    ASSERT_TRUE(watch.active());
+    fs::create_directory(root / "a");
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
+    fs::create_directory(root / "a" / "b");
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
+    writeFile(root / "a" / "b" / "x.service", "");
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
+    fs::remove_all(root / "a");
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
+    fs::create_directories(root / "a" / "b");
+    writeFile(root / "a" / "b" / "y.service", "");
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
 }
 
 } // namespace
