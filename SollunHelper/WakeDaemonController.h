@@ -80,8 +80,9 @@ public:
     // daemon is not enabled, or refused.
     platform::Task<std::optional<Instant>> scheduleWake(std::optional<Instant> date);
     // The same request, telling also whether it went unanswered: skipped because the daemon is
-    // not enabled (as it also seems while the system bus is down), or sent without an answer
-    // coming (no connection, the daemon gone mid-request, a time-out). A refusal is an answer.
+    // not enabled (as it also seems before the system bus has first answered), or sent without an
+    // answer coming (no connection, the daemon gone mid-request, a time-out). A refusal is an
+    // answer.
     struct WakeRequestOutcome {
         std::optional<Instant> scheduled;
         bool unanswered = false;

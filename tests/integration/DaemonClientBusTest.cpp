@@ -152,8 +152,9 @@ TEST_F(DaemonClient, AnImpostorOwningTheNameReceivesNothing) {
 }
 
 // The status is what the service holds: each change shows once the loop has heard of it from the
-// bus or the watched directories, never because status() asked.
+// bus or the watched directories, never because status() asked; a restarted bus is followed too.
 TEST_F(DaemonClient, TheStatusFollowsTheNameAndTheActivationFilesFromWhatItHolds) {
+    test::ScopedEnvironmentVariable anyStart{"DBUS_SYSTEM_BUS_ADDRESS", bus.socketAddress()};
     writeDefinition();
     const auto services = bus.directory() / "services";
     BusDaemonService service(loop,
@@ -168,6 +169,13 @@ TEST_F(DaemonClient, TheStatusFollowsTheNameAndTheActivationFilesFromWhatItHolds
     standIn.reset();
     EXPECT_EQ(service.status(), serviceEnabled);
     // The name had an owner: the request counts as answered.
+    waitForStatus(service, serviceNotRegistered);
+
+    bus.kill();
+    bus.restart();
+    standIn = startStandIn("answer");
+    waitForStatus(service, serviceEnabled);
+    standIn.reset();
     waitForStatus(service, serviceNotRegistered);
 
     test::writeFile(services / "wakedaemon.service",
