@@ -11,6 +11,10 @@
 // loop runs everything else, further reconciliations included. Reconciliation logs nothing of its
 // own: a missing or unreadable schedule simply stops it, and the next trigger tries again.
 //
+// The daemon's registration state is never asked for: the controller keeps it current, a change
+// is published in the status file at once, and a reconciliation that comes before the state is
+// known (just after start) sends its request when it is.
+//
 // Every field but `daemon` is observable: a change is reported to the registrar under the
 // field's name (the watcher and the wake observer on every assignment). Nothing has to subscribe.
 
@@ -117,6 +121,8 @@ private:
     void registrationChanged();
     platform::Task<> apply(WakeSchedule schedule);
     void retryUnanswered();
+    // Sends the schedule's current revision again, or reconciles a newer one in full.
+    void sendAgain();
     void launchMainApp(bool activate);
     double secondsFromNowTo(Instant instant) const;
 
@@ -139,6 +145,8 @@ private:
     int unreadPolls_ = 0;
     // While the last request went unanswered: the timer that sends the schedule again.
     platform::Source retryTimer_;
+    // A reconciliation came before the registration was known: its request waits for it.
+    bool sendWhenKnown_ = false;
     std::chrono::seconds retryInterval_ = firstRetryInterval;
     platform::Observable<std::unique_ptr<SystemWakeObserver::Token>, platform::Notify::always>
         wakeObserver_{registrar_, "wakeObserver"};

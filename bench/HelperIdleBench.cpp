@@ -1,8 +1,10 @@
 // The real SollunHelper left alone on private buses, as on a desktop between two alarms: the CPU
 // time it and both bus daemons spend, and the helper's memory, printed as plain lines.
 //
-//   helper_idle_bench [seconds]    the window measured (60 s unless given), after the helper has
-//                                  published its first accepted wake and settled for 10 s
+//   helper_idle_bench [seconds [helper]]   the window measured (60 s unless given), after the
+//                                          helper has published its first accepted wake and
+//                                          settled for 10 s; another build of the helper may be
+//                                          given, to compare two side by side
 //
 // The system bus can start the real daemon, so the helper finds it enabled and running; the
 // container holds a schedule a day ahead, as the main application leaves it. CPU time is the
@@ -79,8 +81,9 @@ bool accepted(const fs::path& statusFile) {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    const std::string executable = argc > 2 ? argv[2] : SOLLUN_HELPER_EXECUTABLE;
     if (seconds <= 0) {
-        std::fprintf(stderr, "usage: helper_idle_bench [seconds]\n");
+        std::fprintf(stderr, "usage: helper_idle_bench [seconds [helper]]\n");
         return 2;
     }
 
@@ -106,7 +109,7 @@ int main(int argc, char** argv) {
     test::ScopedEnvironmentVariable systemAddress("DBUS_SYSTEM_BUS_ADDRESS", systemBus.address());
     test::ScopedEnvironmentVariable sessionAddress("DBUS_SESSION_BUS_ADDRESS",
                                                    sessionBus.address());
-    test::BackgroundProcess helper({"setpriv", "--pdeathsig=KILL", SOLLUN_HELPER_EXECUTABLE});
+    test::BackgroundProcess helper({"setpriv", "--pdeathsig=KILL", executable});
 
     // A harness, not a test: it looks every 100 ms for the helper's first accepted wake.
     const auto giveUp = std::chrono::steady_clock::now() + 30s;

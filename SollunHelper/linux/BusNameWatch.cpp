@@ -69,7 +69,10 @@ void BusNameWatch::disconnect() {
     ownerQuestion_ = sd_bus_slot_unref(ownerQuestion_);
     activatableQuestion_ = sd_bus_slot_unref(activatableQuestion_);
     // Nothing of what is still queued matters: no flush, which could wait on a stuck bus.
-    bus_ = sd_bus_close_unref(bus_);
+    if (bus_ != nullptr) {
+        sd_bus_detach_event(bus_);
+        bus_ = sd_bus_close_unref(bus_);
+    }
 }
 
 void BusNameWatch::askActivatable() {
