@@ -4,6 +4,7 @@
 // register, and a way for the user to approve a pending request.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,7 +22,8 @@ class DaemonService {
 public:
     virtual ~DaemonService() = default;
 
-    // One of the codes above (another value is possible and means "unknown"). Synchronous.
+    // One of the codes above (another value is possible and means "unknown", as it does until
+    // the service has first found out). Answers from what the service holds: never waits.
     virtual std::int64_t status() = 0;
 
     // Asks for the daemon to be registered; the error's description when that fails.
@@ -29,6 +31,10 @@ public:
 
     // Lets the user approve a pending registration; the outcome shows in a later status().
     virtual void requestApproval() = 0;
+
+    // Called on the loop, never from within the calls above, whenever status() may answer
+    // differently than before: the service keeps its answer current on its own.
+    virtual void setChangeHandler(std::function<void()> handler) = 0;
 };
 
 } // namespace sollun::helper

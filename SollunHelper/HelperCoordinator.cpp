@@ -3,9 +3,37 @@
 #include "shared/DateText.h"
 #include "shared/WakeHelperStatus.h"
 
+#include <cstdlib>
 #include <type_traits>
 
 namespace sollun::helper {
+
+namespace {
+
+// The schedule's location as wakeScheduleFileURL() finds it from XDG_DATA_HOME and HOME, built
+// anew only when they have changed: the poll asks for it every 5 seconds.
+const std::optional<std::filesystem::path>& scheduleFileLocation() {
+    struct Kept {
+        bool filled = false;
+        std::optional<std::string> dataHome, home;
+        std::optional<std::filesystem::path> location;
+    };
+    static Kept kept;
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    const auto same = [](const std::optional<std::string>& before, const char* now) {
+        return before ? now != nullptr && *before == now : now == nullptr;
+    };
+    if (!kept.filled || !same(kept.dataHome, dataHome) || !same(kept.home, home)) {
+        const auto copy = [](const char* value) {
+            return value ? std::optional<std::string>(value) : std::nullopt;
+        };
+        kept = {true, copy(dataHome), copy(home), wakeScheduleFileURL()};
+    }
+    return kept.location;
+}
+
+} // namespace
 
 const platform::Logger& coordinatorLog() {
     static const platform::Logger logger("com.kestrovane.sollun.helper", "coordinator");
@@ -35,6 +63,16 @@ void HelperCoordinator::start() {
     const std::weak_ptr<HelperCoordinator*> weak = lifetime_;
 
     daemon_->registerIfNeeded();
+    // The registration changes on its own too (found out after start, installed, approved,
+    // removed): the status file shows it at once, and a request skipped because the daemon was
+    // not enabled yet goes now rather than at its next retry.
+    daemonObservation_ = daemon_->observe([weak, &loop = loop_](std::string_view field) {
+        if (field == "registrationState")
+            loop.post([weak] {
+                if (const auto self = weak.lock())
+                    (*self)->registrationChanged();
+            });
+    });
 
     platform::spawn(loop_, startUp());
 
@@ -69,22 +107,50 @@ platform::Task<> HelperCoordinator::startUp() {
     reloadSchedule(true);
 }
 
+void HelperCoordinator::registrationChanged() {
+    publishStatus();
+    const auto state = daemon_->registrationState();
+    if (state == WakeDaemonRegistrationState::unknown)
+        return;
+    if (std::exchange(sendWhenKnown_, false) ||
+        (retryTimer_ && state == WakeDaemonRegistrationState::enabled)) {
+        retryTimer_.reset();
+        sendAgain();
+    }
+}
+
 void HelperCoordinator::reloadSchedule(bool force) {
     daemon_->refreshRegistrationState();
 
-    const auto path = wakeScheduleFileURL();
+    const auto& path = scheduleFileLocation();
     if (!path)
         return;
+    // The poll comes every 5 seconds, and the schedule rarely changes: a file whose stamp shows
+    // it unchanged since it was read and acted upon is not read again, for a minute at most.
+    const auto stamp = FileStamp::of(*path);
+    if (!force && stamp && stamp == readStamp_ && ++unreadPolls_ < pollsTrustingTheStamp)
+        return;
+    readStamp_.reset();
     const auto schedule = readWakeSchedule(*path);
     if (!schedule)
         return;
+    // Read after the stamp was taken: a write in between changes the stamp again. Only a settled
+    // stamp can tell the next write apart.
+    if (stamp && stamp->settledAt(loop_.now())) {
+        readStamp_ = stamp;
+        unreadPolls_ = 0;
+    }
     if (!force && schedule->revision == lastProcessedRevision_.get())
         return;
 
     lastProcessedRevision_.set(schedule->revision);
     armLaunchTimer(*schedule);
     retryTimer_.reset(); // this request's own outcome decides whether to send again
-    platform::spawn(loop_, apply(*schedule));
+    // Until the system has told where the daemon stands (just after start), the request waits
+    // for it instead of being skipped and sent again.
+    sendWhenKnown_ = daemon_->registrationState() == WakeDaemonRegistrationState::unknown;
+    if (!sendWhenKnown_)
+        platform::spawn(loop_, apply(*schedule));
 }
 
 platform::Task<> HelperCoordinator::apply(WakeSchedule schedule) {
@@ -122,9 +188,12 @@ void HelperCoordinator::retryUnanswered() {
         return;
     retryTimer_.reset();
     retryInterval_ = std::min(retryInterval_ * 2, std::chrono::seconds(heartbeatInterval));
+    sendAgain();
+}
 
+void HelperCoordinator::sendAgain() {
     daemon_->refreshRegistrationState();
-    const auto path = wakeScheduleFileURL();
+    const auto& path = scheduleFileLocation();
     const auto schedule = path ? readWakeSchedule(*path) : std::nullopt;
     if (!schedule)
         return;

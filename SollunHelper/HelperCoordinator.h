@@ -11,9 +11,14 @@
 // loop runs everything else, further reconciliations included. Reconciliation logs nothing of its
 // own: a missing or unreadable schedule simply stops it, and the next trigger tries again.
 //
+// The daemon's registration state is never asked for: the controller keeps it current, a change
+// is published in the status file at once, and a reconciliation that comes before the state is
+// known (just after start) sends its request when it is.
+//
 // Every field but `daemon` is observable: a change is reported to the registrar under the
 // field's name (the watcher and the wake observer on every assignment). Nothing has to subscribe.
 
+#include "SollunHelper/FileStamp.h"
 #include "SollunHelper/LoginItem.h"
 #include "SollunHelper/SystemWakeObserver.h"
 #include "SollunHelper/WakeDaemonController.h"
@@ -43,6 +48,8 @@ inline constexpr std::chrono::seconds heartbeatInterval{300};
 // A request that got no answer is sent again after this long, then after twice as long each time
 // up to the heartbeat's interval, until one is answered.
 inline constexpr std::chrono::seconds firstRetryInterval{5};
+// The polls that may skip an unchanged schedule before one reads it all the same.
+inline constexpr int pollsTrustingTheStamp = 12;
 // A wake instant that passed less than this long ago still launches the main application.
 inline constexpr double lateLaunchLimitSeconds = 600;
 // A wake of the machine up to this long before the pending wake instant launches it.
@@ -112,8 +119,11 @@ public:
 
 private:
     platform::Task<> startUp();
+    void registrationChanged();
     platform::Task<> apply(WakeSchedule schedule);
     void retryUnanswered();
+    // Sends the schedule's current revision again, or reconciles a newer one in full.
+    void sendAgain();
     void launchMainApp(bool activate);
     double secondsFromNowTo(Instant instant) const;
 
@@ -130,8 +140,14 @@ private:
         registrar_, "watcher"};
     platform::Observable<platform::Source> heartbeatTimer_{registrar_, "heartbeatTimer"};
     platform::Observable<platform::Source> launchTimer_{registrar_, "launchTimer"};
+    // The schedule as last read, while it can be told unchanged by its stamp, and how many polls
+    // have trusted the stamp since.
+    std::optional<FileStamp> readStamp_;
+    int unreadPolls_ = 0;
     // While the last request went unanswered: the timer that sends the schedule again.
     platform::Source retryTimer_;
+    // A reconciliation came before the registration was known: its request waits for it.
+    bool sendWhenKnown_ = false;
     std::chrono::seconds retryInterval_ = firstRetryInterval;
     platform::Observable<std::unique_ptr<SystemWakeObserver::Token>, platform::Notify::always>
         wakeObserver_{registrar_, "wakeObserver"};
@@ -142,6 +158,7 @@ private:
     platform::Observable<std::optional<Instant>> lastScheduledAlarm_{registrar_,
                                                                      "lastScheduledAlarm"};
     platform::Observable<std::optional<Instant>> pendingWakeDate_{registrar_, "pendingWakeDate"};
+    platform::ObservationRegistrar::Subscription daemonObservation_;
 
     // What timers, the watcher's callback and the wake observer hold instead of the coordinator,
     // and what the tasks check after each wait: in the process the coordinator outlives them

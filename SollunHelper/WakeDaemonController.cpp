@@ -19,6 +19,11 @@ WakeDaemonController::WakeDaemonController(platform::EventLoop& loop,
     , loop_(loop)
     , connector_(std::move(connector))
     , lifetime_(std::make_shared<WakeDaemonController*>(this)) {
+    // The service is this controller's own, and goes with it.
+    service_->setChangeHandler([this] {
+        refreshRegistrationState();
+        registerOnceKnown();
+    });
     refreshRegistrationState();
 }
 
@@ -96,9 +101,14 @@ platform::Task<std::int64_t> WakeDaemonController::fetchVersion() {
 }
 
 void WakeDaemonController::registerIfNeeded() {
+    registrationWanted_ = true;
+    registerOnceKnown();
+}
+
+void WakeDaemonController::registerOnceKnown() {
+    if (!registrationWanted_)
+        return;
     const auto& log = daemonControllerLog();
-    // Each answer of the service costs a round trip on the system bus: asked again only after
-    // registering has changed it.
     std::int64_t status = service_->status();
     switch (status) {
     case serviceNotRegistered:
@@ -116,8 +126,10 @@ void WakeDaemonController::registerIfNeeded() {
         log.info("Daemon requires user approval in Login Items");
         break;
     default:
-        break;
+        // Not known yet: the service tells when it is.
+        return;
     }
+    registrationWanted_ = false;
     registrationState_.set(registrationStateFromServiceStatus(status));
 }
 

@@ -4,10 +4,12 @@
 // made to it.
 //
 // Registration. The daemon runs when the system starts it on demand, which needs it registered
-// from its definition shipped with the helper. registerIfNeeded() asks for that once at start;
-// registrationState follows what the service reports, is refreshed whenever someone needs a
-// current answer (construction, after registering, every reconciliation, every menu opening), and
-// gates every wake request: only `enabled` lets one through.
+// from its definition shipped with the helper. registerIfNeeded() asks for that once at start, as
+// soon as the service knows where the daemon stands; registrationState follows what the service
+// reports: it is refreshed whenever the service tells of a change, and whenever someone wants a
+// current answer (construction, after registering, every reconciliation, every menu opening),
+// which the service gives from what it holds, without waiting. It gates every wake request: only
+// `enabled` lets one through.
 //
 // Requests. One connection to the daemon is made on the first request and kept; when the
 // transport reports it interrupted or invalidated it is dropped, and the next request makes a new
@@ -60,8 +62,8 @@ public:
     template <class T>
     using RequestBody = std::function<void(WakeDaemonProxy&, std::function<void(T)>)>;
 
-    // Reads the service's status before returning, so a new controller already shows the real
-    // registration state. Makes no connection.
+    // Reads the service's status before returning, so a new controller already shows the
+    // registration state as far as the service knows it. Makes no connection.
     WakeDaemonController(platform::EventLoop& loop, std::unique_ptr<DaemonService> service,
                          std::shared_ptr<WakeDaemonConnector> connector);
     WakeDaemonController(const WakeDaemonController&) = delete;
@@ -78,8 +80,9 @@ public:
     // daemon is not enabled, or refused.
     platform::Task<std::optional<Instant>> scheduleWake(std::optional<Instant> date);
     // The same request, telling also whether it went unanswered: skipped because the daemon is
-    // not enabled (as it also seems while the system bus is down), or sent without an answer
-    // coming (no connection, the daemon gone mid-request, a time-out). A refusal is an answer.
+    // not enabled (as it also seems before the system bus has first answered), or sent without an
+    // answer coming (no connection, the daemon gone mid-request, a time-out). A refusal is an
+    // answer.
     struct WakeRequestOutcome {
         std::optional<Instant> scheduled;
         bool unanswered = false;
@@ -92,11 +95,12 @@ public:
     platform::Task<std::int64_t> fetchVersion();
 
     // Registers the daemon unless it is enabled or awaits approval, logs the outcome, then
-    // refreshes registrationState. Never fails towards the caller.
+    // refreshes registrationState. While the service does not know the status yet, all this waits
+    // for it to tell of a change. Never fails towards the caller.
     void registerIfNeeded();
     // Reads the service's status into registrationState.
     void refreshRegistrationState();
-    // Lets the user approve the daemon; the outcome shows at a later refresh.
+    // Lets the user approve the daemon; the outcome shows when the service tells of it.
     void requestApproval();
 
     const std::shared_ptr<WakeDaemonConnection>& connection() const { return connection_.get(); }
@@ -110,6 +114,7 @@ public:
     }
 
 private:
+    void registerOnceKnown();
     void ensureConnection();
     void dropConnection(const std::weak_ptr<WakeDaemonConnection>& reported);
 
@@ -124,6 +129,8 @@ private:
 
     platform::EventLoop& loop_;
     const std::shared_ptr<WakeDaemonConnector> connector_;
+    // registerIfNeeded() was called and has not yet found the status known.
+    bool registrationWanted_ = false;
     // What the connection's handlers hold instead of the controller: they may fire after it has
     // gone, and the controller itself need not be owned by a shared_ptr.
     const std::shared_ptr<WakeDaemonController*> lifetime_;

@@ -173,7 +173,8 @@ void reload(int rounds) {
         }
         report("reloadSchedule(false), unchanged, no bus", samples, "us");
     }
-    // The real registration: two questions to the bus on every pass.
+    // The real registration, answered from what it holds; the schedule, written just now, is
+    // read at every pass.
     Setup setup;
     setup.write(42, currentInstant() + 24h);
     setup.coordinator->reloadSchedule(true);

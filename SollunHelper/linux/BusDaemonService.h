@@ -7,25 +7,38 @@
 //   requires approval   this helper asked for the daemon to be registered and an administrator
 //                       has not yet installed it;
 //   not found           neither, and the definition shipped beside the helper is missing;
-//   not registered      neither, and nothing was asked.
+//   not registered      neither, and nothing was asked;
+//   unknown (-1)        the system bus has not answered yet.
+//
+// The answer is held, never asked for when status() is called: the name's owner and whether the
+// bus can start it come from a BusNameWatch, asked again whenever the bus's activation
+// directories or the definition's directory change (the bus reloads on such changes by itself, so
+// it is asked shortly after, and once more a little later) and after an approval succeeded.
 //
 // Approving runs the shipped installer with administrator authorization (pkexec and its polkit
 // action); the installer puts the definition's activation, policy and unit files in place and
-// has the bus reload, after which the name can be started: enabled.
+// has the bus reload, after which the name can be started: enabled. An approval that fails is
+// logged with its reason and leaves the request pending.
 
 #include "SollunHelper/DaemonService.h"
-#include "platform/EventLoop.h"
+#include "SollunHelper/linux/ApprovalRun.h"
+#include "SollunHelper/linux/BusNameWatch.h"
+#include "SollunHelper/linux/DirectoryChangeWatch.h"
+#include "platform/linux/SdEventLoop.h"
 
 #include <systemd/sd-bus.h>
 
-#include <sys/types.h>
-
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace sollun::helper {
+
+// The standard directories of a system bus's activation files.
+std::vector<std::filesystem::path> systemActivationDirectories();
 
 class BusDaemonService final : public DaemonService {
 public:
@@ -37,6 +50,8 @@ public:
         // Runs the installer with administrator authorization.
         std::vector<std::string> approvalCommand;
         std::function<int(sd_bus**)> openBus = sd_bus_open_system;
+        // Where the system bus finds activation files.
+        std::vector<std::filesystem::path> activationDirectories = systemActivationDirectories();
     };
 
     // The layout the helper is installed (or built) in, found from its own executable:
@@ -44,7 +59,8 @@ public:
     // <prefix>/libexec/sollun-helper/sollun-wakedaemon-install.
     static Setup shipped();
 
-    BusDaemonService(platform::EventLoop& loop, Setup setup);
+    // Connects to the bus and starts watching at once; status() is unknown until the bus answers.
+    BusDaemonService(platform::SdEventLoop& loop, Setup setup);
     ~BusDaemonService() override;
     BusDaemonService(const BusDaemonService&) = delete;
     BusDaemonService& operator=(const BusDaemonService&) = delete;
@@ -52,26 +68,31 @@ public:
     std::int64_t status() override;
     std::optional<std::string> registerService() override;
     void requestApproval() override;
+    void setChangeHandler(std::function<void()> handler) override;
 
     // Told on the loop when an approval run has ended, with the installer's exit status (-1
-    // when it did not exit normally).
+    // when it could not be started or did not exit normally).
     void setApprovalFinishedHandler(std::function<void(int)> handler);
 
 private:
     bool definitionPresent() const;
-    bool nameIsAvailable();
-    bool askWhetherAvailable();
-    void approvalEnded();
+    void busChanged();
+    void directoriesChanged();
+    void approvalEnded(int waitStatus);
 
-    platform::EventLoop& loop_;
-    Setup setup_;
-    sd_bus* bus_ = nullptr;
+    platform::SdEventLoop& loop_;
+    const Setup setup_;
+    bool definitionPresent_;
     bool pending_ = false;
-
-    pid_t approvalPid_ = -1;
-    int approvalPidfd_ = -1;
-    platform::Source approvalWatch_;
+    std::function<void()> changed_;
     std::function<void(int)> approvalFinished_;
+
+    BusNameWatch bus_;
+    DirectoryChangeWatch directories_;
+    // The questions to the bus after its directories changed: soon, and once more later.
+    platform::Source askSoon_;
+    platform::Source askLater_;
+    std::unique_ptr<ApprovalRun> approval_;
 };
 
 } // namespace sollun::helper

@@ -145,12 +145,22 @@ void SdEventLoop::post(Task task) {
 }
 
 int SdEventLoop::onPosted(sd_event_source*, void* userdata) {
+    static_cast<SdEventLoop*>(userdata)->runPosted();
+    return 0;
+}
+
+void SdEventLoop::runPosted() {
     // Only the tasks posted so far: what they post runs at a later iteration, after other
     // sources had their turn.
-    auto batch = std::move(static_cast<SdEventLoop*>(userdata)->posted_);
+    std::vector<Task> batch;
+    batch.swap(posted_);
     for (auto& task : batch)
         task();
-    return 0;
+    if (posted_.empty()) {
+        batch.clear();
+        posted_.swap(batch);
+        sd_event_source_set_enabled(postedSource_, SD_EVENT_OFF);
+    }
 }
 
 void SdEventLoop::postFromAnyThread(Task task) {
@@ -249,6 +259,11 @@ int SdEventLoop::run() {
     while (!exitCode_) {
         if (const int r = sd_event_run(event_, UINT64_MAX); r < 0)
             return r;
+        // What the callback just dispatched has posted runs now that it has returned, rather
+        // than at an iteration of its own: an idle program's wake-ups each cost one iteration
+        // instead of two.
+        if (!exitCode_ && !posted_.empty())
+            runPosted();
         // Something that owns a source ended the loop itself, as a bus connection set to exit on
         // disconnect does; that is final.
         if (sd_event_get_state(event_) == SD_EVENT_FINISHED) {

@@ -2,7 +2,6 @@
 
 #include "platform/EventLoop.h"
 
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -12,9 +11,10 @@ struct sd_event_source;
 
 namespace sollun::platform {
 
-// The main loop on sd-event. Posted tasks share one defer source and a queue; tasks from other
-// threads arrive through an eventfd, so that nothing but the queue is touched off the loop's
-// thread.
+// The main loop on sd-event. Posted tasks share one defer source and a queue; those a callback
+// posts run as soon as it has returned, in the same iteration; the others (posted by a task, or
+// outside run()) through the defer source, at a later iteration. Tasks from other threads arrive
+// through an eventfd, so that nothing but the queue is touched off the loop's thread.
 class SdEventLoop final : public EventLoop {
 public:
     // Aborts when the loop cannot be set up (no memory, no descriptors): that happens only at a
@@ -46,11 +46,13 @@ public:
 
 private:
     static int onPosted(sd_event_source*, void* userdata);
+    void runPosted();
     static int onForeignWake(sd_event_source*, int fd, std::uint32_t revents, void* userdata);
 
     sd_event* event_ = nullptr;
     sd_event_source* postedSource_ = nullptr;
-    std::deque<Task> posted_;
+    // Its storage is kept from batch to batch: posting allocates nothing once the loop has run.
+    std::vector<Task> posted_;
 
     int foreignFd_ = -1;
     sd_event_source* foreignSource_ = nullptr;

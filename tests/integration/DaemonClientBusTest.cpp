@@ -3,6 +3,7 @@
 // the daemon's name (tests/fixtures/WakeDaemonStandIn.cpp) and records the calls reaching it.
 
 #include "SollunHelper/linux/LinuxWakeDaemonController.h"
+#include "platform/Log.h"
 #include "platform/Task.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
@@ -13,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace sollun::helper {
@@ -50,6 +53,31 @@ protected:
         return makeLinuxWakeDaemonController(loop, {daemonName, shipped.path(), {}});
     }
 
+    // Runs the loop until the service, telling of a change, answers `expected`.
+    void waitForStatus(BusDaemonService& service, std::int64_t expected) {
+        service.setChangeHandler([&] {
+            if (service.status() == expected)
+                loop.exit(0);
+        });
+        if (service.status() != expected) {
+            EXPECT_EQ(test::runWithWatchdog(loop), 0) << "waiting for status " << expected;
+        }
+        service.setChangeHandler(nullptr);
+    }
+    void waitForState(WakeDaemonController& daemon, WakeDaemonRegistrationState expected) {
+        const auto observation = daemon.observe([&](std::string_view) {
+            if (daemon.registrationState() == expected)
+                loop.exit(0);
+        });
+        if (daemon.registrationState() != expected) {
+            EXPECT_EQ(test::runWithWatchdog(loop), 0);
+        }
+    }
+    void writeDefinition() {
+        test::writeFile(shipped / (std::string(daemonName) + ".service"),
+                        test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
+    }
+
     // The stand-in owning the daemon's name, `silent` (never answers) or `answer`.
     std::unique_ptr<test::BackgroundProcess> startStandIn(const std::string& mode,
                                                           bool asNobody = false) {
@@ -82,21 +110,21 @@ TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
                 "cp \"$0\" \"$1\" && busctl --address=\"$DBUS_SYSTEM_BUS_ADDRESS\" call "
                 "org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus ReloadConfig",
                 definition.string(), (bus.directory() / "services").string()}});
-    EXPECT_EQ(service.status(), serviceNotFound);
-    test::writeFile(definition, test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
-    EXPECT_EQ(service.status(), serviceNotRegistered);
+    waitForStatus(service, serviceNotFound);
+    writeDefinition();
+    waitForStatus(service, serviceNotRegistered);
     EXPECT_EQ(service.registerService(), std::nullopt);
     EXPECT_EQ(service.status(), serviceRequiresApproval);
     service.setApprovalFinishedHandler([&](int exit) { loop.exit(exit); });
     service.requestApproval();
     ASSERT_EQ(test::runWithWatchdog(loop), 0);
-    EXPECT_EQ(service.status(), serviceEnabled);
+    waitForStatus(service, serviceEnabled);
 
     // A daemon that dies with a request open: the caller gets the default, and the next request
     // reaches the daemon the bus starts anew.
     auto standIn = startStandIn("silent");
     const auto daemon = controller();
-    EXPECT_EQ(daemon->registrationState(), WakeDaemonRegistrationState::enabled);
+    waitForState(*daemon, WakeDaemonRegistrationState::enabled);
     const auto killer = std::get<platform::Source>(loop.watchDirectory(
         records.path(), IN_CLOSE_WRITE, [&](const platform::DirectoryEvent&) { standIn.reset(); }));
     EXPECT_EQ(run(daemon->fetchVersion()), 0);
@@ -117,10 +145,111 @@ TEST_F(DaemonClient, AnImpostorOwningTheNameReceivesNothing) {
         GTEST_SKIP() << "needs root to run the impostor as another user (CI runs as root)";
     const auto impostor = startStandIn("answer", true);
     const auto daemon = controller();
-    EXPECT_EQ(daemon->registrationState(), WakeDaemonRegistrationState::enabled);
+    waitForState(*daemon, WakeDaemonRegistrationState::enabled);
     EXPECT_EQ(run(daemon->fetchVersion()), 0);
     EXPECT_EQ(run(daemon->scheduleWake(currentInstant() + 1h)), std::nullopt);
     EXPECT_EQ(test::readFile(records / "calls"), "");
+}
+
+// The status is what the service holds: each change shows once the loop has heard of it from the
+// bus or the watched directories, never because status() asked; a restarted bus is followed too.
+TEST_F(DaemonClient, TheStatusFollowsTheNameAndTheActivationFilesFromWhatItHolds) {
+    test::ScopedEnvironmentVariable anyStart{"DBUS_SYSTEM_BUS_ADDRESS", bus.socketAddress()};
+    writeDefinition();
+    const auto services = bus.directory() / "services";
+    BusDaemonService service(loop,
+                             {daemonName, shipped.path(), {}, sd_bus_open_system, {services}});
+    EXPECT_EQ(service.status(), -1) << "unknown until the bus has answered";
+    waitForStatus(service, serviceNotRegistered);
+    ASSERT_EQ(service.registerService(), std::nullopt);
+
+    auto standIn = startStandIn("answer");
+    EXPECT_EQ(service.status(), serviceRequiresApproval);
+    waitForStatus(service, serviceEnabled);
+    standIn.reset();
+    EXPECT_EQ(service.status(), serviceEnabled);
+    // The name had an owner: the request counts as answered.
+    waitForStatus(service, serviceNotRegistered);
+
+    bus.kill();
+    bus.restart();
+    standIn = startStandIn("answer");
+    waitForStatus(service, serviceEnabled);
+    standIn.reset();
+    waitForStatus(service, serviceNotRegistered);
+
+    test::writeFile(services / "wakedaemon.service",
+                    test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
+    EXPECT_EQ(service.status(), serviceNotRegistered);
+    waitForStatus(service, serviceEnabled);
+}
+
+TEST_F(DaemonClient, AStuckOrMissingBusLeavesTheStatusUnknownWithoutHoldingTheLoop) {
+    // A socket listened on and never served: the bus's handshake never ends.
+    const auto path = records / "stuck";
+    const int stuck = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un socketAddress{};
+    socketAddress.sun_family = AF_UNIX;
+    path.string().copy(socketAddress.sun_path, sizeof socketAddress.sun_path - 1);
+    ASSERT_EQ(bind(stuck, reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress), 0);
+    ASSERT_EQ(listen(stuck, 4), 0);
+    {
+        test::ScopedEnvironmentVariable stuckBus{"DBUS_SYSTEM_BUS_ADDRESS",
+                                                 "unix:path=" + path.string()};
+        writeDefinition();
+        const auto daemon = controller();
+        daemon->registerIfNeeded();
+        EXPECT_EQ(daemon->registrationState(), WakeDaemonRegistrationState::unknown);
+        loop.post([&] { loop.exit(0); });
+        EXPECT_EQ(test::runWithWatchdog(loop), 0);
+        EXPECT_EQ(daemon->registrationState(), WakeDaemonRegistrationState::unknown);
+    }
+    close(stuck);
+
+    // A bus that is not there yet is tried again, backing off, until it answers.
+    bus.kill();
+    test::ScopedEnvironmentVariable later{"DBUS_SYSTEM_BUS_ADDRESS", bus.socketAddress()};
+    BusDaemonService service(loop, {daemonName, shipped.path(), {}});
+    EXPECT_EQ(service.status(), -1);
+    bus.restart();
+    waitForStatus(service, serviceNotRegistered);
+}
+
+TEST_F(DaemonClient, AFailedApprovalSaysWhyAndLeavesTheRequestPending) {
+    platform::ScopedMemoryLog log;
+    writeDefinition();
+    const auto missing = (records / "pkexec").string();
+    const struct {
+        std::vector<std::string> command;
+        std::string reason;
+    } rows[] = {
+        {{"sh", "-c", "exit 126"}, "the authorization was refused or its dialog dismissed"},
+        {{"sh", "-c", "exit 127"},
+         "no authorization could be obtained (is an authentication agent running?)"},
+        {{"sh", "-c", "exit 3"}, "the installer exited with status 3"},
+        {{"sh", "-c", "kill -TERM $$"}, "the installer ended by signal 15"},
+        {{missing}, missing + " cannot run: No such file or directory"},
+    };
+    for (const auto& [command, reason] : rows) {
+        SCOPED_TRACE(reason);
+        BusDaemonService service(loop, {daemonName, shipped.path(), command});
+        waitForStatus(service, serviceNotRegistered);
+        ASSERT_EQ(service.registerService(), std::nullopt);
+        std::optional<int> exit;
+        service.setApprovalFinishedHandler([&](int code) {
+            exit = code;
+            loop.exit(0);
+        });
+        service.requestApproval();
+        if (!exit) {
+            EXPECT_EQ(test::runWithWatchdog(loop), 0);
+        }
+        EXPECT_EQ(service.status(), serviceRequiresApproval);
+        EXPECT_EQ(log->entries().back(),
+                  (platform::MemoryLogSink::Entry{
+                      platform::LogLevel::error, "com.kestrovane.sollun.helper",
+                      "daemon-controller", "Daemon approval failed: " + reason}));
+    }
 }
 
 } // namespace

@@ -71,6 +71,12 @@ protected:
                 found.push_back(properties["label"]["data"]);
         return found;
     }
+    // Until the helper's status shows the registration as `state`: the system bus answers the
+    // helper on its own time, while its menu is already served.
+    void waitForDaemonState(WakeDaemonRegistrationState state) {
+        waitForPublishedStatus(
+            [&](const WakeHelperStatus& status) { return status.daemonState == state; });
+    }
     void waitForOwner(const std::string& name = helperName) {
         EXPECT_EQ(runProcess(
                       {"gdbus", "wait", "--address", sessionBus.address(), "--timeout", "10", name})
@@ -114,7 +120,7 @@ TEST_F(HelperProgram, OneInstancePerSessionWithItsMenuOnTheBusUntilQuit) {
     EXPECT_EQ(first.waitForExit(), 0) << "the older instance ends, cleanly";
     waitForOwner(); // the newer one carries on, and answers below
 
-    // Whether the opening changed anything depends on how far the helper got since its start.
+    waitForDaemonState(WakeDaemonRegistrationState::requiresApproval);
     EXPECT_TRUE(menu({"AboutToShow", "i", "0"}).starts_with("b ")); // refreshed by now
     EXPECT_EQ(menu({"GetProperty", "is", "2", "label"}),
               "v s \"Waiting for approval in Login Items\"\n");

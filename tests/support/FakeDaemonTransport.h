@@ -85,6 +85,8 @@ struct ServiceScript {
     std::optional<std::string> registrationError;
     int registrations = 0;
     int approvals = 0;
+    // The controller's handler: a test that changes `status` calls it, as the service would.
+    std::function<void()> changed;
 };
 
 struct FakeDaemonService final : DaemonService {
@@ -97,6 +99,9 @@ struct FakeDaemonService final : DaemonService {
         return script.registrationError;
     }
     void requestApproval() override { ++script.approvals; }
+    void setChangeHandler(std::function<void()> handler) override {
+        script.changed = std::move(handler);
+    }
     ServiceScript& script;
 };
 

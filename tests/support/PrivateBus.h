@@ -30,6 +30,8 @@ public:
     // Without a guid: a client given one refuses the same socket after a restart.
     std::string socketAddress() const { return "unix:path=" + (dir_ / "bus").string(); }
     const std::filesystem::path& directory() const { return dir_.path(); }
+    // The bus daemon's process, while it runs.
+    pid_t pid() const { return daemon_ ? daemon_->pid() : -1; }
 
     // SIGKILL, as a crash: the clients' connections end.
     void kill() { daemon_.reset(); }

@@ -17,6 +17,7 @@
 #include <libintl.h>
 #include <sys/inotify.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <map>
@@ -225,6 +226,69 @@ TEST_F(HelperCoordinatorTest, AnUnansweredRequestIsSentAgainUntilAnswered) {
     EXPECT_EQ(daemonRequests(), Lines{"clear"});
     daemonAnswers();
     EXPECT_FALSE(coordinator->hasLaunchTimer());
+}
+
+// Found out after start, the registration is made then, shows in the status file at once, and
+// lets the schedule skipped meanwhile go without waiting for its retry.
+TEST_F(HelperCoordinatorTest, ARegistrationFoundOutAfterStartIsMadePublishedAndSendsTheSchedule) {
+    service.status = -1;
+    writeSchedule(1, now() + 1h);
+    started();
+    EXPECT_TRUE(daemonRequests().empty());
+    EXPECT_EQ(service.registrations, 0) << "nothing registered before the status is known";
+    EXPECT_EQ(status()->daemonState, WakeDaemonRegistrationState::unknown);
+
+    service.status = serviceNotRegistered;
+    service.changed();
+    EXPECT_EQ(service.registrations, 1);
+    EXPECT_EQ(daemonRequests(), Lines{"schedule"});
+    EXPECT_EQ(status()->daemonState, WakeDaemonRegistrationState::enabled);
+    daemonAnswers();
+    EXPECT_EQ(status()->lastScheduledWake, now() + 1h);
+}
+
+// The poll reads a schedule whose stamp shows it unchanged once a minute only; one that changed,
+// or whose stamp is too fresh to tell a further write, at every turn.
+TEST_F(HelperCoordinatorTest, ThePollReadsAnUnchangedScheduleOnlyOnceAMinute) {
+    const auto realNow = [] {
+        return std::chrono::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
+    };
+    loop.setWallClock(realNow() + 10s);
+    writeSchedule(1, now() + 1h);
+    started();
+    const int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    // With the closes, so that no two opens in a row are merged into one event.
+    ASSERT_GE(inotify_add_watch(inotify, container.c_str(), IN_OPEN | IN_CLOSE_NOWRITE), 0);
+    const auto reads = [&] {
+        int count = 0;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t length; (length = read(inotify, buffer, sizeof buffer)) > 0;)
+            for (ssize_t offset = 0; offset < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+                count += (event->mask & IN_OPEN) && event->len > 0 &&
+                         std::string_view(event->name) == "wake-schedule.json";
+                offset += static_cast<ssize_t>(sizeof *event + event->len);
+            }
+        return count;
+    };
+
+    loop.advance(55s);
+    EXPECT_EQ(reads(), 0);
+    loop.advance(5s);
+    EXPECT_EQ(reads(), 1);
+    writeSchedule(2, now() + 2h);
+    loop.advance(5s);
+    EXPECT_EQ(daemonRequests(), Lines{"schedule"});
+    daemonAnswers();
+
+    // Written "after" the loop's now: as by a write within the timestamps' granularity.
+    loop.setWallClock(realNow() - 1min);
+    writeSchedule(3, now() + 3h);
+    reads();
+    loop.advance(10s);
+    EXPECT_EQ(reads(), 2);
+    daemonAnswers();
+    close(inotify);
 }
 
 TEST_F(HelperCoordinatorTest, TheLaunchTimerFollowsTheWallClockAndTheHeartbeatFiveMinutes) {

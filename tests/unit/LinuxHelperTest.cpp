@@ -1,3 +1,4 @@
+#include "SollunHelper/linux/DirectoryChangeWatch.h"
 #include "SollunHelper/linux/ProductGroup.h"
 #include "SollunHelper/linux/XdgAutostartLoginItem.h"
 #include "platform/linux/SdEventLoop.h"
@@ -125,6 +126,26 @@ TEST(XdgAutostart, AWatchSeesTheEntryChangeByAnyHand) {
     writeFile(directory / "com.kestrovane.sollun.helper.desktop",
               "[Desktop Entry]\nType=Application\nName=Mine\nExec=/usr/bin/SollunHelper\n");
     ASSERT_EQ(runWithWatchdog(loop), 0);
+}
+
+// A directory that does not exist yet is waited for from its nearest ancestor, level by level,
+// and once it exists, what appears in it is told.
+TEST(DirectoryChangeWatch, WaitsForAMissingDirectoryThenWatchesIt) {
+    TempDir root;
+    platform::SdEventLoop loop;
+    DirectoryChangeWatch watch(loop, {root / "a" / "b"}, [&] { loop.exit(0); });
+    ASSERT_TRUE(watch.active());
+    fs::create_directory(root / "a");
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
+    fs::create_directory(root / "a" / "b");
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
+    writeFile(root / "a" / "b" / "x.service", "");
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
+    fs::remove_all(root / "a");
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
+    fs::create_directories(root / "a" / "b");
+    writeFile(root / "a" / "b" / "y.service", "");
+    EXPECT_EQ(test::runWithWatchdog(loop), 0);
 }
 
 } // namespace

@@ -1,0 +1,82 @@
+#pragma once
+
+// What a bus says about one name, kept current without asking it at every turn: whether the name
+// has an owner (asked once per connection, then followed through the bus's NameOwnerChanged
+// signals for it) and whether the bus can start it (ListActivatableNames, asked once per
+// connection and again at each askActivatable(), as after its activation files changed).
+//
+// The connection is the watch's own, attached to the loop; nothing here waits for the bus. When
+// the connection ends (the bus restarted) or a question fails or times out, a fresh connection
+// asks again after a back-off: half a second, doubling up to 30 s, back to half a second once the
+// bus has answered. Meanwhile the last answers stand: a restart of the bus changes nothing that
+// is installed, and the daemon's own connection notices a bus that went away.
+
+#include "platform/linux/SdEventLoop.h"
+
+#include <systemd/sd-bus.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace sollun::helper {
+
+class BusNameWatch {
+public:
+    struct State {
+        bool owned = false;
+        bool activatable = false;
+        bool operator==(const State&) const = default;
+    };
+
+    // Connects at once. `changed` is called on the loop whenever state() has changed, never from
+    // within a call of this class.
+    BusNameWatch(platform::SdEventLoop& loop, std::string name,
+                 std::function<int(sd_bus**)> openBus, std::function<void()> changed);
+    ~BusNameWatch();
+    BusNameWatch(const BusNameWatch&) = delete;
+    BusNameWatch& operator=(const BusNameWatch&) = delete;
+
+    // Both answers, once the bus has given them for the first time.
+    const std::optional<State>& state() const { return state_; }
+
+    // Asks again whether the bus can start the name; a question still open is dropped.
+    void askActivatable();
+
+private:
+    static int onHasOwner(sd_bus_message* reply, void* userdata, sd_bus_error*);
+    static int onActivatableNames(sd_bus_message* reply, void* userdata, sd_bus_error*);
+    static int onOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error*);
+    static int onMatchAdded(sd_bus_message* reply, void* userdata, sd_bus_error*);
+    static int onMessage(sd_bus_message* message, void* userdata, sd_bus_error*);
+
+    void connect();
+    void disconnect();
+    void failed();
+    void learned(std::optional<bool> owned, std::optional<bool> activatable);
+
+    platform::SdEventLoop& loop_;
+    const std::string name_;
+    const std::function<int(sd_bus**)> openBus_;
+    const std::function<void()> changed_;
+
+    sd_bus* bus_ = nullptr;
+    sd_bus_slot* filter_ = nullptr;
+    sd_bus_slot* match_ = nullptr;
+    sd_bus_slot* ownerQuestion_ = nullptr;
+    sd_bus_slot* activatableQuestion_ = nullptr;
+    // What this connection has answered so far.
+    std::optional<bool> owned_;
+    std::optional<bool> activatable_;
+
+    std::optional<State> state_;
+    std::chrono::milliseconds backOff_;
+    platform::Source retry_;
+    bool changePosted_ = false;
+    // What the posted report of a change holds instead of the watch, which may be gone by then.
+    const std::shared_ptr<BusNameWatch*> lifetime_;
+};
+
+} // namespace sollun::helper
