@@ -7,9 +7,9 @@
 // from its definition shipped with the helper. registerIfNeeded() asks for that once at start, as
 // soon as the service knows where the daemon stands; registrationState follows what the service
 // reports: it is refreshed whenever the service tells of a change, and whenever someone wants a
-// current answer (construction, after registering, every reconciliation, every menu opening),
-// which the service gives from what it holds, without waiting. It gates every wake request: only
-// `enabled` lets one through.
+// current answer (construction, after registering, every reconciliation), which the service
+// gives from what it holds, without waiting. It gates every wake request: only `enabled` lets one
+// through.
 //
 // Requests. One connection to the daemon is made on the first request and kept; when the
 // transport reports it interrupted or invalidated it is dropped, and the next request makes a new
