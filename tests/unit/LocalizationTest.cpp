@@ -14,6 +14,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <string>
+#include <string_view>
 
 namespace sollun::platform {
 namespace {
@@ -26,10 +28,14 @@ constexpr Instant summer{std::chrono::seconds(1782894600)};     // 2026-07-01T08
 constexpr Instant medieval{std::chrono::seconds(-30605016600)}; // 1000-03-02T06:30:00Z
 
 // ICU's English has a narrow no-break space before AM; compared as a plain one.
-std::string plain(std::string text) {
-    for (std::size_t at; (at = text.find("\u202F")) != std::string::npos;)
-        text.replace(at, 3, " ");
-    return text;
+std::string plain(std::string_view text) {
+    constexpr std::string_view narrow = "\u202F";
+    std::string result;
+    for (std::size_t at; (at = text.find(narrow)) != std::string_view::npos;) {
+        result.append(text.substr(0, at)).push_back(' ');
+        text.remove_prefix(at + narrow.size());
+    }
+    return result.append(text);
 }
 
 // How the C library sees the instant locally, written as ICU's English medium date.
