@@ -1,5 +1,7 @@
 #include "SollunHelper/linux/DBusMenu.h"
 
+#include "SollunHelper/linux/DBusMenuItems.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,196 +14,10 @@ namespace {
 
 constexpr std::uint32_t protocolVersion = 3;
 
-// The item properties this menu knows, as bits, so that a request's list of names is read once
-// and every item is then filtered without looking at strings again.
-enum PropertyBit : unsigned {
-    typeBit = 1u << 0,
-    labelBit = 1u << 1,
-    enabledBit = 1u << 2,
-    toggleTypeBit = 1u << 3,
-    toggleStateBit = 1u << 4,
-    shortcutBit = 1u << 5,
-    childrenDisplayBit = 1u << 6,
-};
-constexpr unsigned allProperties = (1u << 7) - 1;
-
-constexpr std::pair<PropertyBit, const char*> propertyNames[] = {
-    {typeBit, "type"},
-    {labelBit, "label"},
-    {enabledBit, "enabled"},
-    {toggleTypeBit, "toggle-type"},
-    {toggleStateBit, "toggle-state"},
-    {shortcutBit, "shortcut"},
-    {childrenDisplayBit, "children-display"},
-};
-
-unsigned bitOf(std::string_view name) {
-    for (const auto& [bit, known] : propertyNames)
-        if (name == known)
-            return bit;
-    return 0;
-}
-
 struct MessageUnref {
     void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
 };
 using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-// An empty list asks for every property; names the menu does not know ask for nothing.
-int readWantedProperties(sd_bus_message* message, unsigned& wanted) {
-    int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "s");
-    if (r < 0)
-        return r;
-    bool any = false;
-    wanted = 0;
-    const char* name = nullptr;
-    while ((r = sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &name)) > 0) {
-        any = true;
-        wanted |= bitOf(name);
-    }
-    if (r < 0)
-        return r;
-    if (!any)
-        wanted = allProperties;
-    return sd_bus_message_exit_container(message);
-}
-
-int readIds(sd_bus_message* message, const std::int32_t*& ids, std::size_t& count) {
-    const void* data = nullptr;
-    std::size_t size = 0;
-    const int r = sd_bus_message_read_array(message, SD_BUS_TYPE_INT32, &data, &size);
-    if (r < 0)
-        return r;
-    ids = static_cast<const std::int32_t*>(data);
-    count = size / sizeof(std::int32_t);
-    return 0;
-}
-
-// The properties an item has; the root is the item without a row.
-unsigned presentProperties(const MenuRow* row) {
-    if (row == nullptr)
-        return childrenDisplayBit;
-    if (row->kind == MenuRow::Kind::separator)
-        return typeBit;
-    unsigned present = labelBit | enabledBit;
-    if (row->checked)
-        present |= toggleTypeBit | toggleStateBit;
-    if (!row->keyEquivalent.empty())
-        present |= shortcutBit;
-    return present;
-}
-
-// Whether the property `bit`, present in both rows, has the same value in both.
-bool sameValue(const MenuRow& a, const MenuRow& b, unsigned bit) {
-    switch (bit) {
-    case labelBit:
-        return a.title == b.title;
-    case enabledBit:
-        return a.enabled == b.enabled;
-    case toggleStateBit:
-        return a.checked == b.checked;
-    case shortcutBit:
-        return a.keyEquivalent == b.keyEquivalent;
-    default: // type and toggle-type have one value each
-        return true;
-    }
-}
-
-int appendShortcut(sd_bus_message* reply, const std::string& key) {
-    int r = sd_bus_message_open_container(reply, SD_BUS_TYPE_VARIANT, "aas");
-    if (r >= 0)
-        r = sd_bus_message_open_container(reply, SD_BUS_TYPE_ARRAY, "as");
-    if (r >= 0)
-        r = sd_bus_message_append(reply, "as", 2, "Control", key.c_str());
-    if (r >= 0)
-        r = sd_bus_message_close_container(reply);
-    if (r >= 0)
-        r = sd_bus_message_close_container(reply);
-    return r;
-}
-
-// One property's value, as a variant.
-int appendValue(sd_bus_message* reply, const MenuRow* row, unsigned bit) {
-    switch (bit) {
-    case childrenDisplayBit:
-        return sd_bus_message_append(reply, "v", "s", "submenu");
-    case typeBit:
-        return sd_bus_message_append(reply, "v", "s", "separator");
-    case labelBit:
-        return sd_bus_message_append(reply, "v", "s", dbusMenuLabel(row->title).c_str());
-    case enabledBit:
-        return sd_bus_message_append(reply, "v", "b", static_cast<int>(row->enabled));
-    case toggleTypeBit:
-        return sd_bus_message_append(reply, "v", "s", "checkmark");
-    case toggleStateBit:
-        return sd_bus_message_append(reply, "v", "i", *row->checked ? 1 : 0);
-    case shortcutBit:
-        return appendShortcut(reply, row->keyEquivalent);
-    default:
-        return -EINVAL;
-    }
-}
-
-int appendProperties(sd_bus_message* reply, const MenuRow* row, unsigned wanted) {
-    int r = sd_bus_message_open_container(reply, SD_BUS_TYPE_ARRAY, "{sv}");
-    const unsigned chosen = presentProperties(row) & wanted;
-    for (const auto& [bit, name] : propertyNames) {
-        if (r < 0 || (chosen & bit) == 0)
-            continue;
-        r = sd_bus_message_open_container(reply, SD_BUS_TYPE_DICT_ENTRY, "sv");
-        if (r >= 0)
-            r = sd_bus_message_append_basic(reply, SD_BUS_TYPE_STRING, name);
-        if (r >= 0)
-            r = appendValue(reply, row, bit);
-        if (r >= 0)
-            r = sd_bus_message_close_container(reply);
-    }
-    if (r >= 0)
-        r = sd_bus_message_close_container(reply);
-    return r;
-}
-
-// (ia{sv}av): the item (the root when there is no row), and below the root the rows while `depth`
-// allows (negative: all).
-int appendLayout(sd_bus_message* reply, const std::vector<MenuRow>& rows, const MenuRow* row,
-                 std::int32_t depth, unsigned wanted) {
-    const std::int32_t id = row != nullptr ? row->id : 0;
-    int r = sd_bus_message_open_container(reply, SD_BUS_TYPE_STRUCT, "ia{sv}av");
-    if (r >= 0)
-        r = sd_bus_message_append_basic(reply, SD_BUS_TYPE_INT32, &id);
-    if (r >= 0)
-        r = appendProperties(reply, row, wanted);
-    if (r >= 0)
-        r = sd_bus_message_open_container(reply, SD_BUS_TYPE_ARRAY, "v");
-    if (row == nullptr && depth != 0) {
-        const std::int32_t below = depth < 0 ? -1 : depth - 1;
-        for (std::size_t i = 0; r >= 0 && i < rows.size(); ++i) {
-            r = sd_bus_message_open_container(reply, SD_BUS_TYPE_VARIANT, "(ia{sv}av)");
-            if (r >= 0)
-                r = appendLayout(reply, rows, &rows[i], below, wanted);
-            if (r >= 0)
-                r = sd_bus_message_close_container(reply);
-        }
-    }
-    if (r >= 0)
-        r = sd_bus_message_close_container(reply);
-    if (r >= 0)
-        r = sd_bus_message_close_container(reply);
-    return r;
-}
-
-// (ia{sv}): an item with the properties in `wanted`.
-int appendItemProperties(sd_bus_message* message, std::int32_t id, const MenuRow* row,
-                         unsigned wanted) {
-    int r = sd_bus_message_open_container(message, SD_BUS_TYPE_STRUCT, "ia{sv}");
-    if (r >= 0)
-        r = sd_bus_message_append_basic(message, SD_BUS_TYPE_INT32, &id);
-    if (r >= 0)
-        r = appendProperties(message, row, wanted);
-    if (r >= 0)
-        r = sd_bus_message_close_container(message);
-    return r;
-}
 
 // The method return for `call`; `r` tells whether it could be made.
 Message newReturn(sd_bus_message* call, int& r) {
@@ -221,17 +37,6 @@ int unknownId(sd_bus_error* error, std::int32_t id) {
 }
 
 } // namespace
-
-std::string dbusMenuLabel(const std::string& title) {
-    std::string label;
-    label.reserve(title.size());
-    for (const char c : title) {
-        label += c;
-        if (c == '_')
-            label += '_';
-    }
-    return label;
-}
 
 const sd_bus_vtable* DBusMenu::vtable() {
     static const sd_bus_vtable table[] = {
@@ -324,60 +129,15 @@ bool DBusMenu::refresh() {
 // ItemsPropertiesUpdated for the rows shown before and now whose properties differ: the changed
 // ones with their values, the ones gone by name. Nothing when no such row.
 void DBusMenu::announceProperties(const std::vector<MenuRow>& before) {
-    struct Change {
-        const MenuRow* row;
-        unsigned updated;
-        unsigned removed;
-    };
-    std::vector<Change> changes;
-    for (const MenuRow& row : rows_) {
-        const auto old = std::find_if(before.begin(), before.end(),
-                                      [&](const MenuRow& r) { return r.id == row.id; });
-        if (old == before.end() || *old == row)
-            continue;
-        const unsigned was = presentProperties(&*old);
-        const unsigned is = presentProperties(&row);
-        unsigned updated = is & ~was;
-        for (const auto& [bit, name] : propertyNames)
-            if ((is & was & bit) != 0 && !sameValue(*old, row, bit))
-                updated |= bit;
-        if ((updated | (was & ~is)) != 0)
-            changes.push_back({&row, updated, was & ~is});
-    }
+    const auto changes = propertyChanges(before, rows_);
     if (changes.empty())
         return;
-
     sd_bus_message* raw = nullptr;
     int r = sd_bus_message_new_signal(bus_, &raw, dbusMenuPath, dbusMenuInterface,
                                       "ItemsPropertiesUpdated");
     const Message signal(raw);
     if (r >= 0)
-        r = sd_bus_message_open_container(raw, SD_BUS_TYPE_ARRAY, "(ia{sv})");
-    for (const Change& change : changes)
-        if (r >= 0 && change.updated != 0)
-            r = appendItemProperties(raw, change.row->id, change.row, change.updated);
-    if (r >= 0)
-        r = sd_bus_message_close_container(raw);
-    if (r >= 0)
-        r = sd_bus_message_open_container(raw, SD_BUS_TYPE_ARRAY, "(ias)");
-    for (const Change& change : changes) {
-        if (r < 0 || change.removed == 0)
-            continue;
-        r = sd_bus_message_open_container(raw, SD_BUS_TYPE_STRUCT, "ias");
-        if (r >= 0)
-            r = sd_bus_message_append_basic(raw, SD_BUS_TYPE_INT32, &change.row->id);
-        if (r >= 0)
-            r = sd_bus_message_open_container(raw, SD_BUS_TYPE_ARRAY, "s");
-        for (const auto& [bit, name] : propertyNames)
-            if (r >= 0 && (change.removed & bit) != 0)
-                r = sd_bus_message_append_basic(raw, SD_BUS_TYPE_STRING, name);
-        if (r >= 0)
-            r = sd_bus_message_close_container(raw);
-        if (r >= 0)
-            r = sd_bus_message_close_container(raw);
-    }
-    if (r >= 0)
-        r = sd_bus_message_close_container(raw);
+        r = appendPropertyChanges(raw, changes);
     if (r >= 0)
         sd_bus_send(bus_, raw, nullptr); // as for LayoutUpdated
 }

@@ -51,10 +51,6 @@ namespace sollun::helper {
 inline constexpr const char* dbusMenuPath = "/MenuBar";
 inline constexpr const char* dbusMenuInterface = "com.canonical.dbusmenu";
 
-// A row's title as an item's "label": a single '_' would mark the next character as the
-// mnemonic, so each one is doubled.
-std::string dbusMenuLabel(const std::string& title);
-
 class DBusMenu {
 public:
     // Exports the menu at /MenuBar on `bus`, which it keeps a reference to. Gives the error when

@@ -2,6 +2,7 @@
 
 #include "platform/Installation.h"
 #include "platform/Log.h"
+#include "platform/linux/ChildText.h"
 
 #include <unicode/datefmt.h>
 #include <unicode/gregocal.h>
@@ -28,6 +29,9 @@ using MicrosecondTime =
     std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
 
 constexpr const char* textDomain = "sollun-helper";
+
+// ICU takes a few milliseconds from cold; a child still busy after this is given up on.
+constexpr std::chrono::milliseconds formattingDeadline{2000};
 
 const Logger& log() {
     static const Logger logger("com.kestrovane.sollun.helper", "localization");
@@ -144,6 +148,33 @@ void makeProlepticGregorian(icu::DateFormat& format) {
         format.adoptCalendar(proleptic.release());
 }
 
+// The instant as ICU's default locale writes it, at the C library's local time `local`; nothing
+// when ICU cannot format it.
+std::optional<std::string> icuText(MicrosecondTime instant, const tm& local) {
+    std::unique_ptr<icu::DateFormat> format(icu::DateFormat::createDateTimeInstance(
+        icu::DateFormat::kMedium, icu::DateFormat::kShort, icu::Locale::getDefault()));
+    if (format == nullptr)
+        return std::nullopt;
+    makeProlepticGregorian(*format);
+    // ICU knows zones by their names only, not POSIX rules such as "CET-1CEST,M3.5.0,M10.5.0/3",
+    // and keeps its own default zone from its first use: the zone of this one instant, as the C
+    // library has it, shows the same wall time as every other program.
+    format->adoptTimeZone(
+        new icu::SimpleTimeZone(static_cast<std::int32_t>(local.tm_gmtoff) * 1000,
+                                icu::UnicodeString(local.tm_zone != nullptr ? local.tm_zone : "")));
+
+    const auto milliseconds =
+        std::chrono::floor<std::chrono::milliseconds>(instant).time_since_epoch().count();
+    icu::UnicodeString text;
+    UErrorCode status = U_ZERO_ERROR;
+    format->format(static_cast<UDate>(milliseconds), text, nullptr, status);
+    if (U_FAILURE(status) || text.isEmpty())
+        return std::nullopt;
+    std::string utf8;
+    text.toUTF8String(utf8);
+    return utf8;
+}
+
 } // namespace
 
 void setUpLocalization() {
@@ -172,28 +203,30 @@ std::string localized(const char* english) {
 
 std::string mediumDateShortTime(MicrosecondTime instant) {
     const tm local = localTime(instant);
-    std::unique_ptr<icu::DateFormat> format(icu::DateFormat::createDateTimeInstance(
-        icu::DateFormat::kMedium, icu::DateFormat::kShort, icu::Locale::getDefault()));
-    if (format == nullptr)
-        return isoLikeText(local);
-    makeProlepticGregorian(*format);
-    // ICU knows zones by their names only, not POSIX rules such as "CET-1CEST,M3.5.0,M10.5.0/3",
-    // and keeps its own default zone from its first use: the zone of this one instant, as the C
-    // library has it, shows the same wall time as every other program.
-    format->adoptTimeZone(
-        new icu::SimpleTimeZone(static_cast<std::int32_t>(local.tm_gmtoff) * 1000,
-                                icu::UnicodeString(local.tm_zone != nullptr ? local.tm_zone : "")));
+    // The last text made, for what it was made from: a menu rebuilt for other reasons asks again
+    // for the same date, and finds it here.
+    struct Made {
+        MicrosecondTime instant;
+        long offset;
+        std::string zone;
+        std::string locale;
+        std::string text;
+    };
+    static std::optional<Made> last;
+    const std::string zone = local.tm_zone != nullptr ? local.tm_zone : "";
+    const std::string locale = icu::Locale::getDefault().getName();
+    if (last && last->instant == instant && last->offset == local.tm_gmtoff && last->zone == zone &&
+        last->locale == locale)
+        return last->text;
 
-    const auto milliseconds =
-        std::chrono::floor<std::chrono::milliseconds>(instant).time_since_epoch().count();
-    icu::UnicodeString text;
-    UErrorCode status = U_ZERO_ERROR;
-    format->format(static_cast<UDate>(milliseconds), text, nullptr, status);
-    if (U_FAILURE(status) || text.isEmpty())
-        return isoLikeText(local);
-    std::string utf8;
-    text.toUTF8String(utf8);
-    return utf8;
+    // What formatting touches of ICU's code and data (3.5 MB, a third of the helper's memory)
+    // would stay resident for the life of a program that shows a new date a few times a day; a
+    // child process formats it instead. Where none can be made, this process does.
+    auto text = textFromChild([&] { return icuText(instant, local); }, formattingDeadline);
+    if (!text)
+        text = icuText(instant, local);
+    last = Made{instant, local.tm_gmtoff, zone, locale, text ? *text : isoLikeText(local)};
+    return last->text;
 }
 
 } // namespace sollun::platform

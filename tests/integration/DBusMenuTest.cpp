@@ -3,6 +3,7 @@
 // the purpose.
 
 #include "SollunHelper/linux/DBusMenu.h"
+#include "SollunHelper/linux/DBusMenuItems.h"
 
 #include "SollunHelper/linux/StatusNotifierItem.h"
 #include "platform/linux/SdEventLoop.h"

@@ -1,9 +1,14 @@
 #include "platform/Log.h"
+#include "platform/linux/ChildText.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <thread>
 
 namespace sollun::platform {
@@ -74,6 +79,44 @@ TEST(Log, ConcurrentWritersLoseNothing) {
         });
     threads.clear();
     EXPECT_EQ(log->entries().size(), 2000u);
+}
+
+// The text comes back; the child's doings do not.
+TEST(ChildText, GivesTheChildsTextAndNothingElseOfIt) {
+    int touched = 0;
+    const auto text = textFromChild(
+        [&]() -> std::optional<std::string> {
+            touched = 1;
+            return "made in " + std::to_string(getpid());
+        },
+        10s);
+    ASSERT_TRUE(text);
+    EXPECT_NE(*text, "made in " + std::to_string(getpid()));
+    EXPECT_EQ(touched, 0);
+    EXPECT_EQ(textFromChild([] { return std::optional<std::string>(""); }, 10s), "");
+}
+
+// No text, a killed child, an oversized text and a child that never ends all give nothing, and none
+// leaves a child behind.
+TEST(ChildText, AChildThatFailsOrHangsGivesNothing) {
+    EXPECT_EQ(textFromChild([] { return std::optional<std::string>(); }, 10s), std::nullopt);
+    EXPECT_EQ(textFromChild(
+                  []() -> std::optional<std::string> {
+                      raise(SIGKILL); // as the OOM killer would
+                      return "never";
+                  },
+                  10s),
+              std::nullopt);
+    EXPECT_EQ(textFromChild([] { return std::optional<std::string>(std::string(5000, 'x')); }, 10s),
+              std::nullopt);
+    EXPECT_EQ(textFromChild(
+                  []() -> std::optional<std::string> {
+                      pause();
+                      return "late";
+                  },
+                  200ms),
+              std::nullopt);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child left to reap";
 }
 
 } // namespace

@@ -1,0 +1,84 @@
+#include "platform/linux/ChildText.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+namespace sollun::platform {
+namespace {
+
+constexpr std::size_t maximumText = 4096;
+
+void closeDescriptor(int fd) {
+    if (fd >= 0)
+        close(fd);
+}
+
+} // namespace
+
+std::optional<std::string> textFromChild(const std::function<std::optional<std::string>()>& make,
+                                         std::chrono::milliseconds deadline) {
+    std::array<int, 2> pipe{-1, -1};
+    if (pipe2(pipe.data(), O_CLOEXEC) != 0)
+        return std::nullopt;
+    const pid_t child = fork();
+    if (child < 0) {
+        closeDescriptor(pipe[0]);
+        closeDescriptor(pipe[1]);
+        return std::nullopt;
+    }
+    if (child == 0) {
+        close(pipe[0]);
+        const auto text = make();
+        if (!text || text->size() > maximumText)
+            _exit(1);
+        // Below PIPE_BUF: written whole or not at all.
+        _exit(write(pipe[1], text->data(), text->size()) == static_cast<ssize_t>(text->size()) ? 0
+                                                                                               : 1);
+    }
+    close(pipe[1]);
+
+    std::string text;
+    bool complete = false;
+    const auto giveUp = std::chrono::steady_clock::now() + deadline;
+    while (!complete) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now());
+        pollfd readable{pipe[0], POLLIN, 0};
+        const int ready = left.count() > 0 ? poll(&readable, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        std::array<char, 512> buffer{};
+        const ssize_t got = read(pipe[0], buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || text.size() + static_cast<std::size_t>(got) > maximumText) {
+            complete = got == 0;
+            break;
+        }
+        text.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    close(pipe[0]);
+    if (!complete)
+        kill(child, SIGKILL);
+
+    int status = 0;
+    pid_t reaped;
+    while ((reaped = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+    }
+    // Where children are reaped by others (SIGCHLD ignored), the end of the pipe says it all.
+    const bool succeeded = reaped < 0 ? errno == ECHILD && !text.empty()
+                                      : WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!complete || !succeeded)
+        return std::nullopt;
+    return text;
+}
+
+} // namespace sollun::platform
