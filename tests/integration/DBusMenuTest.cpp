@@ -3,8 +3,8 @@
 // the purpose.
 
 #include "SollunHelper/linux/DBusMenu.h"
-#include "SollunHelper/linux/DBusMenuItems.h"
 
+#include "SollunHelper/linux/DBusMenuItems.h"
 #include "SollunHelper/linux/StatusNotifierItem.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/FakeDaemonTransport.h"
