@@ -3,12 +3,7 @@
 #include "platform/Installation.h"
 #include "platform/Log.h"
 #include "platform/linux/ChildText.h"
-
-#include <unicode/datefmt.h>
-#include <unicode/gregocal.h>
-#include <unicode/locid.h>
-#include <unicode/simpletz.h>
-#include <unicode/unistr.h>
+#include "platform/linux/IcuDateFormat.h"
 
 #include <libintl.h>
 #include <time.h>
@@ -136,43 +131,10 @@ std::string isoLikeText(const tm& local) {
     return std::string(text.data(), length);
 }
 
-// ICU's Gregorian calendar turns Julian before October 1582; the C library's never does.
-void makeProlepticGregorian(icu::DateFormat& format) {
-    const auto* calendar = dynamic_cast<const icu::GregorianCalendar*>(format.getCalendar());
-    if (calendar == nullptr)
-        return;
-    std::unique_ptr<icu::GregorianCalendar> proleptic(calendar->clone());
-    UErrorCode status = U_ZERO_ERROR;
-    proleptic->setGregorianChange(-DBL_MAX, status);
-    if (U_SUCCESS(status))
-        format.adoptCalendar(proleptic.release());
-}
-
-// The instant as ICU's default locale writes it, at the C library's local time `local`; nothing
-// when ICU cannot format it.
-std::optional<std::string> icuText(MicrosecondTime instant, const tm& local) {
-    std::unique_ptr<icu::DateFormat> format(icu::DateFormat::createDateTimeInstance(
-        icu::DateFormat::kMedium, icu::DateFormat::kShort, icu::Locale::getDefault()));
-    if (format == nullptr)
-        return std::nullopt;
-    makeProlepticGregorian(*format);
-    // ICU knows zones by their names only, not POSIX rules such as "CET-1CEST,M3.5.0,M10.5.0/3",
-    // and keeps its own default zone from its first use: the zone of this one instant, as the C
-    // library has it, shows the same wall time as every other program.
-    format->adoptTimeZone(
-        new icu::SimpleTimeZone(static_cast<std::int32_t>(local.tm_gmtoff) * 1000,
-                                icu::UnicodeString(local.tm_zone != nullptr ? local.tm_zone : "")));
-
-    const auto milliseconds =
-        std::chrono::floor<std::chrono::milliseconds>(instant).time_since_epoch().count();
-    icu::UnicodeString text;
-    UErrorCode status = U_ZERO_ERROR;
-    format->format(static_cast<UDate>(milliseconds), text, nullptr, status);
-    if (U_FAILURE(status) || text.isEmpty())
-        return std::nullopt;
-    std::string utf8;
-    text.toUTF8String(utf8);
-    return utf8;
+// The ICU locale that writes the dates: LC_TIME's, as setUpLocalization() last took it.
+std::string& dateLocale() {
+    static std::string locale;
+    return locale;
 }
 
 } // namespace
@@ -184,14 +146,8 @@ void setUpLocalization() {
         bindtextdomain(textDomain, directory->c_str());
     bind_textdomain_codeset(textDomain, "UTF-8");
 
-    // ICU formats the dates only, so its default locale is the one of LC_TIME. ICU would derive
-    // a default by itself, but from the messages' variables, once, on first use, and it takes an
-    // empty variable for the root locale. Setting it here ties it to the locale just taken,
-    // every time this runs.
-    const icu::Locale locale(icuLocaleName(timeCategory).c_str());
-    UErrorCode status = U_ZERO_ERROR;
-    if (!locale.isBogus())
-        icu::Locale::setDefault(locale, status);
+    // ICU formats the dates only, so they follow LC_TIME.
+    dateLocale() = icuLocaleName(timeCategory);
 }
 
 std::string localized(const char* english) {
@@ -203,29 +159,33 @@ std::string localized(const char* english) {
 
 std::string mediumDateShortTime(MicrosecondTime instant) {
     const tm local = localTime(instant);
+    if (dateLocale().empty())
+        dateLocale() = icuLocaleName(timeCategory);
+    const auto milliseconds =
+        std::chrono::floor<std::chrono::milliseconds>(instant).time_since_epoch().count();
+    const auto offset = static_cast<std::int32_t>(local.tm_gmtoff);
+
     // The last text made, for what it was made from: a menu rebuilt for other reasons asks again
     // for the same date, and finds it here.
     struct Made {
-        MicrosecondTime instant;
-        long offset;
-        std::string zone;
+        std::int64_t milliseconds;
+        std::int32_t offset;
         std::string locale;
         std::string text;
     };
     static std::optional<Made> last;
-    const std::string zone = local.tm_zone != nullptr ? local.tm_zone : "";
-    const std::string locale = icu::Locale::getDefault().getName();
-    if (last && last->instant == instant && last->offset == local.tm_gmtoff && last->zone == zone &&
-        last->locale == locale)
+    if (last && last->milliseconds == milliseconds && last->offset == offset &&
+        last->locale == dateLocale())
         return last->text;
 
-    // What formatting touches of ICU's code and data (3.5 MB, a third of the helper's memory)
-    // would stay resident for the life of a program that shows a new date a few times a day; a
-    // child process formats it instead. Where none can be made, this process does.
-    auto text = textFromChild([&] { return icuText(instant, local); }, formattingDeadline);
+    // ICU is loaded and run in a child process, which ends with it: what formatting touches of
+    // ICU would otherwise stay resident for the life of a program that shows a new date a few
+    // times a day. Where no child can be made, this process formats.
+    const auto format = [&] { return icuMediumDateShortTime(dateLocale(), milliseconds, offset); };
+    auto text = textFromChild(format, formattingDeadline);
     if (!text)
-        text = icuText(instant, local);
-    last = Made{instant, local.tm_gmtoff, zone, locale, text ? *text : isoLikeText(local)};
+        text = format();
+    last = Made{milliseconds, offset, dateLocale(), text ? *text : isoLikeText(local)};
     return last->text;
 }
 

@@ -1,6 +1,7 @@
 #include "SollunHelper/HelperCoordinator.h"
 
 #include "SollunHelper/WakeScheduleWatcher.h"
+#include "platform/Localization.h"
 #include "platform/Log.h"
 #include "shared/AtomicFile.h"
 #include "shared/WakeHelperStatus.h"
@@ -11,8 +12,6 @@
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
-#include <unicode/locid.h>
-#include <unicode/timezone.h>
 
 #include <libintl.h>
 #include <sys/inotify.h>
@@ -115,15 +114,13 @@ protected:
         coordinator->daemon().refreshRegistrationState();
         return plain(coordinator->statusText());
     }
-    // Also forgets any catalogue bound before: none is in the data directory.
-    void useIcu(const char* locale, const char* zone) {
-        std::setlocale(LC_ALL, "C.UTF-8");
-        bindtextdomain("sollun-helper", dataHome.path().c_str());
+    // Dates as LC_TIME `timeLocale` writes them in `zone`. Also forgets any catalogue bound
+    // before: none is in the data directory.
+    void useLocale(const char* timeLocale, const char* zone) {
+        lcTime.emplace("LC_TIME", timeLocale);
         tz.emplace("TZ", zone);
-        tzset();
-        icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone(zone));
-        UErrorCode error = U_ZERO_ERROR;
-        icu::Locale::setDefault(icu::Locale(locale), error);
+        platform::setUpLocalization();
+        bindtextdomain("sollun-helper", dataHome.path().c_str());
     }
     // For the language "xx", first in LANGUAGE. A new directory each time: the C library keeps
     // a catalogue it has read for as long as its directory is bound.
@@ -137,6 +134,9 @@ protected:
     TempDir dataHome;
     ScopedEnvironmentVariable xdg{"XDG_DATA_HOME", dataHome.path().string()};
     ScopedEnvironmentVariable language{"LANGUAGE", "xx"};
+    ScopedEnvironmentVariable lcAll{"LC_ALL", std::nullopt};
+    ScopedEnvironmentVariable lang{"LANG", "C.UTF-8"};
+    std::optional<ScopedEnvironmentVariable> lcTime;
     std::optional<ScopedEnvironmentVariable> tz;
     const std::filesystem::path container = dataHome / "group.com.kestrovane.sollun";
     FakeEventLoop loop;
@@ -330,7 +330,7 @@ TEST_F(HelperCoordinatorTest, APassedInstantOrAWakeOfTheMachineLaunchesOnlyWithi
 }
 
 TEST_F(HelperCoordinatorTest, EveryStateHasItsStatusLine) {
-    useIcu("en_US_POSIX", "UTC");
+    useLocale("C", "UTC");
     const std::tuple<std::int64_t, bool, std::string> rows[] = {
         {serviceEnabled, false, "Active \xE2\x80\x94 no upcoming alarm"},
         {serviceEnabled, true, english},
@@ -349,9 +349,9 @@ TEST_F(HelperCoordinatorTest, EveryStateHasItsStatusLine) {
 
 TEST_F(HelperCoordinatorTest, TheStatusLineDateIsTheUsersTheRestAsTranslated) {
     schedule(alarm);
-    useIcu("de_DE", "Asia/Kolkata"); // no German catalogue: only the date is German
+    useLocale("de_DE.UTF-8", "Asia/Kolkata"); // no German catalogue: only the date is German
     EXPECT_EQ(lineFor(serviceEnabled), "Next alarm: 02.03.2026, 12:00");
-    useIcu("en_US_POSIX", "UTC");
+    useLocale("C", "UTC");
     const std::pair<const char*, std::string> translations[] = {
         {"%1$s (100%%)", "Mar 2, 2026, 6:30 AM (100%)"},
         {"%d%n %s %s", "%d%n Mar 2, 2026, 6:30 AM %s"}, // not printf
