@@ -5,8 +5,6 @@
 //                                 and with a row's label changed (the announcements included)
 //   menu_bench looks [rounds]     what is read only on events or at a menu's opening: the scan
 //                                 of /proc for a program, the login item's entry
-//   menu_bench idle <seconds>     the SollunHelper program left alone on private session and
-//                                 system buses: its CPU and the two bus daemons', all threads
 //
 // Run it from the profile preset.
 
@@ -18,7 +16,6 @@
 #include "tests/support/FakeLoginItem.h"
 #include "tests/support/FakeWorkspace.h"
 #include "tests/support/PrivateBus.h"
-#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <systemd/sd-bus.h>
@@ -28,9 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -103,67 +98,6 @@ void looks(int rounds) {
     report("login item entry read", timed(rounds, [&](int) { item.status(); }));
 }
 
-// CPU time of every thread of `pid` so far, in seconds, from the scheduler's own count.
-double cpuSeconds(pid_t pid) {
-    double total = 0;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-        std::ifstream stat(task.path() / "schedstat");
-        double ns = 0;
-        stat >> ns;
-        total += ns / 1e9;
-    }
-    return total;
-}
-
-// The process behind a bus: the daemon answers for its own name.
-pid_t busDaemon(const std::string& address) {
-    sd_bus* bus = nullptr;
-    std::uint32_t pid = 0;
-    sd_bus_message* reply = nullptr;
-    if (sd_bus_new(&bus) >= 0 && sd_bus_set_address(bus, address.c_str()) >= 0 &&
-        sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&
-        sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus", "GetConnectionUnixProcessID", nullptr, &reply,
-                           "s", "org.freedesktop.DBus") >= 0)
-        sd_bus_message_read(reply, "u", &pid);
-    sd_bus_message_unref(reply);
-    sd_bus_flush_close_unref(bus);
-    return static_cast<pid_t>(pid);
-}
-
-void idle(int seconds) {
-    test::TempDir home;
-    test::ScopedEnvironmentVariable dataHome("XDG_DATA_HOME", (home / "data").string());
-    test::ScopedEnvironmentVariable configHome("XDG_CONFIG_HOME", (home / "config").string());
-    test::ScopedEnvironmentVariable state("STATE_DIRECTORY", (home / "state").string());
-    test::PrivateBus systemBus{{}};
-    test::PrivateBus sessionBus{{}};
-    test::ScopedEnvironmentVariable system("DBUS_SYSTEM_BUS_ADDRESS", systemBus.address());
-    test::ScopedEnvironmentVariable session("DBUS_SESSION_BUS_ADDRESS", sessionBus.address());
-    test::BackgroundProcess helper({SOLLUN_HELPER_EXECUTABLE});
-    // Start-up is not idle: measure from a settled state.
-    std::this_thread::sleep_for(3s);
-    const pid_t daemons[] = {busDaemon(systemBus.address()), busDaemon(sessionBus.address())};
-    const auto sample = [&] {
-        return std::vector<double>{cpuSeconds(helper.pid()), cpuSeconds(daemons[0]),
-                                   cpuSeconds(daemons[1])};
-    };
-    const auto before = sample();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const auto after = sample();
-    const char* names[] = {"helper", "system bus", "session bus"};
-    double total = 0;
-    for (int i = 0; i < 3; ++i) {
-        const double used = after[i] - before[i];
-        total += used;
-        std::printf("idle %d s, %-11s: %.1f us per 5 s, %.4f CPU s per hour\n", seconds, names[i],
-                    used * 1e6 * 5 / seconds, used * 3600 / seconds);
-    }
-    std::printf("idle %d s, all        : %.1f us per 5 s, %.4f CPU s per hour\n", seconds,
-                total * 1e6 * 5 / seconds, total * 3600 / seconds);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -173,10 +107,8 @@ int main(int argc, char** argv) {
         refresh(count > 0 ? count : 10000);
     else if (mode == "looks")
         looks(count > 0 ? count : 200);
-    else if (mode == "idle")
-        idle(count > 0 ? count : 300);
     else {
-        std::fprintf(stderr, "usage: menu_bench refresh|looks|idle [count]\n");
+        std::fprintf(stderr, "usage: menu_bench refresh|looks [count]\n");
         return 2;
     }
     return 0;

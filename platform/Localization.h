@@ -12,11 +12,11 @@ namespace sollun::platform {
 // Takes the locale from the environment, category by category (a category whose locale the system
 // lacks gets C.UTF-8, where gettext still honours LANGUAGE, and the others keep theirs), binds
 // the program's message catalogue (domain "sollun-helper", in <prefix>/share/locale for a program
-// in <prefix>/bin, text in UTF-8) and sets ICU's default locale, which formats the dates, to the
-// one of LC_TIME (or LC_ALL, LC_TIME, LANG when the system has no such locale). Texts follow
-// LANGUAGE and LC_MESSAGES, as gettext has them. At start, before other threads exist; running it
-// again re-reads the environment, which is how tests switch locales. Without it, ICU derives its
-// default once by itself, on first use.
+// in <prefix>/bin, text in UTF-8) and takes the locale that formats the dates: the one of LC_TIME
+// (or LC_ALL, LC_TIME, LANG when the system has no such locale). Texts follow LANGUAGE and
+// LC_MESSAGES, as gettext has them. At start, before other threads exist; running it again
+// re-reads the environment, which is how tests switch locales. Without it, dates follow the
+// environment's LC_TIME as it is at their first formatting.
 void setUpLocalization();
 
 // The translation of `english` for the current locale, or `english` itself. Call it with the
@@ -24,11 +24,13 @@ void setUpLocalization();
 // --keyword=localized).
 std::string localized(const char* english);
 
-// An instant as ICU's default locale writes a medium date with a short time, e.g. "Mar 2, 2026,
-// 6:30 AM" in English, at the local time the C library gives for it: any TZ it accepts (zone
-// names, files, POSIX rules), or the system's time zone, read again when that has changed since
-// the last call. When ICU cannot format it, "2026-03-02 06:30". The instant is in microseconds,
-// as the loop's, so that any year can be shown.
+// An instant as ICU writes a medium date with a short time in the locale taken for dates, e.g.
+// "Mar 2, 2026, 6:30 AM" in English, at the local time the C library gives for it: any TZ it
+// accepts (zone names, files, POSIX rules), or the system's time zone, read again when that has
+// changed since the last call. When ICU cannot format it, "2026-03-02 06:30". The instant is in
+// microseconds, as the loop's, so that any year can be shown. ICU runs in a short-lived child
+// process, for at most 2 s (the caller waits), and only when the instant, its offset or the locale
+// differ from the last call's: otherwise the last text is given again.
 std::string mediumDateShortTime(
     std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds> instant);
 

@@ -180,11 +180,11 @@ std::string mediumDateShortTime(MicrosecondTime instant) {
 
     // ICU is loaded and run in a child process, which ends with it: what formatting touches of
     // ICU would otherwise stay resident for the life of a program that shows a new date a few
-    // times a day. Where no child can be made, this process formats.
-    const auto format = [&] { return icuMediumDateShortTime(dateLocale(), milliseconds, offset); };
-    auto text = textFromChild(format, formattingDeadline);
-    if (!text)
-        text = format();
+    // times a day. A child that cannot be made or fails gives the numeric text, kept as any
+    // other: no menu waits for a failing child again.
+    const auto text =
+        textFromChild([&] { return icuMediumDateShortTime(dateLocale(), milliseconds, offset); },
+                      formattingDeadline);
     last = Made{milliseconds, offset, dateLocale(), text ? *text : isoLikeText(local)};
     return last->text;
 }

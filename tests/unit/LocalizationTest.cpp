@@ -69,6 +69,7 @@ TEST_F(Localization, DatesShowTheCLibrarysLocalTimeForAnyZoneItTakes) {
         {"<+0545>-5:45", winter},
         {"America/New_York", summer},
         {"UTC", medieval}, // in the proleptic Gregorian calendar, as the C library counts
+        {"Europe/Amsterdam", medieval}, // local mean time: 19 min 32 s ahead
     };
     for (const auto& [tz, instant] : cases) {
         ScopedEnvironmentVariable zoneNow("TZ", tz);
@@ -76,6 +77,10 @@ TEST_F(Localization, DatesShowTheCLibrarysLocalTimeForAnyZoneItTakes) {
     }
     ScopedEnvironmentVariable nepal("TZ", "<+0545>-5:45");
     EXPECT_EQ(plain(mediumDateShortTime(winter)), "Mar 2, 2026, 12:15 PM");
+
+    // ICU did its work elsewhere, and left nothing of itself here.
+    const auto maps = test::readFile("/proc/self/maps");
+    EXPECT_EQ(maps.find("libicu"), std::string::npos);
 }
 
 // Locales the system need not have: ICU has its own data, and C.UTF-8 still takes LANGUAGE.
