@@ -5,7 +5,6 @@
 //   coordinator_bench reload [rounds]     reloadSchedule(false) with an unchanged file, with a
 //                                         stand-in registration and with the real one on a bus
 //   coordinator_bench lateness [rounds]   a wall-clock launch timer against its instant
-//   coordinator_bench idle <seconds>      the started coordinator left alone: CPU and peak RSS
 //
 // Run it from the profile preset, with TMPDIR on a real disk.
 
@@ -21,7 +20,6 @@
 #include "tests/support/TempDir.h"
 
 #include <sys/inotify.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -203,29 +201,6 @@ void lateness(int rounds) {
     report("launch timer lateness", samples, "ms");
 }
 
-void idle(int seconds) {
-    Setup setup;
-    setup.write(1, currentInstant() + 24h);
-    setup.coordinator->start();
-    // Start-up and the first pass are not idle: measure from a settled state.
-    auto settle = setup.loop.addWallTimer(setup.loop.now() + 2s, [&] { setup.loop.exit(0); });
-    setup.loop.run();
-    rusage before{};
-    getrusage(RUSAGE_SELF, &before);
-    auto stop = setup.loop.addWallTimer(setup.loop.now() + std::chrono::seconds(seconds),
-                                        [&] { setup.loop.exit(0); });
-    setup.loop.run();
-    rusage after{};
-    getrusage(RUSAGE_SELF, &after);
-    const auto cpu = [](const rusage& r) {
-        return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-               static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-    };
-    const double used = cpu(after) - cpu(before);
-    std::printf("idle %d s: cpu %.3f s (%.3f s per hour), peak rss %.1f MB\n", seconds, used,
-                used * 3600 / seconds, static_cast<double>(after.ru_maxrss) / 1024);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -237,10 +212,8 @@ int main(int argc, char** argv) {
         reload(count > 0 ? count : 20000);
     else if (mode == "lateness")
         lateness(count > 0 ? count : 200);
-    else if (mode == "idle")
-        idle(count > 0 ? count : 600);
     else {
-        std::fprintf(stderr, "usage: coordinator_bench latency|reload|lateness|idle [count]\n");
+        std::fprintf(stderr, "usage: coordinator_bench latency|reload|lateness [count]\n");
         return 2;
     }
     return 0;
