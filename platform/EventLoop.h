@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <system_error>
 #include <variant>
 
@@ -23,6 +24,8 @@ using Source = std::unique_ptr<EventSource>;
 struct DirectoryEvent {
     std::uint32_t mask =
         0; // IN_CREATE, IN_MOVED_TO, IN_DELETE_SELF, IN_IGNORED, IN_Q_OVERFLOW, ...
+    // The entry the event is about, empty for the directory itself; valid during the call only.
+    std::string_view name;
 };
 
 // The program's one main loop. Everything that touches the programs' state runs in its callbacks

@@ -8,36 +8,18 @@
 
 #include <filesystem>
 #include <functional>
-#include <memory>
-#include <string>
 #include <system_error>
 #include <variant>
 
 namespace sollun::platform {
 
-class TimeZoneWatch {
-public:
-    static constexpr const char* systemSetting = "/etc/localtime";
+inline constexpr const char* systemTimeZoneSetting = "/etc/localtime";
 
-    // Watches the directory holding `setting` and calls `changed` on `loop` once for each batch
-    // of the kernel's events that name `setting`, or that it could not queue in full. Gives the
-    // error when the directory cannot be watched.
-    static std::variant<std::unique_ptr<TimeZoneWatch>, std::error_code>
-    start(EventLoop& loop, std::function<void()> changed,
-          const std::filesystem::path& setting = systemSetting);
-
-    ~TimeZoneWatch();
-    TimeZoneWatch(const TimeZoneWatch&) = delete;
-    TimeZoneWatch& operator=(const TimeZoneWatch&) = delete;
-
-private:
-    TimeZoneWatch(int fd, std::string name, std::function<void()> changed);
-    void onReadable();
-
-    int fd_;
-    std::string name_;
-    std::function<void()> changed_;
-    Source source_;
-};
+// Watches the directory holding `setting` and calls `changed` on `loop` for each of the kernel's
+// events that names `setting`, and when it could not queue them all, for as long as the source
+// lives. Gives the error when the directory cannot be watched.
+std::variant<Source, std::error_code>
+watchTimeZone(EventLoop& loop, std::function<void()> changed,
+              const std::filesystem::path& setting = systemTimeZoneSetting);
 
 } // namespace sollun::platform

@@ -58,9 +58,9 @@ int main() {
         std::fprintf(stderr, "SollunHelper: no status item: %s\n", error->message().c_str());
 
     // The status line's date is in local time: a new time zone shows at once.
-    std::variant<std::unique_ptr<platform::TimeZoneWatch>, std::error_code> zone;
+    std::variant<platform::Source, std::error_code> zone;
     if (auto* shown = std::get_if<std::unique_ptr<DBusMenu>>(&menu))
-        zone = platform::TimeZoneWatch::start(loop, [&dbusMenu = **shown] { dbusMenu.refresh(); });
+        zone = platform::watchTimeZone(loop, [&dbusMenu = **shown] { dbusMenu.refresh(); });
     if (const auto* error = std::get_if<std::error_code>(&zone))
         std::fprintf(stderr, "SollunHelper: time zone changes unseen: %s\n",
                      error->message().c_str());

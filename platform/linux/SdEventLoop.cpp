@@ -91,8 +91,11 @@ int onInotify(sd_event_source*, int fd, std::uint32_t, void* userdata) {
         for (ssize_t offset = 0; offset < length && *alive;) {
             inotify_event event;
             std::memcpy(&event, buffer + offset, sizeof event);
+            // The name is padded with NULs to the record's length.
+            const char* name = buffer + offset + sizeof event;
             offset += static_cast<ssize_t>(sizeof event + event.len);
-            (*callback)(DirectoryEvent{event.mask});
+            (*callback)(
+                DirectoryEvent{event.mask, std::string_view(name, strnlen(name, event.len))});
         }
     }
     return 0;

@@ -172,7 +172,7 @@ int FakeEventLoop::emitDirectoryEvent(const std::filesystem::path& directory, st
         if (entry->alive && entry->kind == Entry::Kind::directory &&
             entry->directory == directory) {
             auto callback = entry->onDirectory;
-            callback(platform::DirectoryEvent{mask});
+            callback(platform::DirectoryEvent{mask, {}});
             ++delivered;
         }
     }

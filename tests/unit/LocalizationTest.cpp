@@ -117,7 +117,7 @@ TEST(TimeZoneWatch, CallsBackOnceForEachChangeOfTheSetting) {
     test::writeFile(setting, "UTC");
     SdEventLoop loop;
     int calls = 0;
-    auto watch = std::get<std::unique_ptr<TimeZoneWatch>>(TimeZoneWatch::start(
+    auto watch = std::get<Source>(watchTimeZone(
         loop,
         [&] {
             ++calls;
@@ -139,7 +139,7 @@ TEST(TimeZoneWatch, CallsBackOnceForEachChangeOfTheSetting) {
         ASSERT_EQ(test::runWithWatchdog(loop), 0);
         EXPECT_EQ(calls, 1);
     }
-    EXPECT_TRUE(std::holds_alternative<std::error_code>(TimeZoneWatch::start(
+    EXPECT_TRUE(std::holds_alternative<std::error_code>(watchTimeZone(
         loop, [] {}, etc / "missing" / "localtime")));
 }
 
