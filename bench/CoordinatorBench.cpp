@@ -10,6 +10,7 @@
 
 #include "SollunHelper/HelperCoordinator.h"
 #include "SollunHelper/linux/LinuxWakeDaemonController.h"
+#include "bench/Samples.h"
 #include "platform/Task.h"
 #include "platform/linux/SdEventLoop.h"
 #include "shared/AtomicFile.h"
@@ -54,14 +55,8 @@ struct NoWakes final : helper::SystemWakeObserver {
     }
 };
 
-void report(const char* what, std::vector<double> samples, const char* unit) {
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) {
-        return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))];
-    };
-    std::printf("%-48s n=%zu median=%.3f %s p99=%.3f %s max=%.3f %s\n", what, samples.size(),
-                at(0.5), unit, at(0.99), unit, samples.back(), unit);
-}
+using bench::report;
+using bench::timed;
 
 // A container, a private system bus whose daemon is the real one, and a started coordinator.
 struct Setup {
@@ -162,27 +157,16 @@ void reload(int rounds) {
             std::make_unique<QuietWorkspace>(), std::make_unique<NoWakes>(),
             std::make_unique<test::FakeLoginItem>());
         coordinator.reloadSchedule(true);
-        std::vector<double> samples;
-        for (int i = 0; i < rounds; ++i) {
-            const auto start = Clock::now();
-            coordinator.reloadSchedule(false);
-            samples.push_back(
-                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-        }
-        report("reloadSchedule(false), unchanged, no bus", samples, "us");
+        report("reloadSchedule(false), unchanged, no bus",
+               timed(rounds, [&](int) { coordinator.reloadSchedule(false); }));
     }
     // The real registration, answered from what it holds; the schedule, written just now, is
     // read at every pass.
     Setup setup;
     setup.write(42, currentInstant() + 24h);
     setup.coordinator->reloadSchedule(true);
-    std::vector<double> samples;
-    for (int i = 0; i < rounds; ++i) {
-        const auto start = Clock::now();
-        setup.coordinator->reloadSchedule(false);
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    report("reloadSchedule(false), unchanged, bus registration", samples, "us");
+    report("reloadSchedule(false), unchanged, bus registration",
+           timed(rounds, [&](int) { setup.coordinator->reloadSchedule(false); }));
 }
 
 void lateness(int rounds) {

@@ -11,6 +11,7 @@
 #include "SollunHelper/linux/DBusMenu.h"
 #include "SollunHelper/linux/ProgramProcesses.h"
 #include "SollunHelper/linux/XdgAutostartLoginItem.h"
+#include "bench/Samples.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/FakeDaemonTransport.h"
 #include "tests/support/FakeLoginItem.h"
@@ -32,27 +33,9 @@ namespace {
 
 using namespace sollun;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
-void report(const char* what, std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) {
-        return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))];
-    };
-    std::printf("%-44s n=%zu median=%.2f us p99=%.2f us max=%.2f us\n", what, samples.size(),
-                at(0.5), at(0.99), samples.back());
-}
-
-template <class F>
-std::vector<double> timed(int rounds, F&& f) {
-    std::vector<double> samples;
-    for (int i = 0; i < rounds; ++i) {
-        const auto start = Clock::now();
-        f(i);
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    return samples;
-}
+using bench::report;
+using bench::timed;
 
 void refresh(int rounds) {
     test::PrivateBus bus{{}};

@@ -12,11 +12,11 @@
 #include "tests/support/FakeLoginItem.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"
+#include "tests/support/Subprocess.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -28,15 +28,9 @@
 namespace sollun::helper {
 namespace {
 
-// The container gets a tmpfs in a mount namespace of the test's own. unshare() needs a process
-// of one thread, hence at load time, before GLib starts any.
-const std::optional<std::string> privateMountsUnavailable = []() -> std::optional<std::string> {
-    if (geteuid() != 0)
-        return "mounting needs root";
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
-        return std::strerror(errno);
-    return std::nullopt;
-}();
+// The container gets a tmpfs in a mount namespace of the test's own, made before GLib starts
+// any thread.
+const std::optional<std::string> privateMountsUnavailable = test::enterPrivateMountNamespace();
 
 using namespace std::chrono_literals;
 

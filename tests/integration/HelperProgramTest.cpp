@@ -15,7 +15,6 @@
 #include <nlohmann/json.hpp>
 #include <systemd/sd-bus.h>
 
-#include <sched.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -30,15 +29,8 @@ namespace {
 
 constexpr const char* helperName = "com.kestrovane.sollun.helper";
 
-// Mounts of the test's own, in a mount namespace made at load time: unshare() needs a process of
-// one thread.
-const std::optional<std::string> privateMountsUnavailable = []() -> std::optional<std::string> {
-    if (geteuid() != 0)
-        return "mounting needs root";
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
-        return std::strerror(errno);
-    return std::nullopt;
-}();
+// Mounts of the test's own, in a mount namespace made at load time.
+const std::optional<std::string> privateMountsUnavailable = enterPrivateMountNamespace();
 
 class HelperProgram : public ::testing::Test {
 protected:

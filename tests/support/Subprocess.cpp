@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 extern char** environ;
@@ -72,6 +75,14 @@ int reap(pid_t pid) {
 }
 
 } // namespace
+
+std::optional<std::string> enterPrivateMountNamespace() {
+    if (geteuid() != 0)
+        return "mounting needs root";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+        return std::strerror(errno);
+    return std::nullopt;
+}
 
 ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
     int out = -1;

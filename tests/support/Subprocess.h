@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,11 @@ struct ProcessResult {
     int exitCode = -1;  // -1 when killed, by a signal or for running past its limit
     std::string output; // standard output and standard error together
 };
+
+// Moves this process into a mount namespace of its own, where mounts stay private, so that a test
+// may mount over the machine's paths. unshare() needs a process of one thread: call it at load
+// time, before anything starts a thread. Gives why it cannot (not root, or the error), or nothing.
+std::optional<std::string> enterPrivateMountNamespace();
 
 // Runs `argv` to its end, killing it after `limit`.
 ProcessResult runProcess(const std::vector<std::string>& argv,
