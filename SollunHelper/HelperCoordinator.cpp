@@ -3,37 +3,9 @@
 #include "shared/DateText.h"
 #include "shared/WakeHelperStatus.h"
 
-#include <cstdlib>
 #include <type_traits>
 
 namespace sollun::helper {
-
-namespace {
-
-// The schedule's location as wakeScheduleFileURL() finds it from XDG_DATA_HOME and HOME, built
-// anew only when they have changed: the poll asks for it every 5 seconds.
-const std::optional<std::filesystem::path>& scheduleFileLocation() {
-    struct Kept {
-        bool filled = false;
-        std::optional<std::string> dataHome, home;
-        std::optional<std::filesystem::path> location;
-    };
-    static Kept kept;
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    const auto same = [](const std::optional<std::string>& before, const char* now) {
-        return before ? now != nullptr && *before == now : now == nullptr;
-    };
-    if (!kept.filled || !same(kept.dataHome, dataHome) || !same(kept.home, home)) {
-        const auto copy = [](const char* value) {
-            return value ? std::optional<std::string>(value) : std::nullopt;
-        };
-        kept = {true, copy(dataHome), copy(home), wakeScheduleFileURL()};
-    }
-    return kept.location;
-}
-
-} // namespace
 
 const platform::Logger& coordinatorLog() {
     static const platform::Logger logger("com.kestrovane.sollun.helper", "coordinator");
@@ -120,18 +92,18 @@ void HelperCoordinator::registrationChanged() {
 }
 
 void HelperCoordinator::reloadSchedule(bool force) {
-    daemon_->refreshRegistrationState();
-
-    const auto& path = scheduleFileLocation();
-    if (!path)
+    if (!scheduleFile_)
         return;
     // The poll comes every 5 seconds, and the schedule rarely changes: a file whose stamp shows
     // it unchanged since it was read and acted upon is not read again, for a minute at most.
-    const auto stamp = FileStamp::of(*path);
+    // Between two such reads a tick touches as little as it can: the registration is kept
+    // current by the service's own notices.
+    const auto stamp = FileStamp::of(*scheduleFile_);
     if (!force && stamp && stamp == readStamp_ && ++unreadPolls_ < pollsTrustingTheStamp)
         return;
+    daemon_->refreshRegistrationState();
     readStamp_.reset();
-    const auto schedule = readWakeSchedule(*path);
+    const auto schedule = readWakeSchedule(*scheduleFile_);
     if (!schedule)
         return;
     // Read after the stamp was taken: a write in between changes the stamp again. Only a settled
@@ -193,8 +165,7 @@ void HelperCoordinator::retryUnanswered() {
 
 void HelperCoordinator::sendAgain() {
     daemon_->refreshRegistrationState();
-    const auto& path = scheduleFileLocation();
-    const auto schedule = path ? readWakeSchedule(*path) : std::nullopt;
+    const auto schedule = scheduleFile_ ? readWakeSchedule(*scheduleFile_) : std::nullopt;
     if (!schedule)
         return;
     // A newer revision is reconciled in full; the same one is only sent again: its launch timer
