@@ -141,8 +141,8 @@ private:
         registrar_, "watcher"};
     platform::Observable<platform::Source> heartbeatTimer_{registrar_, "heartbeatTimer"};
     platform::Observable<platform::Source> launchTimer_{registrar_, "launchTimer"};
-    // Where the schedule is, from the environment at start; it does not move while the process
-    // runs.
+    // Where the schedule is, from the environment as it was when the coordinator was made; it
+    // does not move while the process runs.
     const std::optional<std::filesystem::path> scheduleFile_ = wakeScheduleFileURL();
     // The schedule as last read, while it can be told unchanged by its stamp, and how many polls
     // have trusted the stamp since.
