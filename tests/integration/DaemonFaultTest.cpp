@@ -371,8 +371,8 @@ TEST_F(DaemonFaults, AFloodFromARefusedSenderChangesNothingAndKeepsTheDaemonSmal
         while (sd_bus_process(flood.get(), nullptr) > 0) {
         }
     }
-    EXPECT_TRUE(pump(
-        flood.get(), [&] { return answers.size() == sent; }, 60s));
+    const auto allAnswered = [&] { return answers.size() == sent; };
+    EXPECT_TRUE(pump(flood.get(), allAnswered, 60s));
     const auto rssAfter = statusField(pid, "VmRSS"), peakAfter = statusField(pid, "VmHWM");
     std::cout << "flood: sent " << sent << ", answered " << answers.size() << ":";
     for (auto kind = answers.begin(); kind != answers.end(); kind = answers.upper_bound(*kind)) {

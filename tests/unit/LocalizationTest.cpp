@@ -139,8 +139,9 @@ TEST(TimeZoneWatch, CallsBackOnceForEachChangeOfTheSetting) {
         ASSERT_EQ(test::runWithWatchdog(loop), 0);
         EXPECT_EQ(calls, 1);
     }
-    EXPECT_TRUE(std::holds_alternative<std::error_code>(watchTimeZone(
-        loop, [] {}, etc / "missing" / "localtime")));
+    const auto ignored = [] {};
+    EXPECT_TRUE(std::holds_alternative<std::error_code>(
+        watchTimeZone(loop, ignored, etc / "missing" / "localtime")));
 }
 
 } // namespace
