@@ -15,7 +15,7 @@ std::int64_t nanoseconds(const timespec& time) {
 } // namespace
 
 std::optional<FileStamp> FileStamp::of(const std::filesystem::path& path) {
-    struct stat status {};
+    struct stat status = {};
     if (stat(path.c_str(), &status) != 0)
         return std::nullopt;
     return FileStamp{status.st_dev, status.st_ino, status.st_size, nanoseconds(status.st_mtim),

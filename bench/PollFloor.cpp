@@ -42,7 +42,7 @@ double cpuNs() {
 double measuredFrom = -1;
 
 void tick() {
-    struct stat file {};
+    struct stat file = {};
     stat("/etc/hostname", &file);
     if (measuredFrom < 0)
         measuredFrom = cpuNs();

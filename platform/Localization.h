@@ -10,13 +10,15 @@
 namespace sollun::platform {
 
 // Takes the locale from the environment, category by category (a category whose locale the system
-// lacks gets C.UTF-8, where gettext still honours LANGUAGE, and the others keep theirs), binds
-// the program's message catalogue (domain "sollun-helper", in <prefix>/share/locale for a program
-// in <prefix>/bin, text in UTF-8) and takes the locale that formats the dates: the one of LC_TIME
-// (or LC_ALL, LC_TIME, LANG when the system has no such locale). Texts follow LANGUAGE and
-// LC_MESSAGES, as gettext has them. At start, before other threads exist; running it again
-// re-reads the environment, which is how tests switch locales. Without it, dates follow the
-// environment's LC_TIME as it is at their first formatting.
+// lacks gets C.UTF-8, and the others keep theirs), binds the program's message catalogue (domain
+// "sollun-helper", in <prefix>/share/locale for a program in <prefix>/bin, text in UTF-8) and takes
+// the locale that formats the dates: the one of LC_TIME (or LC_ALL, LC_TIME, LANG when the system
+// has no such locale). Texts follow gettext's rules: the languages of LANGUAGE in their order,
+// unless the messages locale asked for (LC_ALL, LC_MESSAGES, LANG) is plain "C" or "POSIX", which
+// is English; without LANGUAGE, the language of that locale, also when the system lacks it; and
+// the same in C.UTF-8 whatever the C library's release does there. At start, before other threads
+// exist; running it again re-reads the environment, which is how tests switch locales. Without it,
+// dates follow the environment's LC_TIME as it is at their first formatting.
 void setUpLocalization();
 
 // The translation of `english` for the current locale, or `english` itself. Call it with the

@@ -189,7 +189,7 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& path, std:
     if (!file.valid()) {
         return std::nullopt;
     }
-    struct stat status {};
+    struct stat status = {};
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }

@@ -1,5 +1,7 @@
 #include "shared/BusCredentials.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace sollun::trust {

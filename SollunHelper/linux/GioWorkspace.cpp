@@ -96,7 +96,7 @@ private:
 // application would inherit the signals the helper's loop blocks (and those GlibCall blocks), and
 // stay deaf to the session's SIGTERM; signals the helper ignores would stay ignored across exec.
 void startWithDefaultSignals(gpointer) {
-    struct sigaction defaults {};
+    struct sigaction defaults = {};
     defaults.sa_handler = SIG_DFL;
     for (int signal = 1; signal < NSIG; ++signal) {
         if (signal != SIGKILL && signal != SIGSTOP)

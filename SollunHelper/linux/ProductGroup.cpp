@@ -50,7 +50,7 @@ int ProductGroup::whileRaised(const std::function<int()>& connect) {
 
 void ProductGroup::restartIfGainedOnDisk() {
     const auto program = platform::ownExecutable();
-    struct stat file {};
+    struct stat file = {};
     if (productGroup || !program || stat(program->c_str(), &file) != 0 || file.st_uid != 0 ||
         (file.st_mode & S_ISGID) == 0 || file.st_gid == getgid())
         return;

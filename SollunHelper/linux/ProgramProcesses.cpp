@@ -208,7 +208,7 @@ std::vector<pid_t> processesRunning(const ProgramIdentity& program, std::size_t 
         if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
             continue;
         const std::string pid = entry->d_name;
-        struct stat owner {};
+        struct stat owner = {};
         if (fstatat(proc, pid.c_str(), &owner, 0) != 0)
             continue;
         // The kernel may show a process that is not dumpable as root's; then its status tells.

@@ -4,18 +4,22 @@
 #include "platform/Log.h"
 #include "platform/linux/ChildText.h"
 #include "platform/linux/IcuDateFormat.h"
+#include "platform/linux/MessageCatalogue.h"
 
 #include <libintl.h>
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <cfloat>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace sollun::platform {
 namespace {
@@ -62,12 +66,13 @@ struct Category {
     const char* variable;
 };
 constexpr Category timeCategory{LC_TIME, "LC_TIME"};
+constexpr Category messagesCategory{LC_MESSAGES, "LC_MESSAGES"};
 constexpr std::array<Category, 6> categories{{{LC_CTYPE, "LC_CTYPE"},
                                               {LC_NUMERIC, "LC_NUMERIC"},
                                               timeCategory,
                                               {LC_COLLATE, "LC_COLLATE"},
                                               {LC_MONETARY, "LC_MONETARY"},
-                                              {LC_MESSAGES, "LC_MESSAGES"}}};
+                                              messagesCategory}};
 
 // What the environment asks for `category`: LC_ALL, its own variable, then LANG.
 const char* requestedLocale(const Category& category) {
@@ -79,7 +84,7 @@ const char* requestedLocale(const Category& category) {
 
 // The environment's locale, category by category: one the system lacks (say LC_TIME=en_DK.UTF-8,
 // never generated) costs that category only, which falls back to C.UTF-8, instead of taking every
-// other one down to "C" with it; and in C.UTF-8, unlike in "C", gettext still honours LANGUAGE.
+// other one down to "C" with it.
 void takeLocaleFromEnvironment() {
     if (std::setlocale(LC_ALL, "") != nullptr)
         return;
@@ -106,6 +111,81 @@ std::string icuLocaleName(const Category& category) {
         name = requestedLocale(category);
     const std::string_view id = withoutCodeset(name);
     return isCLocale(id) ? "en_US_POSIX" : std::string(id);
+}
+
+// The languages whose catalogues the program reads itself, in gettext's order, when the C library
+// will not find the texts the environment asks for: the messages locale it took is C.UTF-8 (or
+// "C"), where glibc from 2.41 on ignores LANGUAGE and none takes the language of a locale the
+// system lacks. Nothing when the C library is to look them up: in a locale the system has, and in
+// a plain "C" or "POSIX" asked for, which is English whatever LANGUAGE says.
+std::optional<std::vector<std::string>> ownCatalogueLanguages() {
+    const char* taken = std::setlocale(LC_MESSAGES, nullptr);
+    const std::string_view asked = requestedLocale(messagesCategory);
+    if ((taken != nullptr && !isCLocale(withoutCodeset(taken))) || isCLocale(asked))
+        return std::nullopt;
+    std::vector<std::string> languages;
+    std::string_view list = asked;
+    if (const char* language = environmentValue("LANGUAGE"))
+        list = language;
+    while (!list.empty()) {
+        const std::string_view language = list.substr(0, list.find(':'));
+        list.remove_prefix(std::min(list.size(), language.size() + 1));
+        // English, as the texts are: no later language is looked at.
+        if (isCLocale(withoutCodeset(language)))
+            break;
+        if (!language.empty())
+            languages.emplace_back(language);
+    }
+    return languages;
+}
+
+// The catalogues the program reads itself, most wanted first, and what they were read for.
+struct OwnCatalogues {
+    std::vector<std::string> languages;
+    std::string directory;
+    bool read = false;
+    std::vector<MessageCatalogue> catalogues;
+};
+std::optional<OwnCatalogues>& ownCatalogues() {
+    static std::optional<OwnCatalogues> catalogues;
+    return catalogues;
+}
+
+// A catalogue no bigger than any a program ships; a larger file is not taken for one.
+constexpr std::uintmax_t catalogueSizeLimit = 16 << 20;
+
+std::optional<MessageCatalogue> readCatalogue(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (error)
+        return std::nullopt;
+    std::ifstream file(path, std::ios::binary);
+    std::string bytes(std::min(size, catalogueSizeLimit), '\0');
+    file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::optional<MessageCatalogue> catalogue;
+    if (size <= catalogueSizeLimit && file.gcount() == static_cast<std::streamsize>(bytes.size()))
+        catalogue = MessageCatalogue::parse(std::move(bytes));
+    if (!catalogue)
+        log().error("%{public}s is no catalogue the helper can read, ignoring", path.string());
+    return catalogue;
+}
+
+// The catalogues of `own`'s languages in the directory the domain is bound to now (the tests bind
+// their own), read again when that has changed: as the C library, a catalogue once read is kept.
+const std::vector<MessageCatalogue>& catalogues(OwnCatalogues& own) {
+    const char* bound = bindtextdomain(textDomain, nullptr);
+    const std::string directory = bound != nullptr ? bound : "";
+    if (own.read && own.directory == directory)
+        return own.catalogues;
+    own.read = true;
+    own.directory = directory;
+    own.catalogues.clear();
+    for (const auto& language : own.languages)
+        for (const auto& name : catalogueNames(language))
+            if (auto catalogue = readCatalogue(std::filesystem::path(directory) / name /
+                                               "LC_MESSAGES" / (std::string(textDomain) + ".mo")))
+                own.catalogues.push_back(std::move(*catalogue));
+    return own.catalogues;
 }
 
 // The instant as the C library sees it locally, time zone rules of any kind TZ may give
@@ -145,6 +225,10 @@ void setUpLocalization() {
     if (const auto directory = localeDirectory())
         bindtextdomain(textDomain, directory->c_str());
     bind_textdomain_codeset(textDomain, "UTF-8");
+    if (auto languages = ownCatalogueLanguages())
+        ownCatalogues() = OwnCatalogues{std::move(*languages), {}, false, {}};
+    else
+        ownCatalogues().reset();
 
     // ICU formats the dates only, so they follow LC_TIME.
     dateLocale() = icuLocaleName(timeCategory);
@@ -154,6 +238,14 @@ std::string localized(const char* english) {
     // The empty message id is reserved for a catalogue's header.
     if (english[0] == '\0')
         return {};
+    if (auto& own = ownCatalogues()) {
+        for (const auto& catalogue : catalogues(*own)) {
+            const auto translation = catalogue.find(english);
+            if (translation && !translation->empty())
+                return std::string(*translation);
+        }
+        return english;
+    }
     return dgettext(textDomain, english);
 }
 

@@ -4,6 +4,7 @@
 #include "platform/Localization.h"
 
 #include "platform/TimeZoneWatch.h"
+#include "platform/linux/MessageCatalogue.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/TempDir.h"
@@ -12,10 +13,13 @@
 
 #include <time.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sollun::platform {
 namespace {
@@ -83,7 +87,8 @@ TEST_F(Localization, DatesShowTheCLibrarysLocalTimeForAnyZoneItTakes) {
     EXPECT_EQ(maps.find("libicu"), std::string::npos);
 }
 
-// Locales the system need not have: ICU has its own data, and C.UTF-8 still takes LANGUAGE.
+// Locales the system need not have: ICU has its own data, and the texts follow LANGUAGE, else the
+// language of LC_MESSAGES, whatever the C library makes of C.UTF-8.
 TEST_F(Localization, DatesFollowLcTimeAndTextsLanguageOrLcMessages) {
     struct Case {
         const char* lang;
@@ -98,17 +103,108 @@ TEST_F(Localization, DatesFollowLcTimeAndTextsLanguageOrLcMessages) {
         {"C.UTF-8", nullptr, "de_DE.UTF-8", "de", "Mar 2, 2026, 6:30 AM", "Nicht eingerichtet"},
         // A locale the system lacks costs its own categories only.
         {"xx_YY.UTF-8", "C.UTF-8", nullptr, "pt_BR", "Mar 2, 2026, 6:30 AM", "Não configurado"},
+        {"C.UTF-8", nullptr, "de_DE.UTF-8", nullptr, "Mar 2, 2026, 6:30 AM", "Nicht eingerichtet"},
+        // In order, as far as the first that has a catalogue; English from "C" on.
+        {"C.UTF-8", nullptr, nullptr, "xx_YY:fr:de", "Mar 2, 2026, 6:30 AM", "Non configuré"},
+        {"C.UTF-8", nullptr, nullptr, "xx:C:de", "Mar 2, 2026, 6:30 AM", "Not set up"},
+        // The C locale asked for is English, as POSIX has it.
+        {"C", nullptr, nullptr, "de", "Mar 2, 2026, 6:30 AM", "Not set up"},
     };
     for (const auto& c : cases) {
         ScopedEnvironmentVariable langNow("LANG", c.lang);
         ScopedEnvironmentVariable timeNow("LC_TIME", c.time ? std::optional(c.time) : std::nullopt);
         ScopedEnvironmentVariable messagesNow("LC_MESSAGES", c.messages ? std::optional(c.messages)
                                                                         : std::nullopt);
-        ScopedEnvironmentVariable languageNow("LANGUAGE", c.language);
+        ScopedEnvironmentVariable languageNow("LANGUAGE", c.language ? std::optional(c.language)
+                                                                     : std::nullopt);
         setUpLocalization();
         EXPECT_EQ(plain(mediumDateShortTime(winter)), c.date) << c.lang << " " << c.language;
         EXPECT_EQ(localized("Not set up"), c.text) << c.lang << " " << c.language;
     }
+}
+
+// A catalogue as msgfmt lays it out, in either byte order: a 28-byte header, the originals' and
+// the translations' tables of (length, offset), then the texts, each ended by a NUL.
+std::string catalogue(const std::map<std::string, std::string>& messages, bool bigEndian = false) {
+    const auto count = static_cast<std::uint32_t>(messages.size());
+    std::vector<std::uint32_t> words{0x950412de, 0, count, 28, 28 + 8 * count, 0, 0};
+    std::string texts;
+    for (const bool originals : {true, false})
+        for (const auto& [original, translation] : messages) {
+            const std::string& text = originals ? original : translation;
+            words.push_back(static_cast<std::uint32_t>(text.size()));
+            words.push_back(static_cast<std::uint32_t>(28 + 16 * count + texts.size()));
+            texts += text + '\0';
+        }
+    std::string bytes;
+    for (const auto word : words)
+        for (int byte = 0; byte < 4; ++byte)
+            bytes.push_back(static_cast<char>(word >> 8 * (bigEndian ? 3 - byte : byte)));
+    return bytes + texts;
+}
+
+// The 32-bit word at `offset` replaced, in the little-endian layout.
+std::string patched(std::string bytes, std::size_t offset, std::uint32_t word) {
+    for (int byte = 0; byte < 4; ++byte)
+        bytes[offset + byte] = static_cast<char>(word >> 8 * byte);
+    return bytes;
+}
+
+const std::map<std::string, std::string> germanTexts{
+    {"", "Content-Type: text/plain; charset=UTF-8\n"},
+    {"Not set up", "Nicht eingerichtet"},
+    {std::string("%d alarm\0%d alarms", 18), std::string("%d Wecker\0%d Wecker", 19)},
+    {"Quit", "Beenden"},
+};
+
+TEST(MessageCatalogue, FindsTextsInEitherByteOrderAndThePluralsSingular) {
+    for (const bool bigEndian : {false, true}) {
+        const auto parsed = MessageCatalogue::parse(catalogue(germanTexts, bigEndian));
+        ASSERT_TRUE(parsed) << bigEndian;
+        EXPECT_EQ(parsed->find("Not set up"), "Nicht eingerichtet");
+        EXPECT_EQ(parsed->find("Quit"), "Beenden");
+        EXPECT_EQ(parsed->find("%d alarm"), "%d Wecker");
+        EXPECT_EQ(parsed->find("%d alarms"), std::nullopt);
+        EXPECT_EQ(parsed->find("Quit "), std::nullopt);
+        EXPECT_EQ(parsed->find("Checking…"), std::nullopt);
+    }
+}
+
+// The catalogue comes from a file anyone with the install directory's rights may have replaced:
+// whatever it holds, reading stays within it (the sanitizer build checks that).
+TEST(MessageCatalogue, RefusesWhatIsNoCatalogueOrPointsOutsideIt) {
+    const auto good = catalogue(germanTexts);
+    const std::pair<const char*, std::string> cases[] = {
+        {"empty", ""},
+        {"header cut short", good.substr(0, 27)},
+        {"other magic", patched(good, 0, 0x950412df)},
+        {"later major revision", patched(good, 4, 0x20000)},
+        {"originals' table past the end",
+         patched(good, 12, static_cast<std::uint32_t>(good.size()))},
+        {"translations' table past the end",
+         patched(good, 16, static_cast<std::uint32_t>(good.size() - 8))},
+        {"count whose tables wrap around", patched(good, 8, 0x20000001)},
+        {"text past the end", patched(good, 28 + 4, static_cast<std::uint32_t>(good.size() + 1))},
+        {"text running past the end", patched(good, 28 + 8 * 4, 0xFFFFFFFF)},
+        {"texts in Latin-1", catalogue({{"", "Content-Type: text/plain; charset=ISO-8859-1\n"},
+                                        {"Not set up", "Non configur\xE9"}})},
+    };
+    for (const auto& [what, bytes] : cases)
+        EXPECT_FALSE(MessageCatalogue::parse(bytes)) << what;
+    for (std::size_t size = 0; size < good.size(); ++size)
+        if (const auto parsed = MessageCatalogue::parse(good.substr(0, size)))
+            parsed->find("Quit");
+}
+
+TEST(MessageCatalogue, NamesEachLocalesCataloguesMostSpecificFirst) {
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(
+        catalogueNames("de_DE.UTF-8@euro"),
+        (Names{"de_DE.UTF-8@euro", "de_DE.utf8@euro", "de_DE@euro", "de.UTF-8@euro", "de.utf8@euro",
+               "de@euro", "de_DE.UTF-8", "de_DE.utf8", "de_DE", "de.UTF-8", "de.utf8", "de"}));
+    EXPECT_EQ(catalogueNames("pt_BR"), (Names{"pt_BR", "pt"}));
+    EXPECT_EQ(catalogueNames("sr@latin"), (Names{"sr@latin", "sr"}));
+    EXPECT_EQ(catalogueNames("ja"), (Names{"ja"}));
 }
 
 TEST(TimeZoneWatch, CallsBackOnceForEachChangeOfTheSetting) {
@@ -139,8 +235,9 @@ TEST(TimeZoneWatch, CallsBackOnceForEachChangeOfTheSetting) {
         ASSERT_EQ(test::runWithWatchdog(loop), 0);
         EXPECT_EQ(calls, 1);
     }
-    EXPECT_TRUE(std::holds_alternative<std::error_code>(watchTimeZone(
-        loop, [] {}, etc / "missing" / "localtime")));
+    const auto ignored = [] {};
+    EXPECT_TRUE(std::holds_alternative<std::error_code>(
+        watchTimeZone(loop, ignored, etc / "missing" / "localtime")));
 }
 
 } // namespace

@@ -168,11 +168,11 @@ TEST(WakeHelperStatus, WritesOnlyIntoAnExistingContainerThroughANewDirectoryEntr
 
     ASSERT_TRUE(std::filesystem::create_directory(container));
     ASSERT_TRUE(writeHelperStatus(first));
-    struct stat before {};
+    struct stat before = {};
     ASSERT_EQ(::stat(file.c_str(), &before), 0);
     const WakeHelperStatus second{"3.1", 1, State::enabled, heartbeat + 30s, std::nullopt};
     ASSERT_TRUE(writeHelperStatus(second));
-    struct stat after {};
+    struct stat after = {};
     ASSERT_EQ(::stat(file.c_str(), &after), 0);
     // A fresh inode is what the container watcher sees as a change, and proves a rename.
     EXPECT_NE(before.st_ino, after.st_ino);

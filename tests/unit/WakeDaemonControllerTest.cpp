@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <barrier>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 namespace sollun::helper {
@@ -141,18 +143,57 @@ TEST_F(WakeDaemonControllerTest, ALateHandlerOfAnOldConnectionKeepsTheNewOne) {
     }
 }
 
+// Threads that wait for each other, round after round, and leave together. Not std::barrier:
+// libstdc++'s sleeps ever longer while it waits, which on a busy machine stretched these 40000
+// meetings from a second to minutes. Here a waiter yields for a while, which lets the threads
+// leave at nearly the same instant (the race the test is after), then sleeps on a condition
+// variable that wakes it as soon as the last one arrives.
+class Rendezvous {
+public:
+    explicit Rendezvous(int parties)
+        : parties_(parties) {}
+
+    void arriveAndWait() {
+        // The round cannot end before this thread has arrived.
+        const auto round = round_.load();
+        if (arrived_.fetch_add(1) + 1 == parties_) {
+            arrived_ = 0;
+            {
+                std::lock_guard guard(lock_);
+                ++round_;
+            }
+            everyone_.notify_all();
+            return;
+        }
+        for (int spin = 0; spin < 1000; ++spin) {
+            if (round_.load() != round)
+                return;
+            std::this_thread::yield();
+        }
+        std::unique_lock guard(lock_);
+        everyone_.wait(guard, [&] { return round_.load() != round; });
+    }
+
+private:
+    const int parties_;
+    std::atomic<int> arrived_ = 0;
+    std::atomic<std::uint64_t> round_ = 0;
+    std::mutex lock_;
+    std::condition_variable everyone_;
+};
+
 // A reply and an error handler on their own threads, released together every round: exactly one
 // of them may reach the continuation.
 TEST(ResumeOnce, AReplyAndAnErrorRacingResumeExactlyOnce) {
     constexpr int rounds = 20000;
     std::atomic<int> resumes = 0;
     std::shared_ptr<ResumeOnce<int, std::function<void(int)>>> once;
-    std::barrier start(3), finish(3);
+    Rendezvous start(3), finish(3);
     auto callback = [&] {
         for (int round = 0; round < rounds; ++round) {
-            start.arrive_and_wait();
+            start.arriveAndWait();
             once->resume(1);
-            finish.arrive_and_wait();
+            finish.arriveAndWait();
         }
     };
     std::jthread reply(callback), error(callback);
@@ -161,8 +202,8 @@ TEST(ResumeOnce, AReplyAndAnErrorRacingResumeExactlyOnce) {
         resumes = 0;
         once = std::make_shared<ResumeOnce<int, std::function<void(int)>>>(
             [&](int value) { resumes += value; });
-        start.arrive_and_wait();
-        finish.arrive_and_wait();
+        start.arriveAndWait();
+        finish.arriveAndWait();
         badRounds += resumes != 1;
     }
     EXPECT_EQ(badRounds, 0);
