@@ -130,11 +130,15 @@ std::optional<std::vector<std::string>> ownCatalogueLanguages() {
     while (!list.empty()) {
         const std::string_view language = list.substr(0, list.find(':'));
         list.remove_prefix(std::min(list.size(), language.size() + 1));
+        // A language names a catalogue directory, never a path to one elsewhere: the helper runs
+        // setgid, and LANGUAGE is its user's to set.
+        if (language.empty() || language.front() == '.' ||
+            language.find('/') != std::string_view::npos)
+            continue;
         // English, as the texts are: no later language is looked at.
         if (isCLocale(withoutCodeset(language)))
             break;
-        if (!language.empty())
-            languages.emplace_back(language);
+        languages.emplace_back(language);
     }
     return languages;
 }

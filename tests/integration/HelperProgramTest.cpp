@@ -182,7 +182,8 @@ TEST_F(HelperProgram, WithoutASessionBusItDoesItsWorkAllTheSame) {
     EXPECT_EQ(running.waitForExit(std::chrono::milliseconds(0)), -1) << "it runs on";
 }
 
-// Languages the system need not have a locale for: in C.UTF-8, LANGUAGE picks the catalogue.
+// Languages the system need not have a locale for: in C.UTF-8, LANGUAGE picks the catalogue, on
+// any glibc.
 TEST_F(HelperProgram, MenuInEachShippedLanguage) {
     const std::vector<std::string> english{
         "Sollun — Wake From Sleep", "Waiting for approval in Login Items",

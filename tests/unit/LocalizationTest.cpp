@@ -105,8 +105,10 @@ TEST_F(Localization, DatesFollowLcTimeAndTextsLanguageOrLcMessages) {
         {"xx_YY.UTF-8", "C.UTF-8", nullptr, "pt_BR", "Mar 2, 2026, 6:30 AM", "Não configurado"},
         {"C.UTF-8", nullptr, "de_DE.UTF-8", nullptr, "Mar 2, 2026, 6:30 AM", "Nicht eingerichtet"},
         // In order, as far as the first that has a catalogue; English from "C" on.
-        {"C.UTF-8", nullptr, nullptr, "xx_YY:fr:de", "Mar 2, 2026, 6:30 AM", "Non configuré"},
+        {"C.UTF-8", nullptr, nullptr, "xx_YY::fr:de", "Mar 2, 2026, 6:30 AM", "Non configuré"},
         {"C.UTF-8", nullptr, nullptr, "xx:C:de", "Mar 2, 2026, 6:30 AM", "Not set up"},
+        // A name, never a path (to the German catalogue, here).
+        {"C.UTF-8", nullptr, nullptr, "fr/../de", "Mar 2, 2026, 6:30 AM", "Not set up"},
         // The C locale asked for is English, as POSIX has it.
         {"C", nullptr, nullptr, "de", "Mar 2, 2026, 6:30 AM", "Not set up"},
     };
