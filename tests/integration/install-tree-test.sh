@@ -1,16 +1,22 @@
 #!/bin/sh
-# Installs the build into a throwaway prefix and checks the tree a package is made from: every
-# file there with its mode, nothing else, and the installed files naming the programs where the
-# build's configured prefix puts them.
-# Usage: install-tree-test.sh <cmake> <build dir> <configured install prefix>
+# Installs the build into a throwaway root, as a package build does (DESTDIR), and checks the tree
+# a package is made from: every file there with its mode, nothing else, and the installed files
+# naming the programs where the build's configured prefix puts them. The systemd unit may lie
+# outside the prefix (Debian 12's /lib/systemd/system), so the prefix is never swapped for the
+# throwaway directory: an absolute destination would then land on this machine.
+# Usage: install-tree-test.sh <cmake> <build dir> <configured install prefix> [<systemd unit dir>]
 set -eu
 cmake=$1
 build=$2
 prefix=$3
+units=${4:-$prefix/lib/systemd/system}
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-timeout 60 "$cmake" --install "$build" --prefix "$root" >/dev/null
+DESTDIR=$root timeout 60 "$cmake" --install "$build" >/dev/null
+# Paths below are the installed ones, relative to /.
+p=${prefix#/}
+unit=${units#/}/sollun-wakedaemon.service
 
 passed=0
 failed=0
@@ -20,38 +26,38 @@ fail() {
     failed=$((failed + 1))
 }
 
-def=share/sollun-helper/wakedaemon
+def=$p/share/sollun-helper/wakedaemon
 # The tray icon, drawn and in images, in the helper's own theme and in the system's.
-own=share/sollun-helper/icons/hicolor
+own=$p/share/sollun-helper/icons/hicolor
 icons="0644 $own/index.theme"
 for dir in scalable 16x16 22x22 24x24 32x32 48x48 64x64; do
     type=png
     [ "$dir" != scalable ] || type=svg
-    for theme in $own share/icons/hicolor; do
+    for theme in $own $p/share/icons/hicolor; do
         icons="$icons
 0644 $theme/$dir/status/sollun-helper.$type"
     done
 done
 expected="
 $icons
-0755 bin/SollunHelper
-0755 libexec/SollunWakeDaemon
-0755 libexec/sollun-helper/sollun-wakedaemon-install
-0644 share/dbus-1/system-services/com.kestrovane.sollun.wakedaemon.service
-0644 share/dbus-1/system.d/com.kestrovane.sollun.wakedaemon.conf
-0644 lib/systemd/system/sollun-wakedaemon.service
-0644 share/polkit-1/actions/com.kestrovane.sollun.wakedaemon.install.policy
+0755 $p/bin/SollunHelper
+0755 $p/libexec/SollunWakeDaemon
+0755 $p/libexec/sollun-helper/sollun-wakedaemon-install
+0644 $p/share/dbus-1/system-services/com.kestrovane.sollun.wakedaemon.service
+0644 $p/share/dbus-1/system.d/com.kestrovane.sollun.wakedaemon.conf
+0644 $unit
+0644 $p/share/polkit-1/actions/com.kestrovane.sollun.wakedaemon.install.policy
 0644 $def/com.kestrovane.sollun.wakedaemon.service
 0644 $def/com.kestrovane.sollun.wakedaemon.conf
 0644 $def/sollun-wakedaemon.service
-0644 share/applications/com.kestrovane.sollun.helper.desktop
-0644 share/sollun-helper/sollun-helper.pot
-0644 share/locale/de/LC_MESSAGES/sollun-helper.mo
-0644 share/locale/es/LC_MESSAGES/sollun-helper.mo
-0644 share/locale/fr/LC_MESSAGES/sollun-helper.mo
-0644 share/locale/it/LC_MESSAGES/sollun-helper.mo
-0644 share/locale/ja/LC_MESSAGES/sollun-helper.mo
-0644 share/locale/pt_BR/LC_MESSAGES/sollun-helper.mo
+0644 $p/share/applications/com.kestrovane.sollun.helper.desktop
+0644 $p/share/sollun-helper/sollun-helper.pot
+0644 $p/share/locale/de/LC_MESSAGES/sollun-helper.mo
+0644 $p/share/locale/es/LC_MESSAGES/sollun-helper.mo
+0644 $p/share/locale/fr/LC_MESSAGES/sollun-helper.mo
+0644 $p/share/locale/it/LC_MESSAGES/sollun-helper.mo
+0644 $p/share/locale/ja/LC_MESSAGES/sollun-helper.mo
+0644 $p/share/locale/pt_BR/LC_MESSAGES/sollun-helper.mo
 "
 
 while read -r mode file; do
@@ -92,16 +98,16 @@ done
 contains() {
     if grep -qxF "$2" "$root/$1"; then pass; else fail "$1 lacks the line: $2"; fi
 }
-contains share/dbus-1/system-services/com.kestrovane.sollun.wakedaemon.service \
+contains $p/share/dbus-1/system-services/com.kestrovane.sollun.wakedaemon.service \
     "Exec=$prefix/libexec/SollunWakeDaemon"
-contains lib/systemd/system/sollun-wakedaemon.service "ExecStart=$prefix/libexec/SollunWakeDaemon"
-contains share/polkit-1/actions/com.kestrovane.sollun.wakedaemon.install.policy \
+contains "$unit" "ExecStart=$prefix/libexec/SollunWakeDaemon"
+contains $p/share/polkit-1/actions/com.kestrovane.sollun.wakedaemon.install.policy \
     "    <annotate key=\"org.freedesktop.policykit.exec.path\">$prefix/libexec/sollun-helper/sollun-wakedaemon-install</annotate>"
-contains libexec/sollun-helper/sollun-wakedaemon-install "definition='$prefix/$def'"
-contains libexec/sollun-helper/sollun-wakedaemon-install "helper='$prefix/bin/SollunHelper'"
-contains share/applications/com.kestrovane.sollun.helper.desktop "Exec=$prefix/bin/SollunHelper"
-contains share/applications/com.kestrovane.sollun.helper.desktop "NoDisplay=true"
-contains share/applications/com.kestrovane.sollun.helper.desktop "Icon=sollun-helper"
+contains $p/libexec/sollun-helper/sollun-wakedaemon-install "definition='/$def'"
+contains $p/libexec/sollun-helper/sollun-wakedaemon-install "helper='$prefix/bin/SollunHelper'"
+contains $p/share/applications/com.kestrovane.sollun.helper.desktop "Exec=$prefix/bin/SollunHelper"
+contains $p/share/applications/com.kestrovane.sollun.helper.desktop "NoDisplay=true"
+contains $p/share/applications/com.kestrovane.sollun.helper.desktop "Icon=sollun-helper"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

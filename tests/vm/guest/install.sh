@@ -21,9 +21,7 @@ scenario_install() {
         test -f /usr/share/dbus-1/system-services/com.kestrovane.sollun.wakedaemon.service
     check "the unit is installed and enabled" systemctl is-enabled -q sollun-wakedaemon.service
     check "every installed file is the package's own" test -z "$(dpkg --verify sollun-wake)"
-    check "the unit runs as shipped, with no drop-in" \
-        test "$(systemctl show -P FragmentPath -P DropInPaths sollun-wakedaemon.service | paste -sd' ')" \
-        = "/lib/systemd/system/sollun-wakedaemon.service "
+    check "the unit runs as shipped, from the release's unit directory, with no drop-in" unit_as_shipped
     check "nothing started the daemon before the helper's first call" \
         bash -c '! systemctl is-active -q sollun-wakedaemon.service'
 
@@ -46,6 +44,21 @@ scenario_install() {
         bash -c 'runuser -u sleeper -- busctl introspect com.kestrovane.sollun.wakedaemon \
                  /com/kestrovane/sollun/wakedaemon | grep -q ScheduleWakeAt'
     end
+}
+
+# Whether systemd runs the unit from the package's own file, with nothing added: Debian 12 ships
+# units in /lib/systemd/system, Debian 13 in /usr/lib/systemd/system (one directory through the
+# other on a merged /usr, so the two are compared as the files they are).
+unit_as_shipped() {
+    local packaged fragment dropins
+    packaged=$(dpkg -L sollun-wake | grep -x '.*/systemd/system/sollun-wakedaemon\.service')
+    fragment=$(systemctl show -P FragmentPath sollun-wakedaemon.service)
+    dropins=$(systemctl show -P DropInPaths sollun-wakedaemon.service)
+    case $fragment in
+    /lib/systemd/system/* | /usr/lib/systemd/system/*) ;;
+    *) return 1 ;;
+    esac
+    [[ -n $packaged && -z $dropins && $(realpath "$fragment") == "$(realpath "$packaged")" ]]
 }
 
 # Records each start in $launches and runs on as itself, for the running check.
