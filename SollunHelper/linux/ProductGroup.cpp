@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -40,7 +41,10 @@ int ProductGroup::whileRaised(const std::function<int()>& connect) {
     if (setresgid(static_cast<gid_t>(-1), *productGroup, static_cast<gid_t>(-1)) != 0)
         return connect(); // the daemon will refuse us; there is nothing better to try
     const int result = connect();
-    setresgid(static_cast<gid_t>(-1), real, static_cast<gid_t>(-1));
+    // Going back to the real group is always permitted. Were it ever refused, the helper would go
+    // on with the group raised and hand it to every program it launches: it stops instead.
+    if (setresgid(static_cast<gid_t>(-1), real, static_cast<gid_t>(-1)) != 0)
+        std::abort();
     return result;
 }
 
