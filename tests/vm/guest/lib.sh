@@ -129,11 +129,13 @@ end() {
         sed 's/^/figure: /' "$dir/figures" 2>/dev/null
         sed 's/^/failed: /' "$dir/failed" 2>/dev/null
     } >"$results/$scenario.result"
-    sync
     if [[ $verdict == FAIL ]]; then
         journalctl --after-cursor="$(cursor)" -o short-precise --no-pager \
             -t SollunWakeDaemon -t SollunHelper -t dbus-daemon -t systemd -t kernel \
             -t sollun-vm-start >"$results/$scenario.journal" 2>&1
     fi
+    # On the disk before anything else can happen: the host reads it with debugfs, which does not
+    # replay ext4's journal after a guest killed by the watchdog.
+    sync
     echo "== $scenario: $verdict"
 }
