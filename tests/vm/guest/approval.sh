@@ -1,7 +1,8 @@
-# The programs installed without the package's scripts, as from an archive: no groups, no
-# setgid bit, nothing for the bus or systemd. The running helper waits for approval; approving
-# from its menu (pkexec, admitted for the test user by a polkit rule) installs the daemon, and the
-# same helper, never restarted by hand, then schedules a wake that really wakes the guest.
+# The programs installed without the package's scripts, as from an archive: no setgid bit,
+# nothing for the bus or systemd (the groups a purge kept are there). The running helper waits for
+# approval; approving from its menu (pkexec, admitted for the test user by a polkit rule) installs
+# the daemon, and the same helper, never restarted by hand, then schedules a wake that really
+# wakes the guest.
 
 # The helper's menu, as a tray host reads it, on the test user's session bus.
 menu_call() {
