@@ -61,8 +61,9 @@ scenario_removal() {
     done
     check "the daemon's state is removed" test ! -e /var/lib/sollun-wakedaemon
     check "the helper's override is removed" bash -c '! dpkg-statoverride --list /usr/bin/SollunHelper'
+    # The kernel keeps the first 15 characters of a process's name: SollunWakeDaemo.
     check "nothing of the product runs" \
-        wait_until 10 bash -c '! pgrep -x SollunWakeDaemon && ! pgrep -x SollunHelper'
+        wait_until 10 bash -c '! pgrep -x SollunWakeDaemo && ! pgrep -x SollunHelper'
     check "no RTC alarm of the product is left" test -z "$(cat /sys/class/rtc/rtc0/wakealarm)"
     end
 }
