@@ -51,7 +51,7 @@ EOT
     menu_call Event isvu "${row:-0}" clicked s "" 0 >/dev/null
     check "approving installs the daemon and gives the helper its group" wait_until 60 helper_has_group
     check "the running helper starts itself again with its group" \
-        wait_until 30 logged_after "$started" "The helper now has its group; starting it again"
+        wait_until 60 logged_after "$started" "The helper now has its group; starting it again"
     check "its menu shows no approval waiting" \
         wait_until 20 menu_lacks "Waiting for approval in Login Items"
 
