@@ -145,12 +145,13 @@ protected:
     std::shared_ptr<FakeConnector> connector = std::make_shared<FakeConnector>();
     FakeWorkspace* workspace = new FakeWorkspace;
     FakeSystemWake* systemWake = new FakeSystemWake;
+    FakeSleepInhibitor* inhibitor = new FakeSleepInhibitor;
     std::unique_ptr<HelperCoordinator> coordinator = std::make_unique<HelperCoordinator>(
         loop,
         std::make_unique<WakeDaemonController>(loop, std::make_unique<FakeDaemonService>(service),
                                                connector),
         std::unique_ptr<Workspace>(workspace), std::unique_ptr<SystemWakeObserver>(systemWake),
-        std::make_unique<FakeLoginItem>());
+        std::unique_ptr<SleepInhibitor>(inhibitor), std::make_unique<FakeLoginItem>());
     std::int64_t serial = 0; // of schedules and catalogues
 };
 

@@ -90,13 +90,14 @@ struct Helper {
     std::shared_ptr<FakeConnector> connector = std::make_shared<FakeConnector>();
     FakeWorkspace* workspace = new FakeWorkspace;
     FakeSystemWake* systemWake = new FakeSystemWake;
+    FakeSleepInhibitor* inhibitor = new FakeSleepInhibitor;
     FakeLoginItem* loginItem = new FakeLoginItem;
     std::unique_ptr<HelperCoordinator> coordinator = std::make_unique<HelperCoordinator>(
         loop,
         std::make_unique<WakeDaemonController>(loop, std::make_unique<FakeDaemonService>(service),
                                                connector),
         std::unique_ptr<Workspace>(workspace), std::unique_ptr<SystemWakeObserver>(systemWake),
-        std::unique_ptr<LoginItem>(loginItem));
+        std::unique_ptr<SleepInhibitor>(inhibitor), std::unique_ptr<LoginItem>(loginItem));
     std::int64_t revision = 0;
 };
 
