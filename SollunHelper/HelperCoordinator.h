@@ -115,7 +115,6 @@ public:
     LoginItem& loginItem() { return *loginItem_; }
 
     bool hasLaunchTimer() const { return launchTimer_.get() != nullptr; }
-    bool keepsMachineAwake() const { return stayAwake_.holding(); }
     const std::optional<Instant>& lastScheduledWake() const { return lastScheduledWake_.get(); }
     const std::optional<Instant>& lastScheduledAlarm() const { return lastScheduledAlarm_.get(); }
     const std::optional<Instant>& pendingWakeDate() const { return pendingWakeDate_.get(); }

@@ -53,9 +53,6 @@ public:
     // unless that has passed or this window's lock was asked for already.
     void wakeBegan();
 
-    // A lock is held or asked for.
-    bool holding() const { return lock_ != nullptr; }
-
 private:
     void answered(Instant end, const std::string& reason,
                   const std::optional<std::string>& failure);
