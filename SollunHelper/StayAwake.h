@@ -6,13 +6,15 @@
 // from the moment the machine is awake for the product's wake until the alarm has sounded, a
 // lock against sleep, idleness and the lid switch is held; and at no other time.
 //
-// The coordinator says when the machine is awake for the wake (it returned from sleep close to
-// the wake instant, or the instant came, or had just come, while it ran). The window ends two
+// The coordinator says when the machine is awake for the wake: it returned from sleep close to
+// the wake instant, the instant came while it ran, or had come when the schedule was read (the
+// helper started after it), in each case only while the window lasts. The window ends two
 // minutes after the alarm, time for it to ring and be heard, but at most fifteen minutes after
 // the wake instant: a schedule whose alarm lies far beyond its wake must not keep a laptop in a
 // bag awake for long. A schedule without an alarm counts as one whose alarm is at the wake
 // instant. The lock also ends when a new revision names another wake or alarm (cleared, moved,
-// or the next day's), and with this object; the helper's end releases it with its descriptor.
+// or the next day's), and with this object; whatever ends the helper ends it too, a lock dying
+// with its process. Only a lock the system granted is logged as held and as released.
 //
 // A lock the system refuses (logind absent, or its policy says no) is logged once and not asked
 // for again in the same window: the launch of the main application goes on without it.
