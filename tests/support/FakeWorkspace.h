@@ -94,6 +94,7 @@ struct FakeSleepInhibitor final : helper::SleepInhibitor {
     std::unique_ptr<Lock> inhibit(const std::string& reason, Answer answer) override {
         auto lock = std::make_unique<Held>(*this, reason, std::move(answer));
         locks.push_back(lock.get());
+        ++asked;
         return lock;
     }
     // Every lock not answered yet is held, or refused with `refusal`.
@@ -109,6 +110,7 @@ struct FakeSleepInhibitor final : helper::SleepInhibitor {
         return live;
     }
     std::vector<Held*> locks;
+    int asked = 0;
 };
 
 } // namespace sollun::test

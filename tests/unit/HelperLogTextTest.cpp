@@ -225,16 +225,6 @@ TEST(HelperLogText, EachLineComesOutOnceOnItsPathWithItsText) {
              h.loop.advance(110s);
          },
          LogLevel::info, stayAwake, "Released sleep inhibitors: the alarm's window ended"},
-        {[](Helper& h) {
-             h.keptAwake();
-             h.publish(t0 + 24h);
-         },
-         LogLevel::info, stayAwake, "Released sleep inhibitors: the schedule changed"},
-        {[](Helper& h) {
-             h.keptAwake();
-             h.publish(std::nullopt);
-         },
-         LogLevel::info, stayAwake, "Released sleep inhibitors: the schedule was cleared"},
         {[](Helper& h) { h.keptAwake("Access denied"); }, LogLevel::error, stayAwake,
          "Sleep inhibitors refused, the machine may sleep before the alarm: Access denied"},
         {[](Helper& h) {
