@@ -21,10 +21,12 @@ HelperCoordinator::HelperCoordinator(platform::EventLoop& loop,
                                      std::unique_ptr<WakeDaemonController> daemon,
                                      std::unique_ptr<Workspace> workspace,
                                      std::unique_ptr<SystemWakeObserver> systemWake,
+                                     std::unique_ptr<SleepInhibitor> sleepInhibitor,
                                      std::unique_ptr<LoginItem> loginItem)
     : loop_(loop)
     , workspace_(std::move(workspace))
     , systemWake_(std::move(systemWake))
+    , sleepInhibitor_(std::move(sleepInhibitor))
     , loginItem_(std::move(loginItem))
     , daemon_(std::move(daemon))
     , lifetime_(std::make_shared<HelperCoordinator*>(this)) {}
@@ -187,6 +189,7 @@ double HelperCoordinator::secondsFromNowTo(Instant instant) const {
 void HelperCoordinator::armLaunchTimer(const WakeSchedule& schedule) {
     launchTimer_.set(nullptr);
     pendingWakeDate_.set(schedule.wakeDate);
+    stayAwake_.expect(schedule.wakeDate, schedule.alarmDate);
     if (!schedule.wakeDate) {
         coordinatorLog().info("App-launch timer cleared (no wake date)");
         return;
@@ -200,7 +203,7 @@ void HelperCoordinator::armLaunchTimer(const WakeSchedule& schedule) {
             loop.post([weak] {
                 coordinatorLog().info("App-launch timer fired");
                 if (const auto self = weak.lock())
-                    (*self)->launchSollunIfNeeded(false);
+                    (*self)->wokeForWake();
             });
         }));
         coordinatorLog().info("Armed app-launch timer for %{public}s (in %{public}fs)",
@@ -211,6 +214,9 @@ void HelperCoordinator::armLaunchTimer(const WakeSchedule& schedule) {
     // 0.0 - x rather than -x: a wake instant of exactly now passed by 0, not by -0.
     coordinatorLog().info("Wake instant already passed by %{public}fs; launching now if recent",
                           0.0 - interval);
+    // The machine runs after the instant: awake for it, unless the alarm is long over, which
+    // keeping it awake sees for itself.
+    stayAwake_.wakeBegan();
     if (interval > -lateLaunchLimitSeconds)
         launchSollunIfNeeded(false);
 }
@@ -222,7 +228,12 @@ void HelperCoordinator::handleSystemWake() {
     const double delta = secondsFromNowTo(*pending);
     coordinatorLog().info("System woke; pending wake delta %{public}fs", delta);
     if (delta <= earlyWakeLimitSeconds && delta > -lateLaunchLimitSeconds)
-        launchSollunIfNeeded(false);
+        wokeForWake();
+}
+
+void HelperCoordinator::wokeForWake() {
+    stayAwake_.wakeBegan();
+    launchSollunIfNeeded(false);
 }
 
 void HelperCoordinator::launchSollunIfNeeded(bool activate) {

@@ -4,7 +4,8 @@
 // new revision, the coordinator arms (or clears) the app-launch timer, asks the daemon to schedule
 // (or clear) the machine's wake, remembers what the daemon accepted and publishes the outcome in
 // the status file. It also makes sure the main application runs around the wake instant: by the
-// launch timer, and when the machine wakes close to the pending wake instant.
+// launch timer, and when the machine wakes close to the pending wake instant; from then until
+// the alarm has sounded it keeps the machine from sleeping again (see StayAwake).
 //
 // There is one, created on first use (shared()) and kept for the life of the process. Everything
 // runs on the main loop. The only waits are for the daemon's answers; while a task waits, the
@@ -15,11 +16,14 @@
 // is published in the status file at once, and a reconciliation that comes before the state is
 // known (just after start) sends its request when it is.
 //
-// Every field but `daemon` is observable: a change is reported to the registrar under the
-// field's name (the watcher and the wake observer on every assignment). Nothing has to subscribe.
+// Every field but `daemon` and `stayAwake` is observable: a change is reported to the registrar
+// under the field's name (the watcher and the wake observer on every assignment). Nothing has to
+// subscribe.
 
 #include "SollunHelper/FileStamp.h"
 #include "SollunHelper/LoginItem.h"
+#include "SollunHelper/SleepInhibitor.h"
+#include "SollunHelper/StayAwake.h"
 #include "SollunHelper/SystemWakeObserver.h"
 #include "SollunHelper/WakeDaemonController.h"
 #include "SollunHelper/WakeScheduleWatcher.h"
@@ -70,6 +74,7 @@ public:
     HelperCoordinator(platform::EventLoop& loop, std::unique_ptr<WakeDaemonController> daemon,
                       std::unique_ptr<Workspace> workspace,
                       std::unique_ptr<SystemWakeObserver> systemWake,
+                      std::unique_ptr<SleepInhibitor> sleepInhibitor,
                       std::unique_ptr<LoginItem> loginItem);
     ~HelperCoordinator();
     HelperCoordinator(const HelperCoordinator&) = delete;
@@ -85,7 +90,8 @@ public:
     void reloadSchedule(bool force);
 
     // Replaces the app-launch timer by one for the schedule's wake instant, launches at once for
-    // an instant that passed less than 600 s ago, or only clears it when there is none.
+    // an instant that passed less than 600 s ago, or only clears it when there is none. A passed
+    // instant counts as a wake for keeping the machine awake.
     void armLaunchTimer(const WakeSchedule& schedule);
     void handleSystemWake();
     void launchSollunIfNeeded(bool activate);
@@ -126,6 +132,8 @@ private:
     // Sends the schedule's current revision again, or reconciles a newer one in full.
     void sendAgain();
     void launchMainApp(bool activate);
+    // The machine is awake for the pending wake: it stays so, and the main application runs.
+    void wokeForWake();
     double secondsFromNowTo(Instant instant) const;
 
     // What the fields below rely on comes first, so that it goes last: a wake-observer token
@@ -134,6 +142,9 @@ private:
     platform::EventLoop& loop_;
     const std::unique_ptr<Workspace> workspace_;
     const std::unique_ptr<SystemWakeObserver> systemWake_;
+    // After the wake observer: a platform's inhibitor may talk to the system over its connection.
+    const std::unique_ptr<SleepInhibitor> sleepInhibitor_;
+    StayAwake stayAwake_{loop_, *sleepInhibitor_};
     const std::unique_ptr<LoginItem> loginItem_;
 
     const std::unique_ptr<WakeDaemonController> daemon_;

@@ -2,6 +2,7 @@
 // and "Start at Login".
 
 #include "SollunHelper/HelperCoordinator.h"
+#include "SollunHelper/TextWithArgument.h"
 #include "platform/Localization.h"
 
 namespace sollun::helper {
@@ -9,31 +10,6 @@ namespace {
 
 // What the main application shows itself for.
 constexpr const char* mainAppURL = "sollun://show";
-
-// A translation is data: its one argument is put in by hand, never by printf. The first "%s" (or
-// "%1$s") takes `argument`, "%%" is a percent sign, anything else stays as written. A format
-// that lost its "%s" is useless and `fallback` is used instead.
-std::string withArgument(const std::string& format, std::string_view fallback,
-                         std::string_view argument) {
-    std::string text;
-    bool substituted = false;
-    for (std::size_t i = 0; i < format.size(); ++i) {
-        const std::string_view rest = std::string_view(format).substr(i);
-        if (rest.starts_with("%%")) {
-            text += '%';
-            ++i;
-        } else if (!substituted && (rest.starts_with("%s") || rest.starts_with("%1$s"))) {
-            text += argument;
-            i += rest[1] == 's' ? 1 : 3;
-            substituted = true;
-        } else {
-            text += format[i];
-        }
-    }
-    if (!substituted && format != fallback)
-        return withArgument(std::string(fallback), fallback, argument);
-    return text;
-}
 
 } // namespace
 

@@ -17,6 +17,7 @@
 #include "shared/Rfc3339.h"
 #include "tests/support/FakeDaemonTransport.h"
 #include "tests/support/FakeLoginItem.h"
+#include "tests/support/FakeWorkspace.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TempDir.h"
 
@@ -73,7 +74,7 @@ struct Setup {
             helper::makeLinuxWakeDaemonController(
                 loop, helper::BusDaemonService::Setup{daemonName, shipped.path(), {}}),
             std::make_unique<QuietWorkspace>(), std::make_unique<NoWakes>(),
-            std::make_unique<test::FakeLoginItem>());
+            std::make_unique<test::FakeSleepInhibitor>(), std::make_unique<test::FakeLoginItem>());
     }
 
     void write(std::int64_t revision, Instant wake) {
@@ -155,7 +156,7 @@ void reload(int rounds) {
                 loop, std::make_unique<test::FakeDaemonService>(script),
                 std::make_shared<test::FakeConnector>()),
             std::make_unique<QuietWorkspace>(), std::make_unique<NoWakes>(),
-            std::make_unique<test::FakeLoginItem>());
+            std::make_unique<test::FakeSleepInhibitor>(), std::make_unique<test::FakeLoginItem>());
         coordinator.reloadSchedule(true);
         report("reloadSchedule(false), unchanged, no bus",
                timed(rounds, [&](int) { coordinator.reloadSchedule(false); }));

@@ -48,7 +48,7 @@ void refresh(int rounds) {
             loop, std::make_unique<test::FakeDaemonService>(service),
             std::make_shared<test::FakeConnector>()),
         std::unique_ptr<helper::Workspace>(workspace), std::make_unique<test::FakeSystemWake>(),
-        std::make_unique<test::FakeLoginItem>());
+        std::make_unique<test::FakeSleepInhibitor>(), std::make_unique<test::FakeLoginItem>());
     helper::HelperAppDelegate delegate(coordinator, [] {});
     sd_bus* server = nullptr;
     if (sd_bus_new(&server) < 0 || sd_bus_set_address(server, bus.address().c_str()) < 0 ||

@@ -66,6 +66,7 @@ struct World {
                 loop, std::make_unique<test::FakeDaemonService>(service),
                 std::make_shared<test::FakeConnector>()),
             std::unique_ptr<helper::Workspace>(workspace), std::make_unique<test::FakeSystemWake>(),
+            std::make_unique<test::FakeSleepInhibitor>(),
             std::unique_ptr<helper::LoginItem>(loginItem));
         delegate = std::make_unique<HelperAppDelegate>(*coordinator, [] {});
     }

@@ -36,4 +36,10 @@ std::string localized(const char* english);
 std::string mediumDateShortTime(
     std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds> instant);
 
+// The instant's time of day alone, as ICU writes a short time in the same locale and made in the
+// same way, e.g. "6:30 AM" in English and "06:30" in German; "06:30" when ICU cannot. It keeps a
+// last text of its own.
+std::string
+shortTime(std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds> instant);
+
 } // namespace sollun::platform

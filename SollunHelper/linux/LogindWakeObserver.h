@@ -55,6 +55,11 @@ public:
     // Never fails: without a bus connection the token waits for the next one.
     std::unique_ptr<Token> observeDidWake(std::function<void()> handler) override;
 
+    // The connection while one is open, for other calls to logind (the sleep inhibitor's), so
+    // that the helper keeps one connection to the system bus for logind, not one per use. Null
+    // before the first observeDidWake() and between a loss and the next connection.
+    sd_bus* connection() const { return bus_; }
+
 private:
     struct Registration {
         std::function<void()> handler;

@@ -3,6 +3,7 @@
 #include "SollunHelper/HelperCoordinator.h"
 #include "SollunHelper/linux/GioWorkspace.h"
 #include "SollunHelper/linux/LinuxWakeDaemonController.h"
+#include "SollunHelper/linux/LogindSleepInhibitor.h"
 #include "SollunHelper/linux/LogindWakeObserver.h"
 #include "SollunHelper/linux/XdgAutostartLoginItem.h"
 #include "platform/linux/SdEventLoop.h"
@@ -13,9 +14,12 @@ HelperCoordinator& HelperCoordinator::shared() {
     // Never destroyed: it lives as long as the process, and nothing is done on the way out.
     static HelperCoordinator* const coordinator = [] {
         auto& loop = platform::SdEventLoop::main();
+        // One connection to logind: the locks against sleep are asked for over the observer's.
+        auto logind = std::make_unique<LogindWakeObserver>(loop);
+        auto inhibitor = std::make_unique<LogindSleepInhibitor>(loop, *logind);
         return new HelperCoordinator(
             loop, makeLinuxWakeDaemonController(loop), std::make_unique<GioWorkspace>(loop),
-            std::make_unique<LogindWakeObserver>(loop),
+            std::move(logind), std::move(inhibitor),
             std::make_unique<XdgAutostartLoginItem>(loop, XdgAutostartLoginItem::ownExecutable()));
     }();
     return *coordinator;

@@ -39,9 +39,8 @@ std::array<UChar, 16> offsetZoneId(std::int32_t offsetSeconds, std::int32_t& len
 
 } // namespace
 
-std::optional<std::string> icuMediumDateShortTime(const std::string& locale,
-                                                  std::int64_t milliseconds,
-                                                  std::int32_t offsetSeconds) {
+std::optional<std::string> icuDateText(IcuDateStyle style, const std::string& locale,
+                                       std::int64_t milliseconds, std::int32_t offsetSeconds) {
     void* const library = dlopen(libraryName, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr)
         return std::nullopt;
@@ -65,8 +64,10 @@ std::optional<std::string> icuMediumDateShortTime(const std::string& locale,
     std::int32_t zoneLength = 0;
     const auto zone = offsetZoneId(offsetSeconds, zoneLength);
     UErrorCode status = U_ZERO_ERROR;
+    const UDateFormatStyle dateStyle =
+        style == IcuDateStyle::mediumDateShortTime ? UDAT_MEDIUM : UDAT_NONE;
     const std::unique_ptr<UDateFormat, void (*)(UDateFormat*)> formatter(
-        open(UDAT_SHORT, UDAT_MEDIUM, locale.c_str(), zone.data(), zoneLength, nullptr, 0, &status),
+        open(UDAT_SHORT, dateStyle, locale.c_str(), zone.data(), zoneLength, nullptr, 0, &status),
         close);
     if (U_FAILURE(status) || !formatter)
         return std::nullopt;

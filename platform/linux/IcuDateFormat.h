@@ -10,11 +10,14 @@
 
 namespace sollun::platform {
 
-// `milliseconds` since the epoch as `locale` (an ICU locale id, "de_DE") writes a medium date
-// with a short time, at the fixed offset from UTC `offsetSeconds`, on the proleptic Gregorian
-// calendar as the C library counts days. Nothing when ICU cannot be loaded or cannot format it.
-std::optional<std::string> icuMediumDateShortTime(const std::string& locale,
-                                                  std::int64_t milliseconds,
-                                                  std::int32_t offsetSeconds);
+// How much of an instant is written: a medium date with a short time ("Mar 2, 2026, 6:30 AM"), or
+// the short time alone ("6:30 AM").
+enum class IcuDateStyle { mediumDateShortTime, shortTime };
+
+// `milliseconds` since the epoch as `locale` (an ICU locale id, "de_DE") writes it in `style`, at
+// the fixed offset from UTC `offsetSeconds`, on the proleptic Gregorian calendar as the C library
+// counts days. Nothing when ICU cannot be loaded or cannot format it.
+std::optional<std::string> icuDateText(IcuDateStyle style, const std::string& locale,
+                                       std::int64_t milliseconds, std::int32_t offsetSeconds);
 
 } // namespace sollun::platform

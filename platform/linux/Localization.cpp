@@ -209,9 +209,11 @@ tm localTime(MicrosecondTime instant) {
 }
 
 // The fallback when ICU cannot format: numeric.
-std::string isoLikeText(const tm& local) {
+std::string isoLikeText(const tm& local, IcuDateStyle style) {
     std::array<char, 64> text{};
-    const std::size_t length = strftime(text.data(), text.size(), "%Y-%m-%d %H:%M", &local);
+    const std::size_t length = style == IcuDateStyle::shortTime
+                                   ? strftime(text.data(), text.size(), "%H:%M", &local)
+                                   : strftime(text.data(), text.size(), "%Y-%m-%d %H:%M", &local);
     return std::string(text.data(), length);
 }
 
@@ -219,6 +221,39 @@ std::string isoLikeText(const tm& local) {
 std::string& dateLocale() {
     static std::string locale;
     return locale;
+}
+
+// `instant` in `style`, as the locale taken for dates writes it at its local time.
+std::string formattedDate(MicrosecondTime instant, IcuDateStyle style) {
+    const tm local = localTime(instant);
+    if (dateLocale().empty())
+        dateLocale() = icuLocaleName(timeCategory);
+    const auto milliseconds =
+        std::chrono::floor<std::chrono::milliseconds>(instant).time_since_epoch().count();
+    const auto offset = static_cast<std::int32_t>(local.tm_gmtoff);
+
+    // The last text made in each style, for what it was made from: a menu rebuilt for other
+    // reasons asks again for the same date, and finds it here.
+    struct Made {
+        std::int64_t milliseconds;
+        std::int32_t offset;
+        std::string locale;
+        std::string text;
+    };
+    static std::array<std::optional<Made>, 2> made;
+    auto& last = made[static_cast<std::size_t>(style)];
+    if (last && last->milliseconds == milliseconds && last->offset == offset &&
+        last->locale == dateLocale())
+        return last->text;
+
+    // ICU is loaded and run in a child process, which ends with it: what formatting touches of
+    // ICU would otherwise stay resident for the life of a program that shows a new date a few
+    // times a day. A child that cannot be made or fails gives the numeric text, kept as any
+    // other: no menu waits for a failing child again.
+    const auto text = textFromChild(
+        [&] { return icuDateText(style, dateLocale(), milliseconds, offset); }, formattingDeadline);
+    last = Made{milliseconds, offset, dateLocale(), text ? *text : isoLikeText(local, style)};
+    return last->text;
 }
 
 } // namespace
@@ -254,35 +289,11 @@ std::string localized(const char* english) {
 }
 
 std::string mediumDateShortTime(MicrosecondTime instant) {
-    const tm local = localTime(instant);
-    if (dateLocale().empty())
-        dateLocale() = icuLocaleName(timeCategory);
-    const auto milliseconds =
-        std::chrono::floor<std::chrono::milliseconds>(instant).time_since_epoch().count();
-    const auto offset = static_cast<std::int32_t>(local.tm_gmtoff);
+    return formattedDate(instant, IcuDateStyle::mediumDateShortTime);
+}
 
-    // The last text made, for what it was made from: a menu rebuilt for other reasons asks again
-    // for the same date, and finds it here.
-    struct Made {
-        std::int64_t milliseconds;
-        std::int32_t offset;
-        std::string locale;
-        std::string text;
-    };
-    static std::optional<Made> last;
-    if (last && last->milliseconds == milliseconds && last->offset == offset &&
-        last->locale == dateLocale())
-        return last->text;
-
-    // ICU is loaded and run in a child process, which ends with it: what formatting touches of
-    // ICU would otherwise stay resident for the life of a program that shows a new date a few
-    // times a day. A child that cannot be made or fails gives the numeric text, kept as any
-    // other: no menu waits for a failing child again.
-    const auto text =
-        textFromChild([&] { return icuMediumDateShortTime(dateLocale(), milliseconds, offset); },
-                      formattingDeadline);
-    last = Made{milliseconds, offset, dateLocale(), text ? *text : isoLikeText(local)};
-    return last->text;
+std::string shortTime(MicrosecondTime instant) {
+    return formattedDate(instant, IcuDateStyle::shortTime);
 }
 
 } // namespace sollun::platform

@@ -71,13 +71,13 @@ TEST(ClockStep, LaunchFollowsTheWallClock) {
         test::ServiceScript service;
         auto workspace = std::make_unique<LaunchClock>(loop);
         const auto& launches = workspace->launches;
-        HelperCoordinator coordinator(loop,
-                                      std::make_unique<WakeDaemonController>(
-                                          loop, std::make_unique<test::FakeDaemonService>(service),
-                                          std::make_shared<test::FakeConnector>()),
-                                      std::move(workspace),
-                                      std::make_unique<test::FakeSystemWake>(),
-                                      std::make_unique<test::FakeLoginItem>());
+        HelperCoordinator coordinator(
+            loop,
+            std::make_unique<WakeDaemonController>(
+                loop, std::make_unique<test::FakeDaemonService>(service),
+                std::make_shared<test::FakeConnector>()),
+            std::move(workspace), std::make_unique<test::FakeSystemWake>(),
+            std::make_unique<test::FakeSleepInhibitor>(), std::make_unique<test::FakeLoginItem>());
 
         const Instant wake = currentInstant() + wakeAhead;
         coordinator.armLaunchTimer({wake, wake + 5min, 1, std::nullopt});

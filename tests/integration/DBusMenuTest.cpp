@@ -149,7 +149,9 @@ protected:
         loop,
         std::make_unique<WakeDaemonController>(loop, std::make_unique<FakeDaemonService>(service),
                                                std::make_shared<FakeConnector>()),
-        std::unique_ptr<Workspace>(workspace), std::make_unique<FakeSystemWake>(),
+        std::unique_ptr<Workspace>(workspace),
+        std::make_unique<FakeSystemWake>(),
+        std::make_unique<FakeSleepInhibitor>(),
         std::unique_ptr<LoginItem>(loginItem)};
     int quits = 0;
     HelperAppDelegate delegate{coordinator, [this] { ++quits; }};

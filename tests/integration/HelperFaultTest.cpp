@@ -10,6 +10,7 @@
 #include "shared/Rfc3339.h"
 #include "shared/WakeHelperStatus.h"
 #include "tests/support/FakeLoginItem.h"
+#include "tests/support/FakeWorkspace.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/Subprocess.h"
@@ -46,7 +47,7 @@ protected:
             makeLinuxWakeDaemonController(loop,
                                           BusDaemonService::Setup{daemonName, shipped.path(), {}}),
             std::make_unique<GioWorkspace>(loop), std::make_unique<LogindWakeObserver>(loop),
-            std::make_unique<test::FakeLoginItem>());
+            std::make_unique<test::FakeSleepInhibitor>(), std::make_unique<test::FakeLoginItem>());
     }
 
     // Runs the loop until `done()`, checked now and at every change the coordinator, its daemon

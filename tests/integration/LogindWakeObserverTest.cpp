@@ -1,8 +1,9 @@
-// The wake observer against logind's stand-in (python-dbusmock's template) on a private system
-// bus, named in DBUS_SYSTEM_BUS_ADDRESS.
+// The wake observer and the sleep inhibitor against logind's stand-in (python-dbusmock's
+// template) on a private system bus, named in DBUS_SYSTEM_BUS_ADDRESS.
 
 #include "SollunHelper/linux/LogindWakeObserver.h"
 
+#include "SollunHelper/linux/LogindSleepInhibitor.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"
@@ -10,6 +11,7 @@
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <systemd/sd-bus.h>
 
 namespace sollun::helper {
@@ -27,6 +29,15 @@ struct MockLogind {
                               logindPath, "org.freedesktop.DBus.Mock", "EmitSignal", "sssav",
                               managerInterface, "PrepareForSleep", "b", "1", "b", asleep});
         EXPECT_EQ(emitted.exitCode, 0) << emitted.output;
+    }
+
+    // What its ListInhibitors answers: (what, who, why, mode, uid, pid) for each lock.
+    nlohmann::json inhibitors() {
+        const auto listed =
+            test::runProcess({"busctl", "--json=short", "--address=" + bus.address(), "call",
+                              logindName, logindPath, managerInterface, "ListInhibitors"});
+        EXPECT_EQ(listed.exitCode, 0) << listed.output;
+        return nlohmann::json::parse(listed.output, nullptr, false)["data"][0];
     }
 
     test::PrivateBus bus{{}};
@@ -117,6 +128,49 @@ TEST_F(LogindWakeObserverTest, OnlyLogindsReturnFromSleepCountsAndItIsFollowedTh
     logind->emit("false");
     settle();
     EXPECT_EQ(wakes, 2);
+}
+
+// A lock goes over the observer's connection and is logind's until it is destroyed. Without
+// logind on the bus, it is refused.
+TEST(LogindSleepInhibitor, HoldsLogindsLockOverTheWakeObserversConnection) {
+    platform::SdEventLoop loop;
+    const std::string reason = "Sollun's alarm is due at 06:30";
+    // Asks, and runs the loop until the answer: nothing for a lock held, else why not.
+    const auto inhibit = [&](SleepInhibitor& inhibitor, std::optional<std::string>& failure) {
+        auto lock = inhibitor.inhibit(reason, [&](std::optional<std::string> answer) {
+            failure = std::move(answer);
+            loop.exit(0);
+        });
+        EXPECT_EQ(test::runWithWatchdog(loop), 0);
+        return lock;
+    };
+    std::optional<std::string> failure;
+    {
+        test::PrivateBus bare{{}};
+        test::ScopedEnvironmentVariable address{"DBUS_SYSTEM_BUS_ADDRESS", bare.address()};
+        LogindWakeObserver observer(loop);
+        const auto token = observer.observeDidWake([] {});
+        LogindSleepInhibitor inhibitor(loop, observer);
+        inhibit(inhibitor, failure);
+        EXPECT_TRUE(failure && failure->find("org.freedesktop.login1") != std::string::npos)
+            << failure.value_or("held");
+    }
+
+    MockLogind logind;
+    ASSERT_TRUE(logind.named) << "logind's stand-in did not appear";
+    LogindWakeObserver observer(loop);
+    const auto token = observer.observeDidWake([] {});
+    LogindSleepInhibitor inhibitor(loop, observer);
+    auto lock = inhibit(inhibitor, failure);
+    EXPECT_EQ(failure, std::nullopt);
+    const auto listed = logind.inhibitors();
+    ASSERT_EQ(listed.size(), 1u) << listed;
+    EXPECT_EQ(listed[0][0], "sleep:idle:handle-lid-switch");
+    EXPECT_EQ(listed[0][1], "Sollun");
+    EXPECT_EQ(listed[0][2], reason);
+    EXPECT_EQ(listed[0][3], "block");
+    lock.reset();
+    EXPECT_EQ(logind.inhibitors(), nlohmann::json::array());
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #pragma once
 
-// A desktop and a wake observer whose answers the test sets, and which keep what was asked of
-// them, for building a coordinator from fakes.
+// A desktop, a wake observer and a sleep inhibitor whose answers the test sets, and which keep
+// what was asked of them, for building a coordinator from fakes.
 
+#include "SollunHelper/SleepInhibitor.h"
 #include "SollunHelper/SystemWakeObserver.h"
 #include "SollunHelper/Workspace.h"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -75,6 +77,40 @@ struct FakeSystemWake final : helper::SystemWakeObserver {
         return std::make_unique<Registration>(*this);
     }
     std::function<void()> handler;
+};
+
+// Its locks are held (or refused) when the test answers them.
+struct FakeSleepInhibitor final : helper::SleepInhibitor {
+    struct Held final : Lock {
+        Held(FakeSleepInhibitor& o, std::string r, Answer a)
+            : owner(o)
+            , reason(std::move(r))
+            , answer(std::move(a)) {}
+        ~Held() override { std::erase(owner.locks, this); }
+        FakeSleepInhibitor& owner;
+        std::string reason;
+        Answer answer;
+    };
+    std::unique_ptr<Lock> inhibit(const std::string& reason, Answer answer) override {
+        auto lock = std::make_unique<Held>(*this, reason, std::move(answer));
+        locks.push_back(lock.get());
+        ++asked;
+        return lock;
+    }
+    // Every lock not answered yet is held, or refused with `refusal`.
+    void answer(const std::optional<std::string>& refusal = std::nullopt) {
+        for (auto* lock : std::vector(locks))
+            if (std::ranges::count(locks, lock) != 0 && lock->answer)
+                std::exchange(lock->answer, nullptr)(refusal);
+    }
+    std::vector<std::string> reasons() const {
+        std::vector<std::string> live;
+        for (const auto* lock : locks)
+            live.push_back(lock->reason);
+        return live;
+    }
+    std::vector<Held*> locks;
+    int asked = 0;
 };
 
 } // namespace sollun::test

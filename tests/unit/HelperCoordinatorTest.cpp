@@ -145,12 +145,13 @@ protected:
     std::shared_ptr<FakeConnector> connector = std::make_shared<FakeConnector>();
     FakeWorkspace* workspace = new FakeWorkspace;
     FakeSystemWake* systemWake = new FakeSystemWake;
+    FakeSleepInhibitor* inhibitor = new FakeSleepInhibitor;
     std::unique_ptr<HelperCoordinator> coordinator = std::make_unique<HelperCoordinator>(
         loop,
         std::make_unique<WakeDaemonController>(loop, std::make_unique<FakeDaemonService>(service),
                                                connector),
         std::unique_ptr<Workspace>(workspace), std::unique_ptr<SystemWakeObserver>(systemWake),
-        std::make_unique<FakeLoginItem>());
+        std::unique_ptr<SleepInhibitor>(inhibitor), std::make_unique<FakeLoginItem>());
     std::int64_t serial = 0; // of schedules and catalogues
 };
 
@@ -362,6 +363,81 @@ TEST_F(HelperCoordinatorTest, TheStatusLineDateIsTheUsersTheRestAsTranslated) {
         EXPECT_EQ(lineFor(serviceEnabled), line) << translation;
     }
     EXPECT_EQ(lineFor(serviceNotFound), "Nicht eingerichtet");
+}
+
+// From a wake for the alarm until two minutes after it, fifteen after the wake instant at most; a
+// schedule without an alarm as one whose alarm is at the wake instant. A return from sleep counts
+// when it launches the main application; so does the instant, as it comes or when it has passed
+// (a schedule read late, the helper started late) while its window lasts. Nothing else holds.
+TEST_F(HelperCoordinatorTest, AWakeForTheAlarmKeepsTheMachineAwakeUntilTheAlarmHasSounded) {
+    enum How { returned, timer, readLate };
+    const struct {
+        How how;
+        std::chrono::seconds at; // from the wake instant, as the alarm and the end
+        std::optional<std::chrono::minutes> alarm;
+        std::optional<std::chrono::minutes> heldUntil; // nothing: never held
+    } cases[] = {
+        {returned, -120s, 5min, 7min},
+        {returned, -121s, 5min, std::nullopt}, // an early wake of its own, the reach's
+        {timer, 0s, std::nullopt, 2min},
+        {timer, 0s, 30min, 15min},
+        {readLate, 14min, 30min, 15min},
+        {readLate, 7min, 5min, std::nullopt}, // the alarm's window is over
+    };
+    for (const auto& [how, at, alarmAfter, heldUntil] : cases) {
+        const Instant wake = now() + 1h;
+        const auto alarmDate = alarmAfter ? std::optional(wake + *alarmAfter) : std::nullopt;
+        if (how != readLate)
+            coordinator->armLaunchTimer({wake, alarmDate, 1, std::nullopt});
+        loop.advance(1h + at);
+        if (how == returned)
+            coordinator->handleSystemWake();
+        if (how == readLate)
+            coordinator->armLaunchTimer({wake, alarmDate, 1, std::nullopt});
+        inhibitor->answer();
+        EXPECT_EQ(inhibitor->locks.size(), heldUntil ? 1u : 0u) << how << " " << at.count();
+        if (heldUntil) {
+            loop.advance(wake + *heldUntil - now() - 1ms);
+            EXPECT_EQ(inhibitor->locks.size(), 1u) << how << " " << at.count();
+            loop.advance(1ms);
+            EXPECT_TRUE(inhibitor->locks.empty()) << how << " " << at.count();
+        }
+        coordinator->armLaunchTimer({std::nullopt, std::nullopt, 1, std::nullopt});
+    }
+}
+
+// A revision with the same wake and alarm keeps the hold; one that moves or clears them ends it.
+// The reason is the alarm's time as the menu writes times. A refusal is logged once, costs the
+// hold alone and is not asked again in the same window.
+TEST_F(HelperCoordinatorTest, TheHoldEndsWithItsScheduleAndARefusalCostsItAlone) {
+    useLocale("de_DE.UTF-8", "UTC");
+    service.status = serviceEnabled;
+    const auto publish = [&](std::optional<Instant> wake, std::optional<Instant> alarmDate) {
+        writeSchedule(++serial, wake, alarmDate);
+        coordinator->reloadSchedule(false);
+        inhibitor->answer();
+        return inhibitor->reasons();
+    };
+    const Instant wake = now() + 1min; // 22:11:05
+    publish(wake, wake + 5min);
+    loop.advance(1min);
+    EXPECT_EQ(publish(wake, wake + 5min), Lines{"Sollun's alarm is due at 22:16"});
+    EXPECT_EQ(inhibitor->asked, 1) << "kept, not asked for again";
+    EXPECT_EQ(publish(wake, wake + 7min), Lines{"Sollun's alarm is due at 22:18"}) << "moved";
+    EXPECT_EQ(publish(std::nullopt, std::nullopt), Lines{});
+    publish(now(), now() + 5min);
+    EXPECT_EQ(publish(now() + 24h, now() + 24h), Lines{}) << "the next day's";
+
+    workspace->launches.clear();
+    writeSchedule(++serial, now() - 10s, now() + 1min);
+    coordinator->reloadSchedule(false);
+    inhibitor->answer("Access denied");
+    coordinator->handleSystemWake();
+    EXPECT_TRUE(inhibitor->locks.empty());
+    EXPECT_EQ(std::ranges::count(log->entries(), platform::LogLevel::error,
+                                 &platform::MemoryLogSink::Entry::level),
+              1);
+    EXPECT_EQ(workspace->launches.size(), 2u) << "launched all the same";
 }
 
 // The real events of a real directory are the integration suite's; here, what the watcher makes

@@ -3,6 +3,7 @@
 // its level, under the helper's subsystem and its category, with exactly this text.
 
 #include "SollunHelper/HelperCoordinator.h"
+#include "platform/Localization.h"
 #include "platform/Log.h"
 #include "shared/AtomicFile.h"
 #include "tests/support/FakeDaemonTransport.h"
@@ -62,6 +63,13 @@ struct Helper {
         start();
         publish(loop.now() - 10s);
     }
+    // The same, and the machine is kept awake until two minutes after the alarm, due with the
+    // wake, when logind answers as `refusal` says.
+    void keptAwake(const std::optional<std::string>& refusal = std::nullopt) {
+        platform::setUpLocalization();
+        wakeJustPassed();
+        inhibitor->answer(refusal);
+    }
     // The daemon answers every pending request: version 1, a schedule accepted or refused.
     void answer(const std::optional<std::string>& refusal) {
         loop.runPending();
@@ -82,6 +90,13 @@ struct Helper {
     }
 
     platform::ScopedMemoryLog log;
+    // English texts, times as German writes them: the same with any ICU.
+    ScopedEnvironmentVariable zone{"TZ", "UTC"};
+    ScopedEnvironmentVariable all{"LC_ALL", std::nullopt};
+    ScopedEnvironmentVariable lang{"LANG", "C.UTF-8"};
+    ScopedEnvironmentVariable time{"LC_TIME", "de_DE.UTF-8"};
+    ScopedEnvironmentVariable messages{"LC_MESSAGES", std::nullopt};
+    ScopedEnvironmentVariable language{"LANGUAGE", std::nullopt};
     TempDir dataHome;
     ScopedEnvironmentVariable xdg{"XDG_DATA_HOME", dataHome.path().string()};
     const std::filesystem::path container = dataHome / "group.com.kestrovane.sollun";
@@ -90,19 +105,20 @@ struct Helper {
     std::shared_ptr<FakeConnector> connector = std::make_shared<FakeConnector>();
     FakeWorkspace* workspace = new FakeWorkspace;
     FakeSystemWake* systemWake = new FakeSystemWake;
+    FakeSleepInhibitor* inhibitor = new FakeSleepInhibitor;
     FakeLoginItem* loginItem = new FakeLoginItem;
     std::unique_ptr<HelperCoordinator> coordinator = std::make_unique<HelperCoordinator>(
         loop,
         std::make_unique<WakeDaemonController>(loop, std::make_unique<FakeDaemonService>(service),
                                                connector),
         std::unique_ptr<Workspace>(workspace), std::unique_ptr<SystemWakeObserver>(systemWake),
-        std::unique_ptr<LoginItem>(loginItem));
+        std::unique_ptr<SleepInhibitor>(inhibitor), std::unique_ptr<LoginItem>(loginItem));
     std::int64_t revision = 0;
 };
 
 TEST(HelperLogText, EachLineComesOutOnceOnItsPathWithItsText) {
     constexpr auto controller = "daemon-controller", coordinator = "coordinator",
-                   watcher = "watcher";
+                   stayAwake = "stay-awake", watcher = "watcher";
     const struct {
         std::function<void(Helper&)> path;
         LogLevel level;
@@ -201,6 +217,16 @@ TEST(HelperLogText, EachLineComesOutOnceOnItsPathWithItsText) {
              h.wakeJustPassed();
          },
          LogLevel::info, coordinator, "Launched Sollun (pid 4242)"},
+        {[](Helper& h) { h.keptAwake(); }, LogLevel::info, stayAwake,
+         "Holding sleep inhibitors until 2026-03-01 22:11:55 +0000 (Sollun's alarm is due at "
+         "22:09)"},
+        {[](Helper& h) {
+             h.keptAwake();
+             h.loop.advance(110s);
+         },
+         LogLevel::info, stayAwake, "Released sleep inhibitors: the alarm's window ended"},
+        {[](Helper& h) { h.keptAwake("Access denied"); }, LogLevel::error, stayAwake,
+         "Sleep inhibitors refused, the machine may sleep before the alarm: Access denied"},
         {[](Helper& h) {
              h.loginItem->failure = "Permission denied";
              h.start();

@@ -121,6 +121,10 @@ TEST_F(Localization, DatesFollowLcTimeAndTextsLanguageOrLcMessages) {
                                                                      : std::nullopt);
         setUpLocalization();
         EXPECT_EQ(plain(mediumDateShortTime(winter)), c.date) << c.lang << " " << c.language;
+        // The time alone, as it ends the date.
+        const std::string_view date = c.date;
+        EXPECT_EQ(plain(shortTime(winter)), date.substr(date.rfind(", ") + 2))
+            << c.lang << " " << c.language;
         EXPECT_EQ(localized("Not set up"), c.text) << c.lang << " " << c.language;
     }
 }

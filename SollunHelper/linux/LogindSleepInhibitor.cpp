@@ -1,0 +1,92 @@
+#include "SollunHelper/linux/LogindSleepInhibitor.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <optional>
+#include <utility>
+
+namespace sollun::helper {
+namespace {
+
+constexpr const char* logindName = "org.freedesktop.login1";
+constexpr const char* logindPath = "/org/freedesktop/login1";
+constexpr const char* managerInterface = "org.freedesktop.login1.Manager";
+
+} // namespace
+
+// The request, then the descriptor logind answered with; each goes with the lock.
+class LogindSleepInhibitor::InhibitorLock final : public Lock {
+public:
+    InhibitorLock(platform::SdEventLoop& loop, Answer answer)
+        : loop_(loop)
+        , answer_(std::move(answer)) {}
+    ~InhibitorLock() override {
+        sd_bus_slot_unref(call_);
+        if (descriptor_ >= 0)
+            close(descriptor_);
+    }
+    InhibitorLock(const InhibitorLock&) = delete;
+    InhibitorLock& operator=(const InhibitorLock&) = delete;
+
+    void ask(sd_bus* bus, const std::string& reason) {
+        if (bus == nullptr) {
+            answer("no connection to the system bus");
+            return;
+        }
+        const int r = sd_bus_call_method_async(bus, &call_, logindName, logindPath,
+                                               managerInterface, "Inhibit", &onReply, this, "ssss",
+                                               what, who, reason.c_str(), "block");
+        if (r < 0)
+            answer(std::string("logind could not be asked: ") + std::strerror(-r));
+    }
+
+private:
+    static int onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+        auto& self = *static_cast<InhibitorLock*>(userdata);
+        if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+            self.answer(error->message != nullptr ? error->message : error->name);
+            return 0;
+        }
+        // The reply owns the descriptor it carries, and closes it with itself.
+        int descriptor = -1;
+        if (sd_bus_message_read(reply, "h", &descriptor) < 0 ||
+            (self.descriptor_ = fcntl(descriptor, F_DUPFD_CLOEXEC, 3)) < 0) {
+            self.answer("logind's answer carried no lock");
+            return 0;
+        }
+        self.answer(std::nullopt);
+        return 0;
+    }
+
+    // On the loop, never inside the bus's dispatch or inhibit(); not once the lock is gone.
+    void answer(std::optional<std::string> failure) {
+        loop_.post([lock = std::weak_ptr<char>(lifetime_), this, failure = std::move(failure)] {
+            if (lock.expired() || !answer_)
+                return;
+            // Out of the lock first: the answer may destroy it.
+            const auto answer = std::exchange(answer_, nullptr);
+            answer(failure);
+        });
+    }
+
+    platform::SdEventLoop& loop_;
+    Answer answer_;
+    sd_bus_slot* call_ = nullptr;
+    int descriptor_ = -1;
+    std::shared_ptr<char> lifetime_ = std::make_shared<char>();
+};
+
+LogindSleepInhibitor::LogindSleepInhibitor(platform::SdEventLoop& loop, LogindWakeObserver& logind)
+    : loop_(loop)
+    , logind_(logind) {}
+
+std::unique_ptr<SleepInhibitor::Lock> LogindSleepInhibitor::inhibit(const std::string& reason,
+                                                                    Answer answer) {
+    auto lock = std::make_unique<InhibitorLock>(loop_, std::move(answer));
+    lock->ask(logind_.connection(), reason);
+    return lock;
+}
+
+} // namespace sollun::helper
