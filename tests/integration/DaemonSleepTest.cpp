@@ -1,0 +1,101 @@
+// The daemon program's arming for sleep, with logind's stand-in (python-dbusmock's template) on a
+// private system bus, and the development build's simulated RTC slot in the state directory.
+//
+// Each step ends with a call the daemon answers: the bus hands it what came before in order, so
+// the answer comes after the daemon has acted on the announcement, and logind's stand-in sees the
+// lock's descriptor closed (or its new ask) before the next question put to it.
+
+#include "tests/support/PrivateBus.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace sollun::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
+constexpr const char* logindName = "org.freedesktop.login1";
+constexpr const char* logindPath = "/org/freedesktop/login1";
+constexpr const char* lock =
+    R"(a(ssssuu) 1 "sleep" "Sollun wake daemon" "Arming the RTC for the next alarm" "delay" 1000 )"
+    R"(123456)"
+    "\n";
+
+class DaemonSleep : public ::testing::Test {
+protected:
+    DaemonSleep() { writeFile(rtc_, ""); }
+
+    ProcessResult busctl(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(),
+                         {"busctl", "--timeout=10", "--address=" + bus_.address(), "call", "--"});
+        return runProcess(arguments);
+    }
+    std::string daemonVersion() {
+        return busctl({daemonName, "/com/kestrovane/sollun/wakedaemon",
+                       "com.kestrovane.sollun.WakeDaemonProtocol", "GetVersion"})
+            .output;
+    }
+    std::string inhibitors() {
+        return busctl({logindName, logindPath, "org.freedesktop.login1.Manager", "ListInhibitors"})
+            .output;
+    }
+    // PrepareForSleep from logind, acted on by the daemon once it has answered the next call.
+    void prepareForSleep(const char* asleep) {
+        const auto emitted =
+            busctl({logindName, logindPath, "org.freedesktop.DBus.Mock", "EmitSignal", "sssav",
+                    "org.freedesktop.login1.Manager", "PrepareForSleep", "b", "1", "b", asleep});
+        ASSERT_EQ(emitted.exitCode, 0) << emitted.output;
+        ASSERT_EQ(daemonVersion(), "x 1\n");
+    }
+
+    TempDir state_;
+    const std::filesystem::path rtc_ = state_ / "simulated-wakealarm";
+    ScopedEnvironmentVariable stateDirectory_{"STATE_DIRECTORY", (state_ / "").string()};
+    PrivateBus bus_{
+        {PrivateBus::Policy::open,
+         {},
+         {{"wakedaemon.service", activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE)}}}};
+    ScopedEnvironmentVariable address_{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()};
+    BackgroundProcess logind_{{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m", "dbusmock",
+                               "--system", "-t", "logind"}};
+};
+
+TEST_F(DaemonSleep, HoldsTheDelayLockArmsTheRtcForTheSleepAndTakesItBackAfter) {
+    ASSERT_EQ(
+        runProcess({"gdbus", "wait", "--address", bus_.address(), "--timeout", "10", logindName})
+            .exitCode,
+        0)
+        << "logind's stand-in did not appear";
+    ASSERT_EQ(daemonVersion(), "x 1\n");
+    if (!std::filesystem::exists(state_ / "simulated-wake"))
+        GTEST_SKIP() << "the daemon found wake hardware, and would arm the machine's own RTC";
+    EXPECT_EQ(inhibitors(), lock);
+
+    const auto wake =
+        std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now()) + 2h;
+    const auto wakeSeconds = std::to_string(wake.time_since_epoch() / 1s);
+    ASSERT_EQ(busctl({daemonName, "/com/kestrovane/sollun/wakedaemon",
+                      "com.kestrovane.sollun.WakeDaemonProtocol", "ScheduleWakeAt", "x",
+                      std::to_string(wake.time_since_epoch() / 1us)})
+                  .exitCode,
+              0);
+    EXPECT_EQ(readFile(rtc_), "") << "not armed while awake";
+
+    for (int sleep = 0; sleep < 2; ++sleep) {
+        prepareForSleep("true");
+        EXPECT_EQ(readFile(rtc_), wakeSeconds);
+        EXPECT_EQ(inhibitors(), "a(ssssuu) 0\n") << "the lock let go";
+        prepareForSleep("false");
+        EXPECT_EQ(readFile(rtc_), "0") << "taken back";
+        EXPECT_EQ(inhibitors(), lock) << "one lock again";
+    }
+}
+
+} // namespace
+} // namespace sollun::test
