@@ -87,8 +87,6 @@ public:
     // after `now`); anything else there is left as it is. True when it was taken out.
     std::variant<bool, std::error_code> takeBack(std::int64_t ours, std::int64_t now);
 
-    const std::filesystem::path& path() const { return alarm_; }
-
 private:
     bool isOurs(std::int64_t seconds, std::span<const Instant> scheduled) const;
     void remember(std::int64_t seconds);

@@ -8,25 +8,19 @@
 
 namespace sollun::daemon {
 
-SleepArming::SleepArming(PowerEventStore& store, RtcReach& reach, std::optional<RtcSlot> slot,
-                         SleepDelay& delay, Clock now)
+SleepArming::SleepArming(PowerEventStore& store, RtcReach& reach, RtcSlot slot, SleepDelay& delay,
+                         Clock now)
     : store_(store)
     , reach_(reach)
     , slot_(std::move(slot))
     , delay_(delay)
     , now_(std::move(now)) {
-    if (!slot_) {
-        daemonLog().info("No RTC to arm before sleeping: the alarm timer alone wakes the machine, "
-                         "and only from suspend");
-    }
     delay_.take();
 }
 
 void SleepArming::prepareForSleep() {
     armed_.reset();
-    if (slot_) {
-        armRtc(rtcAlarmSeconds(now_()));
-    }
+    armRtc(rtcAlarmSeconds(now_()));
     // From this moment, and within what the RTC was just seen to reach.
     if (const PowerStatus status = store_.rearm(); status != powerSuccess) {
         daemonLog().error("Failed to arm the wake hardware before sleeping: 0x%{public}s",
@@ -45,7 +39,7 @@ void SleepArming::armRtc(std::int64_t now) {
     if (const auto end = reach_.end()) {
         furthest = now + end->count();
     }
-    const auto outcome = slot_->claim(target, now, store_.eventTimes({}), furthest);
+    const auto outcome = slot_.claim(target, now, store_.eventTimes({}), furthest);
     if (outcome.foreign) {
         daemonLog().info("Going to sleep: the RTC holds another program's earlier alarm at "
                          "%{public}s; left alone",
@@ -74,8 +68,8 @@ void SleepArming::armRtc(std::int64_t now) {
 
 void SleepArming::resumed() {
     const std::int64_t now = rtcAlarmSeconds(now_());
-    if (slot_ && armed_) {
-        const auto taken = slot_->takeBack(*armed_, now);
+    if (armed_) {
+        const auto taken = slot_.takeBack(*armed_, now);
         if (const auto* error = std::get_if<std::error_code>(&taken)) {
             daemonLog().error("Back from sleep: failed to take back the RTC alarm at %{public}s: "
                               "%{public}s",

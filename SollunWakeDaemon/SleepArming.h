@@ -20,7 +20,9 @@
 // them replaces the other's alarm rather than leave it standing as another program's.
 //
 // A daemon that gets no lock still arms on the announcement, but the sleep may have begun by then.
-// Here is only the decision; the bus carries the announcements and the lock (LogindSleep.h).
+// Without an RTC slot it may write, there is nothing to do here: the alarm timer, kept within
+// reach, wakes the machine from suspend alone. Here is only the decision; the bus carries the
+// announcements and the lock (LogindSleep.h).
 
 #include "SollunWakeDaemon/PowerEventStore.h"
 #include "SollunWakeDaemon/RtcReach.h"
@@ -47,11 +49,10 @@ class SleepArming {
 public:
     using Clock = std::function<Instant()>;
 
-    // `slot` is the RTC's, nothing when there is none the daemon may write (the alarm timer then
-    // wakes the machine from suspend alone). Takes the lock. The store (whose wake alarm keeps
-    // within `reach`), the reach and the delay must outlive this.
-    SleepArming(PowerEventStore& store, RtcReach& reach, std::optional<RtcSlot> slot,
-                SleepDelay& delay, Clock now);
+    // Takes the lock. The store (whose wake alarm keeps within `reach`), the reach and the delay
+    // must outlive this.
+    SleepArming(PowerEventStore& store, RtcReach& reach, RtcSlot slot, SleepDelay& delay,
+                Clock now);
 
     SleepArming(const SleepArming&) = delete;
     SleepArming& operator=(const SleepArming&) = delete;
@@ -67,7 +68,7 @@ private:
 
     PowerEventStore& store_;
     RtcReach& reach_;
-    std::optional<RtcSlot> slot_;
+    RtcSlot slot_;
     SleepDelay& delay_;
     Clock now_;
     // What the slot was armed with for the sleep under way.

@@ -1,7 +1,9 @@
 #include "SollunWakeDaemon/WakeAlarm.h"
 
 #include "SollunWakeDaemon/AlarmTimerWake.h"
+#include "SollunWakeDaemon/DaemonLog.h"
 #include "SollunWakeDaemon/RtcWakeAlarm.h"
+#include "platform/Log.h"
 
 #include <unistd.h>
 
@@ -24,6 +26,9 @@ WakeHardware probeWakeHardware(platform::EventLoop& loop, const std::filesystem:
         std::optional<std::filesystem::path> rtc;
         if (::access(defaultRtcWakeAlarmPath, W_OK) == 0) {
             rtc = defaultRtcWakeAlarmPath;
+        } else {
+            daemonLog().info("No RTC to arm before sleeping: the alarm timer alone wakes the "
+                             "machine, and only from suspend");
         }
         return {std::move(timer), true, std::move(rtc)};
     }

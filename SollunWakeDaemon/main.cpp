@@ -51,7 +51,7 @@ int main() {
     std::unique_ptr<daemon::LogindSleepDelay> delay;
     std::unique_ptr<daemon::SleepArming> arming;
     std::unique_ptr<daemon::PrepareForSleepWatch> sleepWatch;
-    if (hardware.armsForSleep)
+    if (hardware.sleepRtc)
         sleepWatch = daemon::PrepareForSleepWatch::start(bus->connection(), [&arming](bool asleep) {
             if (!arming)
                 return;
@@ -62,11 +62,8 @@ int main() {
         });
     if (sleepWatch) {
         delay = std::make_unique<daemon::LogindSleepDelay>(bus->connection());
-        std::optional<daemon::RtcSlot> slot;
-        if (hardware.sleepRtc)
-            slot.emplace(*hardware.sleepRtc, stateDir);
-        arming = std::make_unique<daemon::SleepArming>(store, reach, std::move(slot), *delay,
-                                                       currentInstant);
+        arming = std::make_unique<daemon::SleepArming>(
+            store, reach, daemon::RtcSlot(*hardware.sleepRtc, stateDir), *delay, currentInstant);
     }
     return loop.run() < 0 ? 1 : 0;
 }
