@@ -133,25 +133,34 @@ RtcSlot::Outcome RtcSlot::claim(std::optional<std::int64_t> target, std::int64_t
                                 std::optional<std::int64_t> furthest) {
     const auto held = readRtcAlarm(alarm_);
     if (held && *held > now && (!target || *held <= *target) && !isOurs(*held, scheduled)) {
-        return {{}, std::nullopt, held};
+        return {{}, std::nullopt, held, std::nullopt};
     }
     if (!target) {
-        return {write_(alarm_, std::nullopt), std::nullopt, std::nullopt};
+        return {write_(alarm_, std::nullopt), std::nullopt, std::nullopt, std::nullopt};
     }
     const auto armed = armWithinReach(
         *target, now, [this](std::int64_t seconds) { return write_(alarm_, seconds); }, furthest);
     if (const auto* error = std::get_if<std::error_code>(&armed)) {
-        return {*error, std::nullopt, std::nullopt};
+        return {*error, std::nullopt, std::nullopt, std::nullopt};
+    }
+    // Asked before the record changes: the daemon's own earlier value is nothing to put back.
+    std::optional<std::int64_t> replaced;
+    if (held && *held > now && !isOurs(*held, scheduled)) {
+        replaced = held;
     }
     remember(std::get<std::int64_t>(armed));
-    return {{}, std::get<std::int64_t>(armed), std::nullopt};
+    return {{}, std::get<std::int64_t>(armed), std::nullopt, replaced};
 }
 
-std::variant<bool, std::error_code> RtcSlot::takeBack(std::int64_t ours, std::int64_t now) {
+std::variant<bool, std::error_code> RtcSlot::takeBack(std::int64_t ours, std::int64_t now,
+                                                      std::optional<std::int64_t> replaced) {
     if (ours <= now || readRtcAlarm(alarm_) != ours) {
         return false;
     }
-    if (const auto error = write_(alarm_, std::nullopt)) {
+    if (replaced && *replaced <= now) {
+        replaced.reset();
+    }
+    if (const auto error = write_(alarm_, replaced)) {
         return error;
     }
     return true;

@@ -71,9 +71,10 @@ public:
             Writer write = writeRtcAlarm);
 
     struct Outcome {
-        std::error_code error;               // the write failed; the slot may be empty now
-        std::optional<std::int64_t> ours;    // armed for this: the target, or as far as it reaches
-        std::optional<std::int64_t> foreign; // another program's alarm, left in place
+        std::error_code error;                // the write failed; the slot may be empty now
+        std::optional<std::int64_t> ours;     // armed for this: the target, or as far as it reaches
+        std::optional<std::int64_t> foreign;  // another program's alarm, left in place
+        std::optional<std::int64_t> replaced; // another program's later alarm, given way
     };
 
     // Arms the slot for `target`, or takes the daemon's own alarm out of it when there is none,
@@ -84,8 +85,10 @@ public:
                   std::optional<std::int64_t> furthest = std::nullopt);
 
     // Takes `ours` out of the slot if the slot still holds it and it has not gone off (it lies
-    // after `now`); anything else there is left as it is. True when it was taken out.
-    std::variant<bool, std::error_code> takeBack(std::int64_t ours, std::int64_t now);
+    // after `now`), and puts back the alarm it `replaced`, if that is still ahead; anything else
+    // there is left as it is. True when it was taken out.
+    std::variant<bool, std::error_code> takeBack(std::int64_t ours, std::int64_t now,
+                                                 std::optional<std::int64_t> replaced);
 
 private:
     bool isOurs(std::int64_t seconds, std::span<const Instant> scheduled) const;

@@ -20,6 +20,7 @@ SleepArming::SleepArming(PowerEventStore& store, RtcReach& reach, RtcSlot slot, 
 
 void SleepArming::prepareForSleep() {
     armed_.reset();
+    replaced_.reset();
     armRtc(rtcAlarmSeconds(now_()));
     // From this moment, and within what the RTC was just seen to reach.
     if (const PowerStatus status = store_.rearm(); status != powerSuccess) {
@@ -52,6 +53,7 @@ void SleepArming::armRtc(std::int64_t now) {
         return;
     }
     armed_ = outcome.ours;
+    replaced_ = outcome.replaced;
     const std::chrono::seconds ahead(*armed_ - now);
     // Short of all that was tried: the RTC refused the second after it.
     if (*armed_ < std::min(*target, furthest.value_or(*target))) {
@@ -69,7 +71,7 @@ void SleepArming::armRtc(std::int64_t now) {
 void SleepArming::resumed() {
     const std::int64_t now = rtcAlarmSeconds(now_());
     if (armed_) {
-        const auto taken = slot_.takeBack(*armed_, now);
+        const auto taken = slot_.takeBack(*armed_, now, replaced_);
         if (const auto* error = std::get_if<std::error_code>(&taken)) {
             daemonLog().error("Back from sleep: failed to take back the RTC alarm at %{public}s: "
                               "%{public}s",
@@ -84,6 +86,7 @@ void SleepArming::resumed() {
         }
     }
     armed_.reset();
+    replaced_.reset();
     // The alarm timer may have woken the machine early, at the end of the RTC's reach: this arms
     // the next leg, or the event itself once it is within reach.
     if (const PowerStatus status = store_.rearm(); status != powerSuccess) {

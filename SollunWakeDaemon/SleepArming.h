@@ -8,14 +8,15 @@
 // `wakealarm`, which also stays armed through hibernation. So while it is awake the daemon holds
 // logind's delay lock for sleep; when logind announces a sleep, it arms the RTC's slot for the
 // earliest wake event (under RtcSlot.h's sharing rules: another program's earlier alarm stays,
-// a later one gives way), arms the alarm timer again within the reach that taught it
+// a later one gives way), arms the alarm timer again within what the RTC was just seen to reach
 // (RtcReach.h), and lets the sleep go on. Nothing is ever armed beyond the RTC's reach: the
 // machine wakes early there, and the next leg is armed from there.
 //
 // Back from sleep it takes its alarm out of the slot, if the slot still holds exactly that and
-// it has not gone off, so that the slot is as the other programs left it, and nothing armed
-// there outlives a change of the schedule; anything else in the slot is not its own to touch.
-// Then it arms for what is now the earliest event, and takes the lock again. The value it wrote
+// it has not gone off, and puts back the later alarm that gave way to it, so that the slot is as
+// the other programs left it and nothing armed there outlives a change of the schedule; anything
+// else in the slot is not its own to touch. Then it arms for what is now the earliest event, and
+// takes the lock again. The value it wrote
 // is also recorded as the slot's own (`rtc-poweron`), as ShutdownArming does, so that either of
 // them replaces the other's alarm rather than leave it standing as another program's.
 //
@@ -71,8 +72,10 @@ private:
     RtcSlot slot_;
     SleepDelay& delay_;
     Clock now_;
-    // What the slot was armed with for the sleep under way.
+    // What the slot was armed with for the sleep under way, and the later alarm of another
+    // program that gave way to it.
     std::optional<std::int64_t> armed_;
+    std::optional<std::int64_t> replaced_;
 };
 
 } // namespace sollun::daemon
