@@ -62,18 +62,26 @@ protected:
          {},
          {{"wakedaemon.service", activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE)}}}};
     ScopedEnvironmentVariable address_{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()};
-    BackgroundProcess logind_{{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m", "dbusmock",
-                               "--system", "-t", "logind"}};
+    std::unique_ptr<BackgroundProcess> logind_;
+
+    void startLogind() {
+        logind_ = std::make_unique<BackgroundProcess>(
+            std::vector<std::string>{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m",
+                                     "dbusmock", "--system", "-t", "logind"});
+        ASSERT_EQ(runProcess(
+                      {"gdbus", "wait", "--address", bus_.address(), "--timeout", "10", logindName})
+                      .exitCode,
+                  0)
+            << "logind's stand-in did not appear";
+    }
+    // True when the daemon runs without wake hardware, on the simulated clock and RTC slot.
+    bool simulated() { return std::filesystem::exists(state_ / "simulated-wake"); }
 };
 
 TEST_F(DaemonSleep, HoldsTheDelayLockArmsTheRtcForTheSleepAndTakesItBackAfter) {
-    ASSERT_EQ(
-        runProcess({"gdbus", "wait", "--address", bus_.address(), "--timeout", "10", logindName})
-            .exitCode,
-        0)
-        << "logind's stand-in did not appear";
+    startLogind();
     ASSERT_EQ(daemonVersion(), "x 1\n");
-    if (!std::filesystem::exists(state_ / "simulated-wake"))
+    if (!simulated())
         GTEST_SKIP() << "the daemon found wake hardware, and would arm the machine's own RTC";
     EXPECT_EQ(inhibitors(), lock);
 
@@ -95,6 +103,17 @@ TEST_F(DaemonSleep, HoldsTheDelayLockArmsTheRtcForTheSleepAndTakesItBackAfter) {
         EXPECT_EQ(readFile(rtc_), "0") << "taken back";
         EXPECT_EQ(inhibitors(), lock) << "one lock again";
     }
+}
+
+// Started before logind, the daemon serves all the same, and takes the lock after the next sleep.
+TEST_F(DaemonSleep, WithoutLogindItServesAndTakesTheLockAfterTheNextSleep) {
+    ASSERT_EQ(daemonVersion(), "x 1\n");
+    if (!simulated())
+        GTEST_SKIP() << "the daemon found wake hardware, and would arm the machine's own RTC";
+    startLogind();
+    EXPECT_EQ(inhibitors(), "a(ssssuu) 0\n");
+    prepareForSleep("false");
+    EXPECT_EQ(inhibitors(), lock);
 }
 
 } // namespace
