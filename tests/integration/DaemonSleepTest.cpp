@@ -22,36 +22,33 @@ using namespace std::chrono_literals;
 constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
 constexpr const char* logindName = "org.freedesktop.login1";
 constexpr const char* logindPath = "/org/freedesktop/login1";
-constexpr const char* lock =
-    R"(a(ssssuu) 1 "sleep" "Sollun wake daemon" "Arming the RTC for the next alarm" "delay" 1000 )"
-    R"(123456)"
-    "\n";
 
 class DaemonSleep : public ::testing::Test {
 protected:
     DaemonSleep() { writeFile(rtc_, ""); }
 
-    ProcessResult busctl(std::vector<std::string> arguments) {
+    ProcessResult call(const char* destination, const char* path, const char* interface,
+                       std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(),
-                         {"busctl", "--timeout=10", "--address=" + bus_.address(), "call", "--"});
+                         {"busctl", "--timeout=10", "--address=" + bus_.address(), "call", "--",
+                          destination, path, interface});
         return runProcess(arguments);
     }
-    std::string daemonVersion() {
-        return busctl({daemonName, "/com/kestrovane/sollun/wakedaemon",
-                       "com.kestrovane.sollun.WakeDaemonProtocol", "GetVersion"})
-            .output;
+    ProcessResult daemon(std::vector<std::string> arguments) {
+        return call(daemonName, "/com/kestrovane/sollun/wakedaemon",
+                    "com.kestrovane.sollun.WakeDaemonProtocol", std::move(arguments));
     }
     std::string inhibitors() {
-        return busctl({logindName, logindPath, "org.freedesktop.login1.Manager", "ListInhibitors"})
+        return call(logindName, logindPath, "org.freedesktop.login1.Manager", {"ListInhibitors"})
             .output;
     }
     // PrepareForSleep from logind, acted on by the daemon once it has answered the next call.
     void prepareForSleep(const char* asleep) {
-        const auto emitted =
-            busctl({logindName, logindPath, "org.freedesktop.DBus.Mock", "EmitSignal", "sssav",
-                    "org.freedesktop.login1.Manager", "PrepareForSleep", "b", "1", "b", asleep});
+        const auto emitted = call(logindName, logindPath, "org.freedesktop.DBus.Mock",
+                                  {"EmitSignal", "sssav", "org.freedesktop.login1.Manager",
+                                   "PrepareForSleep", "b", "1", "b", asleep});
         ASSERT_EQ(emitted.exitCode, 0) << emitted.output;
-        ASSERT_EQ(daemonVersion(), "x 1\n");
+        ASSERT_EQ(daemon({"GetVersion"}).output, "x 1\n");
     }
 
     TempDir state_;
@@ -62,58 +59,37 @@ protected:
          {},
          {{"wakedaemon.service", activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE)}}}};
     ScopedEnvironmentVariable address_{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()};
-    std::unique_ptr<BackgroundProcess> logind_;
-
-    void startLogind() {
-        logind_ = std::make_unique<BackgroundProcess>(
-            std::vector<std::string>{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m",
-                                     "dbusmock", "--system", "-t", "logind"});
-        ASSERT_EQ(runProcess(
-                      {"gdbus", "wait", "--address", bus_.address(), "--timeout", "10", logindName})
-                      .exitCode,
-                  0)
-            << "logind's stand-in did not appear";
-    }
-    // True when the daemon runs without wake hardware, on the simulated clock and RTC slot.
-    bool simulated() { return std::filesystem::exists(state_ / "simulated-wake"); }
 };
 
+// Started before logind, as at boot, it serves all the same and takes the lock after the next
+// sleep; from then on it holds one lock while awake, and lets it go once the slot is armed.
 TEST_F(DaemonSleep, HoldsTheDelayLockArmsTheRtcForTheSleepAndTakesItBackAfter) {
-    startLogind();
-    ASSERT_EQ(daemonVersion(), "x 1\n");
-    if (!simulated())
+    ASSERT_EQ(daemon({"GetVersion"}).output, "x 1\n");
+    if (!std::filesystem::exists(state_ / "simulated-wake"))
         GTEST_SKIP() << "the daemon found wake hardware, and would arm the machine's own RTC";
-    EXPECT_EQ(inhibitors(), lock);
-
     const auto wake =
         std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now()) + 2h;
-    const auto wakeSeconds = std::to_string(wake.time_since_epoch() / 1s);
-    ASSERT_EQ(busctl({daemonName, "/com/kestrovane/sollun/wakedaemon",
-                      "com.kestrovane.sollun.WakeDaemonProtocol", "ScheduleWakeAt", "x",
-                      std::to_string(wake.time_since_epoch() / 1us)})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        daemon({"ScheduleWakeAt", "x", std::to_string(wake.time_since_epoch() / 1us)}).exitCode, 0);
     EXPECT_EQ(readFile(rtc_), "") << "not armed while awake";
 
-    for (int sleep = 0; sleep < 2; ++sleep) {
-        prepareForSleep("true");
-        EXPECT_EQ(readFile(rtc_), wakeSeconds);
-        EXPECT_EQ(inhibitors(), "a(ssssuu) 0\n") << "the lock let go";
-        prepareForSleep("false");
-        EXPECT_EQ(readFile(rtc_), "0") << "taken back";
-        EXPECT_EQ(inhibitors(), lock) << "one lock again";
-    }
-}
-
-// Started before logind, the daemon serves all the same, and takes the lock after the next sleep.
-TEST_F(DaemonSleep, WithoutLogindItServesAndTakesTheLockAfterTheNextSleep) {
-    ASSERT_EQ(daemonVersion(), "x 1\n");
-    if (!simulated())
-        GTEST_SKIP() << "the daemon found wake hardware, and would arm the machine's own RTC";
-    startLogind();
+    const BackgroundProcess logind{{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m",
+                                    "dbusmock", "--system", "-t", "logind"}};
+    ASSERT_EQ(
+        runProcess({"gdbus", "wait", "--address", bus_.address(), "--timeout", "10", logindName})
+            .exitCode,
+        0);
     EXPECT_EQ(inhibitors(), "a(ssssuu) 0\n");
-    prepareForSleep("false");
-    EXPECT_EQ(inhibitors(), lock);
+    const std::string lock = "a(ssssuu) 1 \"sleep\" \"Sollun wake daemon\" \"Arming the RTC for "
+                             "the next alarm\" \"delay\" 1000 123456\n";
+    for (int sleep = 0; sleep < 2; ++sleep) {
+        prepareForSleep("false");
+        EXPECT_EQ(inhibitors(), lock) << "one lock, once back";
+        EXPECT_EQ(readFile(rtc_), sleep == 0 ? "" : "0") << "taken back";
+        prepareForSleep("true");
+        EXPECT_EQ(readFile(rtc_), std::to_string(wake.time_since_epoch() / 1s));
+        EXPECT_EQ(inhibitors(), "a(ssssuu) 0\n") << "the lock let go";
+    }
 }
 
 } // namespace
