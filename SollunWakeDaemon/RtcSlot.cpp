@@ -83,10 +83,12 @@ std::optional<std::int64_t> readRtcAlarm(const std::filesystem::path& path) {
 
 std::variant<std::int64_t, std::error_code>
 armWithinReach(std::int64_t target, std::int64_t now,
-               const std::function<std::error_code(std::int64_t)>& arm) {
-    const std::error_code refusal = arm(target);
+               const std::function<std::error_code(std::int64_t)>& arm,
+               std::optional<std::int64_t> furthest) {
+    const std::int64_t first = furthest && *furthest > now ? std::min(target, *furthest) : target;
+    const std::error_code refusal = arm(first);
     if (!refusal) {
-        return target;
+        return first;
     }
     if (!beyondReach(refusal)) {
         return refusal;
@@ -94,7 +96,7 @@ armWithinReach(std::int64_t target, std::int64_t now,
     // `taken` was taken (or is now, which arms nothing), `refused` was refused; every probe
     // clears the slot first, so it holds `taken` only when that was the last probe.
     std::int64_t taken = now;
-    std::int64_t refused = target;
+    std::int64_t refused = first;
     bool holdsTaken = false;
     while (refused - taken > 1) {
         const std::int64_t middle = taken + (refused - taken) / 2;
@@ -120,26 +122,48 @@ armWithinReach(std::int64_t target, std::int64_t now,
     return taken;
 }
 
-RtcSlot::RtcSlot(std::filesystem::path alarmPath, const std::filesystem::path& stateDir)
+RtcSlot::RtcSlot(std::filesystem::path alarmPath, const std::filesystem::path& stateDir,
+                 Writer write)
     : alarm_(std::move(alarmPath))
-    , record_(stateDir / recordName) {}
+    , record_(stateDir / recordName)
+    , write_(std::move(write)) {}
 
 RtcSlot::Outcome RtcSlot::claim(std::optional<std::int64_t> target, std::int64_t now,
-                                std::span<const Instant> scheduled) {
+                                std::span<const Instant> scheduled,
+                                std::optional<std::int64_t> furthest) {
     const auto held = readRtcAlarm(alarm_);
     if (held && *held > now && (!target || *held <= *target) && !isOurs(*held, scheduled)) {
-        return {{}, std::nullopt, held};
+        return {{}, std::nullopt, held, std::nullopt};
     }
     if (!target) {
-        return {writeRtcAlarm(alarm_, std::nullopt), std::nullopt, std::nullopt};
+        return {write_(alarm_, std::nullopt), std::nullopt, std::nullopt, std::nullopt};
     }
     const auto armed = armWithinReach(
-        *target, now, [this](std::int64_t seconds) { return writeRtcAlarm(alarm_, seconds); });
+        *target, now, [this](std::int64_t seconds) { return write_(alarm_, seconds); }, furthest);
     if (const auto* error = std::get_if<std::error_code>(&armed)) {
-        return {*error, std::nullopt, std::nullopt};
+        return {*error, std::nullopt, std::nullopt, std::nullopt};
+    }
+    // Asked before the record changes: the daemon's own earlier value is nothing to put back.
+    std::optional<std::int64_t> replaced;
+    if (held && *held > now && !isOurs(*held, scheduled)) {
+        replaced = held;
     }
     remember(std::get<std::int64_t>(armed));
-    return {{}, std::get<std::int64_t>(armed), std::nullopt};
+    return {{}, std::get<std::int64_t>(armed), std::nullopt, replaced};
+}
+
+std::variant<bool, std::error_code> RtcSlot::takeBack(std::int64_t ours, std::int64_t now,
+                                                      std::optional<std::int64_t> replaced) {
+    if (ours <= now || readRtcAlarm(alarm_) != ours) {
+        return false;
+    }
+    if (replaced && *replaced <= now) {
+        replaced.reset();
+    }
+    if (const auto error = write_(alarm_, replaced)) {
+        return error;
+    }
+    return true;
 }
 
 bool RtcSlot::isOurs(std::int64_t seconds, std::span<const Instant> scheduled) const {

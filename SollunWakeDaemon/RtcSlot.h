@@ -47,28 +47,48 @@ std::optional<std::int64_t> readRtcAlarm(const std::filesystem::path& path);
 // alarm registers go (a day, a month or a year on PCs, by what the firmware declares). The
 // machine then wakes early, and whoever holds the slot arms again from there. Gives the value
 // left armed, else the error for `target`.
+//
+// `furthest`, a second as far ahead as the RTC reached when it last refused to go further, is
+// tried first when `target` lies beyond it: one write where the halving takes dozens, which
+// matters while a sleep waits for it. The reach of a month's alarm moves with the calendar, so
+// a refusal there still halves from it.
 std::variant<std::int64_t, std::error_code>
 armWithinReach(std::int64_t target, std::int64_t now,
-               const std::function<std::error_code(std::int64_t)>& arm);
+               const std::function<std::error_code(std::int64_t)>& arm,
+               std::optional<std::int64_t> furthest = std::nullopt);
 
 class RtcSlot {
 public:
     // The record keeps bare seconds, as the slot's own file does.
     static constexpr std::string_view recordName = "rtc-poweron";
 
-    RtcSlot(std::filesystem::path alarmPath, const std::filesystem::path& stateDir);
+    // How a value reaches the slot: writeRtcAlarm(), unless a test stands in for the RTC's
+    // refusals.
+    using Writer =
+        std::function<std::error_code(const std::filesystem::path&, std::optional<std::int64_t>)>;
+
+    RtcSlot(std::filesystem::path alarmPath, const std::filesystem::path& stateDir,
+            Writer write = writeRtcAlarm);
 
     struct Outcome {
-        std::error_code error;               // the write failed; the slot may be empty now
-        std::optional<std::int64_t> ours;    // armed for this: the target, or as far as it reaches
-        std::optional<std::int64_t> foreign; // another program's alarm, left in place
+        std::error_code error;                // the write failed; the slot may be empty now
+        std::optional<std::int64_t> ours;     // armed for this: the target, or as far as it reaches
+        std::optional<std::int64_t> foreign;  // another program's alarm, left in place
+        std::optional<std::int64_t> replaced; // another program's later alarm, given way
     };
 
     // Arms the slot for `target`, or takes the daemon's own alarm out of it when there is none,
     // unless another program's alarm comes first. `now` is the RTC's current second, `scheduled`
-    // the times of the schedule's events.
+    // the times of the schedule's events, `furthest` as armWithinReach() takes it.
     Outcome claim(std::optional<std::int64_t> target, std::int64_t now,
-                  std::span<const Instant> scheduled);
+                  std::span<const Instant> scheduled,
+                  std::optional<std::int64_t> furthest = std::nullopt);
+
+    // Takes `ours` out of the slot if the slot still holds it and it has not gone off (it lies
+    // after `now`), and puts back the alarm it `replaced`, if that is still ahead; anything else
+    // there is left as it is. True when it was taken out.
+    std::variant<bool, std::error_code> takeBack(std::int64_t ours, std::int64_t now,
+                                                 std::optional<std::int64_t> replaced);
 
 private:
     bool isOurs(std::int64_t seconds, std::span<const Instant> scheduled) const;
@@ -76,6 +96,7 @@ private:
 
     std::filesystem::path alarm_;
     std::filesystem::path record_;
+    Writer write_;
 };
 
 } // namespace sollun::daemon

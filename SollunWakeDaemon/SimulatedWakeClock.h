@@ -9,10 +9,12 @@ namespace sollun::daemon {
 
 // Stands in for wake hardware in a development build on a machine without any: it wakes nothing,
 // but keeps what it would arm in the file `simulated-wake` in the state directory, as the UTC time
-// with microseconds (2026-12-05T06:30:00.000000Z), or empty when disarmed.
+// with microseconds (2026-12-05T06:30:00.000000Z), or empty when disarmed. It stands in for the
+// alarm timer, and `simulated-wakealarm` beside it, when present, for the RTC's slot.
 class SimulatedWakeClock final : public WakeAlarm {
 public:
     static constexpr std::string_view fileName = "simulated-wake";
+    static constexpr std::string_view rtcFileName = "simulated-wakealarm";
 
     explicit SimulatedWakeClock(std::filesystem::path stateDir);
 

@@ -14,6 +14,10 @@
 //
 // probeWakeHardware() picks the first that works. A release build without wake hardware gets
 // nothing, and scheduling then fails rather than pretending.
+//
+// The kernel carries the alarm timer only into suspend, so beside it the daemon arms the RTC's
+// slot before every sleep (SleepArming.h); the simulated clock stands in for the alarm timer
+// there too, with a file standing in for the slot. The RTC, armed at all times, needs no more.
 
 #include "SollunWakeDaemon/PowerEvents.h"
 #include "shared/Instant.h"
@@ -55,13 +59,23 @@ public:
 // The status for a failed file or device operation.
 PowerStatus powerStatusFor(std::error_code error);
 
-// The alarm timer, else the RTC, else what the build allows without hardware; nullptr when
-// nothing can wake the machine.
-std::unique_ptr<WakeAlarm> probeWakeHardware(platform::EventLoop& loop,
-                                             const std::filesystem::path& stateDir);
+// The mechanism that wakes the machine, and what arming for sleep needs beside it.
+struct WakeHardware {
+    // Null when nothing can wake the machine.
+    std::unique_ptr<WakeAlarm> alarm;
+    // The kernel carries `alarm` only into suspend: the RTC is armed beside it before every
+    // sleep, and it is never armed beyond the RTC's reach.
+    bool armsForSleep = false;
+    // The RTC's slot to arm then, when there is one the daemon may write.
+    std::optional<std::filesystem::path> sleepRtc;
+};
 
-// What a machine without wake hardware gets: nothing in a release build, the simulated clock
-// (recording into `stateDir`) in a development build. The build compiles exactly one definition.
-std::unique_ptr<WakeAlarm> wakeAlarmWithoutHardware(const std::filesystem::path& stateDir);
+// The alarm timer, else the RTC, else what the build allows without hardware.
+WakeHardware probeWakeHardware(platform::EventLoop& loop, const std::filesystem::path& stateDir);
+
+// What a machine without wake hardware gets: nothing in a release build; in a development build
+// the simulated clock (recording into `stateDir`), with the file `simulated-wakealarm` there as
+// the RTC's slot if it exists. The build compiles exactly one definition.
+WakeHardware wakeAlarmWithoutHardware(const std::filesystem::path& stateDir);
 
 } // namespace sollun::daemon

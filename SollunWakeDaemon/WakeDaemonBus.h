@@ -37,6 +37,10 @@ public:
     WakeDaemonBus(const WakeDaemonBus&) = delete;
     WakeDaemonBus& operator=(const WakeDaemonBus&) = delete;
 
+    // The daemon's one system bus connection, attached to the loop, for the other glue that
+    // talks to the system's services on it; it lives as long as this.
+    sd_bus* connection() const { return bus_; }
+
 private:
     // What is known of one sender. Requests wait here while its credentials are asked for.
     struct Peer {

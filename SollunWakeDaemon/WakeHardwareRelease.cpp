@@ -3,8 +3,8 @@
 namespace sollun::daemon {
 
 // A release build never pretends: without wake hardware, scheduling fails.
-std::unique_ptr<WakeAlarm> wakeAlarmWithoutHardware(const std::filesystem::path&) {
-    return nullptr;
+WakeHardware wakeAlarmWithoutHardware(const std::filesystem::path&) {
+    return {};
 }
 
 } // namespace sollun::daemon

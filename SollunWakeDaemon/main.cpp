@@ -1,10 +1,13 @@
 // SollunWakeDaemon: started by the system bus when a client calls it, it serves until the
 // machine stops it. No arguments, no configuration.
 
+#include "SollunWakeDaemon/LogindSleep.h"
 #include "SollunWakeDaemon/PowerEventStore.h"
+#include "SollunWakeDaemon/RtcReach.h"
 #include "SollunWakeDaemon/RtcSlot.h"
 #include "SollunWakeDaemon/ShutdownArming.h"
 #include "SollunWakeDaemon/SimulatedWakeClock.h"
+#include "SollunWakeDaemon/SleepArming.h"
 #include "SollunWakeDaemon/WakeDaemonBus.h"
 #include "SollunWakeDaemon/WakeDaemonService.h"
 #include "platform/linux/SdEventLoop.h"
@@ -26,7 +29,13 @@ int main() {
     for (const auto name : {daemon::PowerEventStore::fileName, daemon::SimulatedWakeClock::fileName,
                             daemon::RtcSlot::recordName})
         removeLeftoverTemporaries(stateDir / name);
-    daemon::PowerEventStore store(stateDir, daemon::probeWakeHardware(loop, stateDir));
+    // The alarm timer goes no further than the RTC reaches; it learns how far at each sleep.
+    daemon::RtcReach reach;
+    auto hardware = daemon::probeWakeHardware(loop, stateDir);
+    if (hardware.armsForSleep)
+        hardware.alarm = std::make_unique<daemon::WithinRtcReach>(std::move(hardware.alarm), reach,
+                                                                  currentInstant);
+    daemon::PowerEventStore store(stateDir, std::move(hardware.alarm));
     if (const auto status = store.rearm(); status != daemon::powerSuccess)
         daemon::daemonLog().error("Failed to arm the wake hardware at start: 0x%{public}s",
                                   daemon::hexStatus(status));
@@ -36,5 +45,25 @@ int main() {
     const auto bus = daemon::WakeDaemonBus::start(loop, service, trust::productIdentities());
     if (!bus)
         return 1;
+
+    // The RTC armed before every sleep, beside an alarm the kernel carries only into suspend.
+    // The lock is taken only once the announcements that let it go are watched for.
+    std::unique_ptr<daemon::LogindSleepDelay> delay;
+    std::unique_ptr<daemon::SleepArming> arming;
+    std::unique_ptr<daemon::PrepareForSleepWatch> sleepWatch;
+    if (hardware.sleepRtc)
+        sleepWatch = daemon::PrepareForSleepWatch::start(bus->connection(), [&arming](bool asleep) {
+            if (!arming)
+                return;
+            if (asleep)
+                arming->prepareForSleep();
+            else
+                arming->resumed();
+        });
+    if (sleepWatch) {
+        delay = std::make_unique<daemon::LogindSleepDelay>(bus->connection());
+        arming = std::make_unique<daemon::SleepArming>(
+            store, reach, daemon::RtcSlot(*hardware.sleepRtc, stateDir), *delay, currentInstant);
+    }
     return loop.run() < 0 ? 1 : 0;
 }

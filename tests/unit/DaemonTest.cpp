@@ -1,7 +1,9 @@
 #include "SollunWakeDaemon/PowerEventStore.h"
+#include "SollunWakeDaemon/RtcReach.h"
 #include "SollunWakeDaemon/RtcSlot.h"
 #include "SollunWakeDaemon/RtcWakeAlarm.h"
 #include "SollunWakeDaemon/ShutdownArming.h"
+#include "SollunWakeDaemon/SleepArming.h"
 #include "SollunWakeDaemon/WakeDaemonService.h"
 #include "shared/AtomicFile.h"
 #include "tests/support/FakeEventLoop.h"
@@ -296,6 +298,150 @@ TEST(ShutdownArming, ArmsTheEarliestPowerOnUnlessAnotherProgramHoldsAnEarlierAla
     loop.post([&] { EXPECT_EQ(loop.emitSignal(SIGTERM), 1); });
     EXPECT_EQ(test::runWithWatchdog(loop), 0);
     EXPECT_EQ(readSmallFile(rtc, 64), seconds(2h));
+}
+
+// Arming for sleep over a plain file that stands in for the RTC's slot, refusing (as firmware
+// does) alarms further ahead than `rtcReach` from the current second.
+class SleepArmingTest : public ::testing::Test {
+protected:
+    SleepArmingTest() {
+        test::writeFile(rtc, "");
+        auto fake = std::make_unique<FakeWakeAlarm>();
+        alarm = fake.get();
+        const auto clock = [this] { return now; };
+        store = std::make_unique<PowerEventStore>(
+            dir.path(), std::make_unique<WithinRtcReach>(std::move(fake), reach, clock), clock);
+        RtcSlot slot{rtc, dir.path(), [this](const auto& path, std::optional<std::int64_t> value) {
+                         ++writes;
+                         if (value && *value > (now + rtcReach).time_since_epoch() / 1s) {
+                             writeRtcAlarm(path, std::nullopt); // cleared, then refused
+                             return std::make_error_code(std::errc::invalid_argument);
+                         }
+                         return writeRtcAlarm(path, value);
+                     }};
+        arming = std::make_unique<SleepArming>(*store, reach, std::move(slot), delay, clock);
+    }
+    std::string slot() const { return readSmallFile(rtc, 64).value_or("<absent>"); }
+
+    struct FakeDelay final : SleepDelay {
+        void take() override { takes += !held, held = true; }
+        void release() override { held = false; }
+        bool held = false;
+        int takes = 0;
+    };
+
+    test::TempDir dir;
+    const std::filesystem::path rtc = dir / "wakealarm";
+    Instant now = start;
+    std::chrono::seconds rtcReach = 24h - 1s;
+    int writes = 0;
+    RtcReach reach;
+    FakeDelay delay;
+    FakeWakeAlarm* alarm = nullptr;
+    std::unique_ptr<PowerEventStore> store;
+    std::unique_ptr<SleepArming> arming;
+};
+
+// Another program's earlier alarm stays, a later one gives way; back from sleep only the daemon's
+// own alarm that has not gone off is taken out again (another's that gave way put back, not the
+// daemon's own earlier one), and the lock is let go and taken again.
+TEST_F(SleepArmingTest, ArmsTheRtcForEverySleepAndTakesBackOnlyItsOwnUnspentAlarm) {
+    ASSERT_EQ(store->schedulePowerEvent(start + 2h, ours, wakePowerOn), powerSuccess);
+    test::writeFile(dir / "rtc-poweron", seconds(5h));
+    EXPECT_TRUE(delay.held);
+    const struct {
+        std::string before;                // in the slot before the sleep
+        std::optional<std::string> during; // written into it by another program meanwhile
+        std::chrono::seconds slept;        // time asleep
+        std::string asleep, after;         // the slot during the sleep, and after it
+    } rows[] = {
+        {seconds(5h), {}, 1h, seconds(2h), "0"}, // its own, as recorded
+        {seconds(1h), {}, 10min, seconds(1h), seconds(1h)},
+        {seconds(3h), {}, 10min, seconds(2h), seconds(3h)}, // put back
+        {"", seconds(90min), 10min, seconds(2h), seconds(90min)},
+        {"", {}, 2h + 1s, seconds(2h), seconds(2h)}, // gone off, as far as the daemon can tell
+    };
+    int cycle = 0;
+    for (const auto& row : rows) {
+        now = start;
+        test::writeFile(rtc, row.before);
+        platform::ScopedMemoryLog log;
+        arming->prepareForSleep();
+        EXPECT_EQ(slot(), row.asleep) << row.before;
+        EXPECT_FALSE(delay.held);
+        EXPECT_EQ(alarm->armed.back(), start + 2h);
+        if (row.during)
+            test::writeFile(rtc, *row.during);
+        now += row.slept;
+        arming->resumed();
+        EXPECT_EQ(slot(), row.after) << row.before;
+        EXPECT_TRUE(delay.held);
+        EXPECT_EQ(delay.takes, ++cycle + 1);
+        if (cycle == 1) {
+            // The lines operators and the guests' scenarios look for.
+            std::vector<std::string> lines;
+            for (const auto& entry : log->entries())
+                lines.push_back(entry.message);
+            EXPECT_EQ(lines, (Names{"Going to sleep: armed the RTC for " + seconds(2h),
+                                    "Back from sleep: took back the RTC alarm at " + seconds(2h)}));
+        }
+    }
+    // Nothing to wake for: the slot is not touched.
+    ASSERT_EQ(store->cancelScheduledPowerEvent(start + 2h, ours, wakePowerOn), powerSuccess);
+    test::writeFile(rtc, seconds(5h));
+    arming->prepareForSleep();
+    arming->resumed();
+    EXPECT_EQ(slot(), seconds(5h));
+}
+
+// A wake three days ahead with firmware that reaches a day: each sleep arms the RTC and the alarm
+// timer as far as it reaches, the machine wakes there, and the next leg is armed, until the event
+// is within reach.
+TEST_F(SleepArmingTest, NeverArmsBeyondTheRtcsReachAndArmsTheNextLegAfterAnEarlyWake) {
+    const Instant event = start + 72h;
+    ASSERT_EQ(store->schedulePowerEvent(event, ours, wakePowerOn), powerSuccess);
+    EXPECT_EQ(alarm->armed.back(), start + RtcReach::assumed) << "never asked, a day is assumed";
+
+    arming->prepareForSleep();
+    EXPECT_EQ(slot(), seconds(rtcReach));
+    EXPECT_EQ(alarm->armed.back(), start + rtcReach);
+    EXPECT_LE(writes, 40) << "halving, not counting";
+
+    // The alarm timer wakes the machine at the end of the reach; the RTC's alarm has gone off.
+    now = start + rtcReach;
+    test::writeFile(rtc, "");
+    arming->resumed();
+    EXPECT_EQ(alarm->armed.back(), now + rtcReach);
+    now += 1h; // awake that long, its alarm timer went off again: the next leg from there
+    alarm->fired();
+    EXPECT_EQ(alarm->armed.back(), now + rtcReach);
+
+    writes = 0;
+    arming->prepareForSleep();
+    EXPECT_EQ(slot(), std::to_string((now + rtcReach).time_since_epoch() / 1s));
+    EXPECT_EQ(writes, 1) << "where the reach ended last time, tried first";
+    arming->resumed();
+
+    now = event - 20h;
+    arming->prepareForSleep();
+    EXPECT_EQ(slot(), seconds(72h));
+    EXPECT_EQ(alarm->armed.back(), event);
+}
+
+// Firmware with a month's alarm takes the event itself; the alarm timer, a day short of it while
+// nothing was known, then goes as far.
+TEST_F(SleepArmingTest, ReachesAsFarAsTheRtcWasSeenToTake) {
+    rtcReach = 31 * 24h;
+    ASSERT_EQ(store->schedulePowerEvent(start + 72h, ours, wakePowerOn), powerSuccess);
+    arming->prepareForSleep();
+    EXPECT_EQ(slot(), seconds(72h));
+    EXPECT_EQ(alarm->armed.back(), start + 72h);
+    // Another program's earlier alarm: ours is not written, and the alarm timer keeps to that.
+    arming->resumed();
+    test::writeFile(rtc, seconds(1h));
+    arming->prepareForSleep();
+    EXPECT_EQ(slot(), seconds(1h));
+    EXPECT_EQ(alarm->armed.back(), start + 72h);
 }
 
 // The daemon's work over the real store: each request cancels the product's own events first, in
