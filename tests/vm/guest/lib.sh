@@ -19,12 +19,13 @@ iso() { date -u -d "@$1" +%Y-%m-%dT%H:%M:%SZ; }
 # b - a, in seconds with millisecond precision.
 delta() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 
-# Sollun's side: an atomic rewrite of wake-schedule.json, as the user. With no wake, none.
+# Sollun's side: an atomic rewrite of wake-schedule.json, as the user. With no wake, none; the alarm
+# comes 60 s after the wake unless another lead is given.
 publish() {
-    local revision=$1 wake=${2:-} json
+    local revision=$1 wake=${2:-} lead=${3:-60} json
     if [[ -n $wake ]]; then
         json=$(printf '{"wakeDate":"%s","alarmDate":"%s","revision":%d,"writerVersion":"vm"}' \
-            "$(iso "$wake")" "$(iso "$((wake + 60))")" "$revision")
+            "$(iso "$wake")" "$(iso "$((wake + lead))")" "$revision")
     else
         json=$(printf '{"revision":%d,"writerVersion":"vm"}' "$revision")
     fi
@@ -37,6 +38,23 @@ product_events() {
     [[ -f $store ]] || return 0
     jq -r --arg owner "$owner" \
         '.[] | objects | select(.scheduledby == $owner) | .time | sub("\\.[0-9]+"; "") | fromdate' "$store"
+}
+
+# The block locks logind lists for the test user's helper, one "what|why" a line.
+helper_locks() {
+    busctl --json=short call org.freedesktop.login1 /org/freedesktop/login1 \
+        org.freedesktop.login1.Manager ListInhibitors |
+        jq -r '.data[0][] | select(.[1] == "Sollun" and .[3] == "block" and .[4] == 1000) | "\(.[0])|\(.[2])"'
+}
+holds_locks() { [[ -n $(helper_locks) ]]; }
+export -f helper_locks holds_locks
+
+# Whether the test user has a session logind counts as theirs on the machine's seat, as a desktop
+# login makes: the autologin on the first virtual console.
+user_session_active() {
+    local session
+    session=$(loginctl show-user "$user" -P Display 2>/dev/null) && [[ -n $session ]] &&
+        [[ $(loginctl show-session "$session" -P State) == active ]]
 }
 
 status_wake() { jq -r '.lastScheduledWake // empty' "$container/helper-status.json" 2>/dev/null; }

@@ -42,11 +42,21 @@ scenario_wake() {
     rtc=$(cat /sys/class/rtc/rtc0/wakealarm)
     check "no RTC alarm could wake the guest before the instant" test "${rtc:-0}" = 0 -o "${rtc:-0}" -gt "$((wake + 2))"
 
-    publish 20 "$wake"
+    # The alarm 30 s after the wake: the machine is then kept awake until 2 min after it.
+    publish 20 "$wake" 30
+    woken_for=$wake
     check "the wake reaches the daemon's store" wait_until 15 stored "$wake"
     sleep_until $((wake - 30))
 
+    check "the daemon holds its delay lock for sleep" bash -c \
+        'busctl --json=short call org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.login1.Manager \
+             ListInhibitors | jq -e ".data[0][] | select(.[1] == \"Sollun wake daemon\" and .[3] == \"delay\")" >/dev/null'
     sleep_through "$wake"
+    # The RTC too, for sleeps the alarm timer does not wake from; let go of before the sleep.
+    check "the daemon armed the RTC for the wake on the way into the sleep" \
+        logged "Going to sleep: armed the RTC for $wake\$"
+    check "the daemon let its delay lock go, then took a new one" \
+        logged_after "$(cursor)" "Released the delay lock for sleep"
 
     check "Sollun is launched" wait_until 15 test -s "$launches"
     # Both the wake notification and the launch timer ask; the second must find it running.
