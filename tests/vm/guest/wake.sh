@@ -55,7 +55,7 @@ scenario_wake() {
     # The RTC too, for sleeps the alarm timer does not wake from; let go of before the sleep.
     check "the daemon armed the RTC for the wake on the way into the sleep" \
         logged "Going to sleep: armed the RTC for $wake\$"
-    check "the daemon let its delay lock go, then took a new one" \
+    check "the daemon let its delay lock go for the sleep" \
         logged_after "$(cursor)" "Released the delay lock for sleep"
 
     check "Sollun is launched" wait_until 15 test -s "$launches"
