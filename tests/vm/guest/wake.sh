@@ -44,7 +44,7 @@ scenario_wake() {
 
     # The alarm 30 s after the wake: the machine is then kept awake until 2 min after it.
     publish 20 "$wake" 30
-    woken_for=$wake
+    woken_for=$wake woken_since=$(cursor)
     check "the wake reaches the daemon's store" wait_until 15 stored "$wake"
     sleep_until $((wake - 30))
 
