@@ -28,16 +28,18 @@ void StayAwake::expect(std::optional<Instant> wake, std::optional<Instant> alarm
     release(wake ? "the schedule changed" : "the schedule was cleared");
     wake_ = wake;
     alarm_ = alarm;
-    began_ = false;
+    asks_ = 0;
+    refusalLogged_ = false;
 }
 
 void StayAwake::wakeBegan() {
-    if (!wake_ || began_)
+    if (!wake_ || lock_ || asks_ >= maxAsks)
         return;
     const Instant end = windowEnd(*wake_, alarm_);
     if (loop_.now() >= end)
         return;
-    began_ = true;
+    ++asks_;
+    retry_.reset();
 
     const std::string time = platform::shortTime(alarm_.value_or(*wake_));
     // TRANSLATORS: why the machine does not sleep, in the system's list of what keeps it awake;
@@ -58,11 +60,17 @@ void StayAwake::answered(Instant end, const std::string& reason,
                             reason);
         return;
     }
-    stayAwakeLog().error("Sleep inhibitors refused, the machine may sleep before the alarm: "
-                         "%{public}s",
-                         *failure);
+    if (!std::exchange(refusalLogged_, true))
+        stayAwakeLog().error("Sleep inhibitors refused, the machine may sleep before the alarm: "
+                             "%{public}s",
+                             *failure);
     lock_.reset();
     windowEnd_.reset();
+    // logind refuses a lock while the sleep it is ending still counts as under way, which is
+    // when the launch timer fires if the wake came at its instant; the next wake of the window,
+    // or a moment later, asks again.
+    if (asks_ < maxAsks && loop_.now() < end)
+        retry_ = loop_.addWallTimer(loop_.now() + retryAfter, [this] { wakeBegan(); });
 }
 
 void StayAwake::release(const char* why) {
@@ -70,6 +78,7 @@ void StayAwake::release(const char* why) {
         stayAwakeLog().info("Released sleep inhibitors: %{public}s", why);
     lock_.reset();
     windowEnd_.reset();
+    retry_.reset();
 }
 
 } // namespace sollun::helper

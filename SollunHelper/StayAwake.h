@@ -16,8 +16,9 @@
 // or the next day's), and with this object; whatever ends the helper ends it too, a lock dying
 // with its process. Only a lock the system granted is logged as held and as released.
 //
-// A lock the system refuses (logind absent, or its policy says no) is logged once and not asked
-// for again in the same window: the launch of the main application goes on without it.
+// A lock the system refuses (logind absent, its policy says no, or the sleep it is ending still
+// under way) is logged once and asked for again at the window's next wake or 5 seconds later, at
+// most three times in all: the launch of the main application goes on without it.
 //
 // Everything runs on the loop's thread. The lock's reason is the alarm's time of day as the user
 // reads it ("Sollun's alarm is due at 06:30"), made when the lock is asked for.
@@ -41,6 +42,9 @@ public:
     // How long after the alarm the machine stays awake, and after the wake instant at most.
     static constexpr std::chrono::minutes afterAlarm{2};
     static constexpr std::chrono::minutes afterWakeAtMost{15};
+    // A refused lock is asked for again this much later, and at most this often in a window.
+    static constexpr std::chrono::seconds retryAfter{5};
+    static constexpr int maxAsks = 3;
 
     StayAwake(platform::EventLoop& loop, SleepInhibitor& inhibitor);
     StayAwake(const StayAwake&) = delete;
@@ -64,12 +68,14 @@ private:
     SleepInhibitor& inhibitor_;
     std::optional<Instant> wake_;
     std::optional<Instant> alarm_;
-    // This window's lock was asked for: a refusal is not followed by another request.
-    bool began_ = false;
+    // How often this window's lock was asked for, and whether a refusal was logged.
+    int asks_ = 0;
+    bool refusalLogged_ = false;
     bool held_ = false;
     // Both call back into this object, which owns them.
     std::unique_ptr<SleepInhibitor::Lock> lock_;
     platform::Source windowEnd_;
+    platform::Source retry_;
 };
 
 } // namespace sollun::helper

@@ -407,8 +407,9 @@ TEST_F(HelperCoordinatorTest, AWakeForTheAlarmKeepsTheMachineAwakeUntilTheAlarmH
 }
 
 // A revision with the same wake and alarm keeps the hold; one that moves or clears them ends it.
-// The reason is the alarm's time as the menu writes times. A refusal is logged once, costs the
-// hold alone and is not asked again in the same window.
+// The reason is the alarm's time as the menu writes times. A refusal is logged once and costs the
+// hold alone; the window's next wake, or 5 s, asks again, three times at most (logind refuses
+// while the sleep it ends still counts as under way).
 TEST_F(HelperCoordinatorTest, TheHoldEndsWithItsScheduleAndARefusalCostsItAlone) {
     useLocale("de_DE.UTF-8", "UTC");
     service.status = serviceEnabled;
@@ -431,13 +432,27 @@ TEST_F(HelperCoordinatorTest, TheHoldEndsWithItsScheduleAndARefusalCostsItAlone)
     workspace->launches.clear();
     writeSchedule(++serial, now() - 10s, now() + 1min);
     coordinator->reloadSchedule(false);
+    const int asked = inhibitor->asked;
     inhibitor->answer("Access denied");
     coordinator->handleSystemWake();
+    inhibitor->answer("Access denied");
+    loop.advance(5s);
+    inhibitor->answer("Access denied");
+    loop.advance(5s);
+    coordinator->handleSystemWake();
     EXPECT_TRUE(inhibitor->locks.empty());
+    EXPECT_EQ(inhibitor->asked, asked + 2) << "three asks in all";
     EXPECT_EQ(std::ranges::count(log->entries(), platform::LogLevel::error,
                                  &platform::MemoryLogSink::Entry::level),
               1);
-    EXPECT_EQ(workspace->launches.size(), 2u) << "launched all the same";
+    EXPECT_EQ(workspace->launches.size(), 3u) << "launched all the same, at every wake";
+
+    writeSchedule(++serial, now() - 10s, now() + 2min);
+    coordinator->reloadSchedule(false);
+    inhibitor->answer("The operation inhibition has been requested for is already running");
+    loop.advance(5s);
+    inhibitor->answer();
+    EXPECT_EQ(inhibitor->reasons().size(), 1u) << "held at the second ask";
 }
 
 // The real events of a real directory are the integration suite's; here, what the watcher makes
