@@ -66,9 +66,12 @@ scenario_wake() {
     local launched
     launched=$(delta "$clock_ahead" "$(stat -c %.9Y "$launches")")
     figure "Sollun launched $(delta "$wake" "$launched") s from the instant"
-    check "Sollun launched no earlier than the wake and within 3 s after the instant" \
+    # Under emulation a program starts in tenths of a second in the Debian 12 guest and in
+    # seconds in the Debian 13 guest, as slow as every start there; 5 s tells either from a
+    # launch that waited for something.
+    check "Sollun launched no earlier than the wake and within 5 s after the instant" \
         awk -v d="$(delta "$wake" "$launched")" -v w="$(delta "$wake" "$resumed_at")" \
-        'BEGIN { exit !(d >= w - 0.5 && d <= 3) }'
+        'BEGIN { exit !(d >= w - 0.5 && d <= 5) }'
     check "helper-status.json shows the wake" published "$wake"
     end
 }
