@@ -3,13 +3,15 @@
 # user's own suspend is refused while they hold and carried out after. Follows the wake scenario,
 # whose schedule (alarm 30 s after the wake) it keeps.
 
-# Asks logind to suspend as the test user; prints logind's answer, nothing when it accepted. An RTC
-# alarm 30 s ahead brings the guest back should it sleep.
+# Asks logind to suspend as the test user, from a process of their own manager as a desktop's
+# would be (a process of this service, even as the user, is no one's at the seat); prints logind's
+# answer, nothing when it accepted. An RTC alarm 30 s ahead brings the guest back should it sleep.
 user_suspend() {
     echo 0 >/sys/class/rtc/rtc0/wakealarm
     echo "+30" >/sys/class/rtc/rtc0/wakealarm
-    as_user busctl call org.freedesktop.login1 /org/freedesktop/login1 \
-        org.freedesktop.login1.Manager Suspend b false 2>&1
+    as_user env XDG_RUNTIME_DIR=/run/user/1000 DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus \
+        systemd-run --user --wait --pipe --quiet busctl call org.freedesktop.login1 \
+        /org/freedesktop/login1 org.freedesktop.login1.Manager Suspend b false 2>&1
 }
 
 scenario_stay_awake() {
