@@ -2,6 +2,7 @@
 
 #include "SollunWakeDaemon/DaemonLog.h"
 #include "platform/Log.h"
+#include "platform/linux/Logind.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,9 +12,9 @@
 namespace sollun::daemon {
 namespace {
 
-constexpr const char* logindName = "org.freedesktop.login1";
-constexpr const char* logindPath = "/org/freedesktop/login1";
-constexpr const char* managerInterface = "org.freedesktop.login1.Manager";
+constexpr const char* logindName = platform::logind::name;
+constexpr const char* logindPath = platform::logind::path;
+constexpr const char* managerInterface = platform::logind::managerInterface;
 
 // What `systemd-inhibit --list` shows for the lock.
 constexpr const char* lockWho = "Sollun wake daemon";

@@ -1,13 +1,15 @@
 #include "SollunHelper/linux/LogindWakeObserver.h"
 
+#include "platform/linux/Logind.h"
+
 #include <utility>
 
 namespace sollun::helper {
 namespace {
 
-constexpr const char* logindName = "org.freedesktop.login1";
-constexpr const char* logindPath = "/org/freedesktop/login1";
-constexpr const char* managerInterface = "org.freedesktop.login1.Manager";
+constexpr const char* logindName = platform::logind::name;
+constexpr const char* logindPath = platform::logind::path;
+constexpr const char* managerInterface = platform::logind::managerInterface;
 
 } // namespace
 
