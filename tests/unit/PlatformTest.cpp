@@ -2,6 +2,7 @@
 #include "platform/linux/ChildText.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <thread>
 
 namespace sollun::platform {
@@ -117,6 +119,37 @@ TEST(ChildText, AChildThatFailsOrHangsGivesNothing) {
                   200ms),
               std::nullopt);
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child left to reap";
+}
+
+// What a child parses is its user's to shape: it holds the user's group alone, as its real,
+// effective, saved and file-system group, and sees no environment. As root, a process in the
+// helper's state (its group lowered to the user's and kept as the saved set-group-ID) shows the
+// saved group gone; otherwise only the plain case can be made.
+TEST(ChildText, TheChildHoldsOnlyItsUsersGroupAndNoEnvironment) {
+    const test::ScopedEnvironmentVariable data{"ICU_DATA", "/tmp"};
+    const auto childsGroups = [] {
+        return textFromChild(
+            []() -> std::optional<std::string> {
+                const std::string status = test::readFile("/proc/self/status");
+                const auto line = status.find("\nGid:") + 1;
+                return status.substr(line, status.find('\n', line) - line) +
+                       (std::getenv("ICU_DATA") != nullptr ? " with ICU_DATA" : "");
+            },
+            10s);
+    };
+    const std::string real = std::to_string(getgid());
+    EXPECT_EQ(childsGroups(), "Gid:\t" + real + "\t" + real + "\t" + real + "\t" + real);
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hold a saved group other than the real one";
+    const auto asTheHelper = textFromChild(
+        [&]() -> std::optional<std::string> {
+            if (setresgid(65534, 65534, 4242) != 0)
+                return std::nullopt;
+            return childsGroups();
+        },
+        20s);
+    EXPECT_EQ(asTheHelper, "Gid:\t65534\t65534\t65534\t65534");
 }
 
 } // namespace
