@@ -97,8 +97,7 @@ TEST_F(Localization, DatesInARightZoneShowItsClock) {
         GTEST_SKIP() << "no right/ zones here (Debian 13 has them in tzdata-legacy)";
     ScopedEnvironmentVariable berlin("TZ", "right/Europe/Berlin");
     setUpLocalization();
-    EXPECT_EQ(plain(mediumDateShortTime(winter)), "Mar 2, 2026, 7:29 AM");
-    EXPECT_EQ(plain(mediumDateShortTime(winter)), libcText(winter));
+    EXPECT_EQ(plain(mediumDateShortTime(winter)), libcText(winter)); // 7:29 AM
 }
 
 // ICU would take its data from where ICU_DATA and ICU_TIMEZONE_FILES_DIR say, here an English

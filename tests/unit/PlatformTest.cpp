@@ -121,10 +121,8 @@ TEST(ChildText, AChildThatFailsOrHangsGivesNothing) {
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child left to reap";
 }
 
-// What a child parses is its user's to shape: it holds the user's group alone, as its real,
-// effective, saved and file-system group, and sees no environment. As root, a process in the
-// helper's state (its group lowered to the user's and kept as the saved set-group-ID) shows the
-// saved group gone; otherwise only the plain case can be made.
+// The child holds the user's group alone (real, effective, saved, file system) and no environment;
+// as root, also when its parent is in the helper's state: the group kept as the saved one.
 TEST(ChildText, TheChildHoldsOnlyItsUsersGroupAndNoEnvironment) {
     const test::ScopedEnvironmentVariable data{"ICU_DATA", "/tmp"};
     const auto childsGroups = [] {
