@@ -53,7 +53,11 @@ std::optional<std::string> textFromChild(const std::function<std::optional<std::
     }
     if (child == 0) {
         close(pipe[0]);
-        if (!keepOnlyRealIdentity())
+        // None of the caller's descriptors stays either: a bus connection carries the credentials
+        // it was made with, the group among them, for whoever writes to it.
+        const auto kept = static_cast<unsigned>(pipe[1]);
+        if ((kept > 3 && close_range(3, kept - 1, 0) != 0) || close_range(kept + 1, ~0U, 0) != 0 ||
+            !keepOnlyRealIdentity())
             _exit(1);
         // Assigned rather than cleared: clearenv() takes a lock another thread may have held.
         static char* noVariables[] = {nullptr};

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,17 +122,20 @@ TEST(ChildText, AChildThatFailsOrHangsGivesNothing) {
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child left to reap";
 }
 
-// The child holds the user's group alone (real, effective, saved, file system) and no environment;
-// as root, also when its parent is in the helper's state: the group kept as the saved one.
+// The child holds the user's group alone (real, effective, saved, file system), none of the
+// caller's descriptors and no environment; as root, also when its parent is in the helper's
+// state: the group kept as the saved one.
 TEST(ChildText, TheChildHoldsOnlyItsUsersGroupAndNoEnvironment) {
     const test::ScopedEnvironmentVariable data{"ICU_DATA", "/tmp"};
-    const auto childsGroups = [] {
+    const int descriptor = dup(2);
+    const auto childsGroups = [descriptor] {
         return textFromChild(
-            []() -> std::optional<std::string> {
+            [descriptor]() -> std::optional<std::string> {
                 const std::string status = test::readFile("/proc/self/status");
                 const auto line = status.find("\nGid:") + 1;
                 return status.substr(line, status.find('\n', line) - line) +
-                       (std::getenv("ICU_DATA") != nullptr ? " with ICU_DATA" : "");
+                       (std::getenv("ICU_DATA") != nullptr ? " with ICU_DATA" : "") +
+                       (fcntl(descriptor, F_GETFD) != -1 ? " with a descriptor" : "");
             },
             10s);
     };
@@ -148,6 +152,7 @@ TEST(ChildText, TheChildHoldsOnlyItsUsersGroupAndNoEnvironment) {
         },
         20s);
     EXPECT_EQ(asTheHelper, "Gid:\t65534\t65534\t65534\t65534");
+    close(descriptor);
 }
 
 } // namespace
