@@ -30,9 +30,11 @@ std::string localized(const char* english);
 // "Mar 2, 2026, 6:30 AM" in English, at the local time the C library gives for it: any TZ it
 // accepts (zone names, files, POSIX rules), or the system's time zone, read again when that has
 // changed since the last call. When ICU cannot format it, "2026-03-02 06:30". The instant is in
-// microseconds, as the loop's, so that any year can be shown. ICU runs in a short-lived child
-// process, for at most 2 s (the caller waits), and only when the instant, its offset or the locale
-// differ from the last call's: otherwise the last text is given again.
+// microseconds, as the loop's, so that any year can be shown. ICU writes the wall clock's fields
+// the C library made, so that the time shown is the one `date` shows. It runs in a short-lived
+// child process, with the user's own group alone and none of the environment, for at most 2 s
+// (the caller waits), and only when the local time or the locale differ from the last call's:
+// otherwise the last text is given again.
 std::string mediumDateShortTime(
     std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds> instant);
 

@@ -166,6 +166,14 @@ std::vector<fs::path> applicationDirectories() {
     return directories;
 }
 
+// GIO opens an entry as it is and waits: a FIFO in its place would hold the helper until a writer
+// came. So only a regular file is given to it (as a stat saw it a moment before: the user could
+// swap one in between, and the user's own helper is all that would wait).
+bool isRegularFile(const std::string& path) {
+    std::error_code error;
+    return fs::is_regular_file(path, error);
+}
+
 struct FoundEntry {
     std::string path;
     GObjectPtr<GDesktopAppInfo> info;
@@ -175,8 +183,7 @@ std::optional<FoundEntry> findEntry(const std::string& appId) {
     const std::string fileName = appId + ".desktop";
     for (const auto& directory : applicationDirectories()) {
         const std::string path = (directory / fileName).string();
-        std::error_code error;
-        if (!fs::is_regular_file(path, error))
+        if (!isRegularFile(path))
             continue;
         GObjectPtr<GDesktopAppInfo> info(g_desktop_app_info_new_from_filename(path.c_str()));
         if (!info)
@@ -200,6 +207,10 @@ std::optional<ProgramIdentity> entryProgram(GDesktopAppInfo* info) {
 
 // Why GIO would not take the entry at `path`, in words for the launch's completion.
 std::string unusableEntry(const std::string& path) {
+    std::error_code error;
+    if (const auto type = fs::status(path, error).type();
+        type != fs::file_type::not_found && type != fs::file_type::regular)
+        return "The desktop entry " + path + " is not a file";
     const std::unique_ptr<GKeyFile, GKeyFileUnref> keys(g_key_file_new());
     Failure failure;
     if (!g_key_file_load_from_file(keys.get(), path.c_str(), G_KEY_FILE_NONE, failure.out()))
@@ -393,7 +404,8 @@ void GioWorkspace::launch(const std::string& location, bool /*activate*/,
         // does not end the process when the bus goes away.
         bus_->get();
         const GObjectPtr<GDesktopAppInfo> app(
-            g_desktop_app_info_new_from_filename(location.c_str()));
+            isRegularFile(location) ? g_desktop_app_info_new_from_filename(location.c_str())
+                                    : nullptr);
         if (!app)
             return unusableEntry(location);
         // A background start has no token to pass on; an activating one none from the desktop.
@@ -409,7 +421,8 @@ void GioWorkspace::openURL(const std::string& url, const std::optional<std::stri
     bus_->get(); // as for launch()
     GObjectPtr<GAppInfo> app;
     if (location) {
-        app.reset(G_APP_INFO(g_desktop_app_info_new_from_filename(location->c_str())));
+        if (isRegularFile(*location))
+            app.reset(G_APP_INFO(g_desktop_app_info_new_from_filename(location->c_str())));
     } else if (const char* scheme = g_uri_peek_scheme(url.c_str())) {
         app.reset(g_app_info_get_default_for_uri_scheme(scheme));
     }

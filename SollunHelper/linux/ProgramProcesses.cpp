@@ -56,14 +56,24 @@ std::string fileNameOf(std::string_view path) {
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
+// At most `limit` bytes of a regular file, empty for anything else. The program a desktop entry
+// names is its user's to choose: O_NONBLOCK keeps open() from waiting for a writer when it is a
+// FIFO, which fstat then turns away.
 std::string readAt(int directory, const std::string& name, std::size_t limit) {
-    const int fd = openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return {};
+    struct stat status = {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return {};
+    }
     std::string contents(limit, '\0');
     std::size_t used = 0;
     while (used < limit) {
         const ssize_t n = read(fd, contents.data() + used, limit - used);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break;
         used += static_cast<std::size_t>(n);

@@ -35,7 +35,8 @@ struct ProgramIdentity {
 std::vector<std::string> commandWords(const char* value);
 
 // The program of an entry with these TryExec and Exec values (either may be null); nothing when
-// neither names one that can be found. Reads the first line of a script.
+// neither names one that can be found. Reads the first line of a script, only ever of a regular
+// file, without waiting: a FIFO named as the program is never waited on.
 std::optional<ProgramIdentity> programOf(const char* tryExec, const char* exec);
 
 // The ids of this user's processes that run `program`, at most `limit` of them.

@@ -19,6 +19,25 @@ void closeDescriptor(int fd) {
         close(fd);
 }
 
+// The group first: once the user ID is the real one, the group could no longer be changed.
+bool keepOnlyRealIdentity() {
+    gid_t realGroup = 0;
+    gid_t effectiveGroup = 0;
+    gid_t savedGroup = 0;
+    uid_t realUser = 0;
+    uid_t effectiveUser = 0;
+    uid_t savedUser = 0;
+    if (getresgid(&realGroup, &effectiveGroup, &savedGroup) != 0 ||
+        setresgid(realGroup, realGroup, realGroup) != 0 ||
+        getresuid(&realUser, &effectiveUser, &savedUser) != 0 ||
+        setresuid(realUser, realUser, realUser) != 0)
+        return false;
+    return getresgid(&realGroup, &effectiveGroup, &savedGroup) == 0 &&
+           effectiveGroup == realGroup && savedGroup == realGroup &&
+           getresuid(&realUser, &effectiveUser, &savedUser) == 0 && effectiveUser == realUser &&
+           savedUser == realUser;
+}
+
 } // namespace
 
 std::optional<std::string> textFromChild(const std::function<std::optional<std::string>()>& make,
@@ -34,6 +53,15 @@ std::optional<std::string> textFromChild(const std::function<std::optional<std::
     }
     if (child == 0) {
         close(pipe[0]);
+        // None of the caller's descriptors stays either: a bus connection carries the credentials
+        // it was made with, the group among them, for whoever writes to it.
+        const auto kept = static_cast<unsigned>(pipe[1]);
+        if ((kept > 3 && close_range(3, kept - 1, 0) != 0) || close_range(kept + 1, ~0U, 0) != 0 ||
+            !keepOnlyRealIdentity())
+            _exit(1);
+        // Assigned rather than cleared: clearenv() takes a lock another thread may have held.
+        static char* noVariables[] = {nullptr};
+        environ = noVariables;
         const auto text = make();
         if (!text || text->size() > maximumText)
             _exit(1);

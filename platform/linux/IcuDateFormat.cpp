@@ -8,8 +8,6 @@
 
 #include <array>
 #include <cfloat>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 namespace sollun::platform {
@@ -24,23 +22,10 @@ namespace {
 
 constexpr const char* libraryName = "libicui18n.so." U_ICU_VERSION_SHORT;
 
-// "GMT+05:45", "GMT-00:25:21": ICU's id of a zone that is a fixed offset, seconds included.
-std::array<UChar, 16> offsetZoneId(std::int32_t offsetSeconds, std::int32_t& length) {
-    const char sign = offsetSeconds < 0 ? '-' : '+';
-    const std::int32_t magnitude = std::abs(offsetSeconds);
-    std::array<char, 16> text{};
-    length = std::snprintf(text.data(), text.size(), "GMT%c%02d:%02d:%02d", sign, magnitude / 3600,
-                           magnitude / 60 % 60, magnitude % 60);
-    std::array<UChar, 16> id{};
-    for (std::int32_t i = 0; i < length; ++i)
-        id[static_cast<std::size_t>(i)] = static_cast<UChar>(text[static_cast<std::size_t>(i)]);
-    return id;
-}
-
 } // namespace
 
 std::optional<std::string> icuDateText(IcuDateStyle style, const std::string& locale,
-                                       std::int64_t milliseconds, std::int32_t offsetSeconds) {
+                                       std::int64_t wallClockMilliseconds) {
     void* const library = dlopen(libraryName, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr)
         return std::nullopt;
@@ -58,17 +43,15 @@ std::optional<std::string> icuDateText(IcuDateStyle style, const std::string& lo
         !setGregorianChange || !format || !toUtf8)
         return std::nullopt;
 
-    // ICU knows zones by their names, not POSIX rules such as "CET-1CEST,M3.5.0,M10.5.0/3": the
-    // offset the C library has for this one instant shows the same wall time as every other
-    // program.
-    std::int32_t zoneLength = 0;
-    const auto zone = offsetZoneId(offsetSeconds, zoneLength);
+    // The C library has made the wall clock's fields already, for any TZ it takes: ICU only writes
+    // them. Its own zones would differ where it knows no such zone (POSIX rules, offsets of a day
+    // or more) or counts no leap seconds ("right/" zones).
+    constexpr UChar utc[] = u"UTC";
     UErrorCode status = U_ZERO_ERROR;
     const UDateFormatStyle dateStyle =
         style == IcuDateStyle::mediumDateShortTime ? UDAT_MEDIUM : UDAT_NONE;
     const std::unique_ptr<UDateFormat, void (*)(UDateFormat*)> formatter(
-        open(UDAT_SHORT, dateStyle, locale.c_str(), zone.data(), zoneLength, nullptr, 0, &status),
-        close);
+        open(UDAT_SHORT, dateStyle, locale.c_str(), utc, 3, nullptr, 0, &status), close);
     if (U_FAILURE(status) || !formatter)
         return std::nullopt;
 
@@ -84,7 +67,7 @@ std::optional<std::string> icuDateText(IcuDateStyle style, const std::string& lo
     std::array<UChar, 128> text{};
     status = U_ZERO_ERROR;
     const std::int32_t length =
-        format(formatter.get(), static_cast<UDate>(milliseconds), text.data(),
+        format(formatter.get(), static_cast<UDate>(wallClockMilliseconds), text.data(),
                static_cast<std::int32_t>(text.size()), nullptr, &status);
     if (U_FAILURE(status) || length <= 0)
         return std::nullopt;

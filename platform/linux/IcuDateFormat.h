@@ -14,10 +14,12 @@ namespace sollun::platform {
 // the short time alone ("6:30 AM").
 enum class IcuDateStyle { mediumDateShortTime, shortTime };
 
-// `milliseconds` since the epoch as `locale` (an ICU locale id, "de_DE") writes it in `style`, at
-// the fixed offset from UTC `offsetSeconds`, on the proleptic Gregorian calendar as the C library
-// counts days. Nothing when ICU cannot be loaded or cannot format it.
+// A wall-clock time as `locale` (an ICU locale id, "de_DE") writes it in `style`. The time is
+// given as the milliseconds from 1970-01-01 00:00 to it on that same wall clock, on the proleptic
+// Gregorian calendar as the C library counts days, and written as if it were UTC: ICU shows the
+// fields it was given, whatever zone, offset or leap seconds made them. Nothing when ICU cannot
+// be loaded or cannot format it.
 std::optional<std::string> icuDateText(IcuDateStyle style, const std::string& locale,
-                                       std::int64_t milliseconds, std::int32_t offsetSeconds);
+                                       std::int64_t wallClockMilliseconds);
 
 } // namespace sollun::platform

@@ -6,16 +6,19 @@
 #include "platform/linux/IcuDateFormat.h"
 #include "platform/linux/MessageCatalogue.h"
 
+#include <fcntl.h>
 #include <libintl.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cfloat>
+#include <cctype>
+#include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -104,13 +107,17 @@ void takeLocaleFromEnvironment() {
 // The locale of `category`, named for ICU: what the C library took for it or, when that is the C
 // locale (also because the system lacks the locale asked for), what the environment asks for: ICU
 // has data for many locales the system never generated. The C and POSIX locales become
-// "en_US_POSIX", ICU's equivalent.
+// "en_US_POSIX", ICU's equivalent, and so does a name that is none, such as a path: ICU, given
+// "/tmp/x", does not even format.
 std::string icuLocaleName(const Category& category) {
     const char* name = std::setlocale(category.id, nullptr);
     if (name == nullptr || isCLocale(withoutCodeset(name)))
         name = requestedLocale(category);
     const std::string_view id = withoutCodeset(name);
-    return isCLocale(id) ? "en_US_POSIX" : std::string(id);
+    const bool named = std::all_of(id.begin(), id.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-';
+    });
+    return isCLocale(id) || !named ? "en_US_POSIX" : std::string(id);
 }
 
 // The languages whose catalogues the program reads itself, in gettext's order, when the C library
@@ -158,16 +165,27 @@ std::optional<OwnCatalogues>& ownCatalogues() {
 // A catalogue no bigger than any a program ships; a larger file is not taken for one.
 constexpr std::uintmax_t catalogueSizeLimit = 16 << 20;
 
+// The catalogue at `path`; nothing when there is none. Opened without waiting: a FIFO's open
+// would wait for a writer, and fstat then turns it away.
 std::optional<MessageCatalogue> readCatalogue(const std::filesystem::path& path) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    if (error)
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
         return std::nullopt;
-    std::ifstream file(path, std::ios::binary);
-    std::string bytes(std::min(size, catalogueSizeLimit), '\0');
-    file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    struct stat status = {};
+    std::string bytes;
+    bool whole = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                 static_cast<std::uintmax_t>(status.st_size) <= catalogueSizeLimit;
+    if (whole) {
+        bytes.resize(static_cast<std::size_t>(status.st_size));
+        for (std::size_t used = 0; whole && used < bytes.size();) {
+            const ssize_t got = read(fd, bytes.data() + used, bytes.size() - used);
+            whole = got > 0 || (got < 0 && errno == EINTR);
+            used += got > 0 ? static_cast<std::size_t>(got) : 0;
+        }
+    }
+    close(fd);
     std::optional<MessageCatalogue> catalogue;
-    if (size <= catalogueSizeLimit && file.gcount() == static_cast<std::streamsize>(bytes.size()))
+    if (whole)
         catalogue = MessageCatalogue::parse(std::move(bytes));
     if (!catalogue)
         log().error("%{public}s is no catalogue the helper can read, ignoring", path.string());
@@ -217,6 +235,25 @@ std::string isoLikeText(const tm& local, IcuDateStyle style) {
     return std::string(text.data(), length);
 }
 
+// The local time as icuDateText() takes it: the milliseconds from 1970-01-01 00:00 to it on the
+// wall clock the C library gave. Those fields, not an offset from the instant, are what every
+// other program shows: a `right/` zone's clock is behind by the leap seconds, whose 23:59:60
+// stays in its minute here. Nothing for a year the calendar cannot hold.
+std::optional<std::int64_t> wallClockMilliseconds(const tm& local) {
+    using namespace std::chrono;
+    const long long fullYear = local.tm_year + 1900LL;
+    if (fullYear < int{year::min()} || fullYear > int{year::max()})
+        return std::nullopt;
+    const year_month_day date{year{static_cast<int>(fullYear)},
+                              month{static_cast<unsigned>(local.tm_mon + 1)},
+                              day{static_cast<unsigned>(local.tm_mday)}};
+    if (!date.ok())
+        return std::nullopt;
+    const auto time = sys_days{date} + hours{local.tm_hour} + minutes{local.tm_min} +
+                      seconds{std::min(local.tm_sec, 59)};
+    return duration_cast<milliseconds>(time.time_since_epoch()).count();
+}
+
 // The ICU locale that writes the dates: LC_TIME's, as setUpLocalization() last took it.
 std::string& dateLocale() {
     static std::string locale;
@@ -228,31 +265,29 @@ std::string formattedDate(MicrosecondTime instant, IcuDateStyle style) {
     const tm local = localTime(instant);
     if (dateLocale().empty())
         dateLocale() = icuLocaleName(timeCategory);
-    const auto milliseconds =
-        std::chrono::floor<std::chrono::milliseconds>(instant).time_since_epoch().count();
-    const auto offset = static_cast<std::int32_t>(local.tm_gmtoff);
+    const auto wallClock = wallClockMilliseconds(local);
+    if (!wallClock)
+        return isoLikeText(local, style);
 
     // The last text made in each style, for what it was made from: a menu rebuilt for other
     // reasons asks again for the same date, and finds it here.
     struct Made {
-        std::int64_t milliseconds;
-        std::int32_t offset;
+        std::int64_t wallClock;
         std::string locale;
         std::string text;
     };
     static std::array<std::optional<Made>, 2> made;
     auto& last = made[static_cast<std::size_t>(style)];
-    if (last && last->milliseconds == milliseconds && last->offset == offset &&
-        last->locale == dateLocale())
+    if (last && last->wallClock == *wallClock && last->locale == dateLocale())
         return last->text;
 
     // ICU is loaded and run in a child process, which ends with it: what formatting touches of
     // ICU would otherwise stay resident for the life of a program that shows a new date a few
     // times a day. A child that cannot be made or fails gives the numeric text, kept as any
     // other: no menu waits for a failing child again.
-    const auto text = textFromChild(
-        [&] { return icuDateText(style, dateLocale(), milliseconds, offset); }, formattingDeadline);
-    last = Made{milliseconds, offset, dateLocale(), text ? *text : isoLikeText(local, style)};
+    const auto text = textFromChild([&] { return icuDateText(style, dateLocale(), *wallClock); },
+                                    formattingDeadline);
+    last = Made{*wallClock, dateLocale(), text ? *text : isoLikeText(local, style)};
     return last->text;
 }
 

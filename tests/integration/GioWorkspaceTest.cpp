@@ -113,6 +113,9 @@ TEST_F(GioWorkspaceTest, LaunchStartsTheApplicationWithNothingOfOursOrSaysWhyNot
 
     EXPECT_NE(std::get<std::string>(launch(scratch / "absent.desktop")).find("absent.desktop"),
               std::string::npos);
+    ASSERT_EQ(mkfifo((scratch / "fifo.desktop").c_str(), 0600), 0);
+    EXPECT_NE(std::get<std::string>(launch(scratch / "fifo.desktop")).find("not a file"),
+              std::string::npos);
     installEntry("/nonexistent/sollun");
     EXPECT_NE(std::get<std::string>(launch(entry)).find("/nonexistent/sollun"), std::string::npos);
 }

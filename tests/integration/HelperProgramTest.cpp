@@ -15,8 +15,12 @@
 #include <nlohmann/json.hpp>
 #include <systemd/sd-bus.h>
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -180,6 +184,26 @@ TEST_F(HelperProgram, WithoutASessionBusItDoesItsWorkAllTheSame) {
     BackgroundProcess running(helper);
     waitForPublishedStatus([](const WakeHelperStatus&) { return true; });
     EXPECT_EQ(running.waitForExit(std::chrono::milliseconds(0)), -1) << "it runs on";
+}
+
+// Nothing the helper reads may hold it up: with Sollun's program a FIFO, the menu still answers
+// and SIGTERM still ends the helper.
+TEST_F(HelperProgram, AFifoForSollunsProgramHoldsNothingUp) {
+    const auto fifo = home / "sollun";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0755), 0);
+    std::filesystem::create_directories(home / "data/applications");
+    writeFile(home / "data/applications/com.kestrovane.sollun.desktop",
+              "[Desktop Entry]\nType=Application\nName=Sollun\nExec=" + fifo.string() + "\n");
+    ScopedEnvironmentVariable english{"LC_ALL", "C"};
+    BackgroundProcess running(helper);
+    waitForOwner();
+    const auto shown = labels();
+    EXPECT_NE(std::find(shown.begin(), shown.end(), "Launch Sollun"), shown.end());
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, running.pid(), 0));
+    kill(running.pid(), SIGTERM);
+    pollfd ended{pidfd, POLLIN, 0};
+    EXPECT_EQ(poll(&ended, 1, 10'000), 1) << "SIGTERM left the helper running";
+    close(pidfd);
 }
 
 // Languages the system need not have a locale for: in C.UTF-8, LANGUAGE picks the catalogue, on

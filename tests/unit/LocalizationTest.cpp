@@ -7,9 +7,11 @@
 #include "platform/linux/MessageCatalogue.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <unicode/utypes.h>
 
 #include <time.h>
 
@@ -71,6 +73,8 @@ TEST_F(Localization, DatesShowTheCLibrarysLocalTimeForAnyZoneItTakes) {
         {"CET-1CEST,M3.5.0,M10.5.0/3", winter},
         {"CET-1CEST,M3.5.0,M10.5.0/3", summer},
         {"<+0545>-5:45", winter},
+        {"<+24>-24", winter}, // offsets of a day, beyond ICU's own
+        {"<-2430>24:30", winter},
         {"America/New_York", summer},
         {"UTC", medieval}, // in the proleptic Gregorian calendar, as the C library counts
         {"Europe/Amsterdam", medieval}, // local mean time: 19 min 32 s ahead
@@ -85,6 +89,44 @@ TEST_F(Localization, DatesShowTheCLibrarysLocalTimeForAnyZoneItTakes) {
     // ICU did its work elsewhere, and left nothing of itself here.
     const auto maps = test::readFile("/proc/self/maps");
     EXPECT_EQ(maps.find("libicu"), std::string::npos);
+}
+
+// A `right/` zone's time_t counts leap seconds: its clock is 27 s behind, as `date` shows it.
+TEST_F(Localization, DatesInARightZoneShowItsClock) {
+    if (!std::filesystem::exists("/usr/share/zoneinfo/right/Europe/Berlin"))
+        GTEST_SKIP() << "no right/ zones here (Debian 13 has them in tzdata-legacy)";
+    ScopedEnvironmentVariable berlin("TZ", "right/Europe/Berlin");
+    setUpLocalization();
+    EXPECT_EQ(plain(mediumDateShortTime(winter)), libcText(winter)); // 7:29 AM
+}
+
+// ICU would take its data from where ICU_DATA and ICU_TIMEZONE_FILES_DIR say, here an English
+// and a UTC five hours ahead of the user's own making, and fails on a locale that is a path: none
+// of it reaches the date.
+TEST_F(Localization, DatesTakeNothingOfIcuFromTheEnvironment) {
+    test::TempDir data;
+    std::filesystem::create_directory(data / U_ICUDATA_NAME);
+    test::writeFile(data / "en.txt", "en { calendar { gregorian { DateTimePatterns { \"\", \"\", "
+                                     "\"\", \"'made' h:mm\", \"\", \"\", \"'made' d\", \"\", "
+                                     "\"{1} {0}\", \"{1} {0}\", \"{1} {0}\", \"{1} {0}\", "
+                                     "\"{1} {0}\" } } } }\n");
+    test::writeFile(data / "zoneinfo64.txt",
+                    "zoneinfo64:table(nofallback) { Zones:array { :table { typeOffsets:intvector { "
+                    "18000, 0 } } } Names { \"UTC\" } }\n");
+    for (const auto* made : {"en.txt", "zoneinfo64.txt"})
+        if (test::runProcess(
+                {"genrb", "-q", "-d", (data / U_ICUDATA_NAME).string(), (data / made).string()})
+                .exitCode != 0)
+            GTEST_SKIP() << "no genrb to make ICU data with (icu-devtools)";
+    ScopedEnvironmentVariable icuData("ICU_DATA", data.path().string());
+    ScopedEnvironmentVariable zones("ICU_TIMEZONE_FILES_DIR", (data / U_ICUDATA_NAME).string());
+    ScopedEnvironmentVariable english("LC_TIME", "en_US.UTF-8");
+    setUpLocalization();
+    EXPECT_EQ(plain(mediumDateShortTime(summer)), "Jul 1, 2026, 8:30 AM");
+
+    ScopedEnvironmentVariable path("LC_TIME", (data / U_ICUDATA_NAME / "en").string());
+    setUpLocalization();
+    EXPECT_EQ(plain(mediumDateShortTime(winter)), "Mar 2, 2026, 6:30 AM");
 }
 
 // Locales the system need not have: ICU has its own data, and the texts follow LANGUAGE, else the

@@ -2,13 +2,16 @@
 #include "platform/linux/ChildText.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <thread>
 
 namespace sollun::platform {
@@ -117,6 +120,44 @@ TEST(ChildText, AChildThatFailsOrHangsGivesNothing) {
                   200ms),
               std::nullopt);
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child left to reap";
+}
+
+// The child holds the user's group alone (real, effective, saved, file system), none of the
+// caller's descriptors and no environment; as root, also when its parent is in the helper's
+// state: the group kept as the saved one.
+TEST(ChildText, TheChildHoldsOnlyItsUsersGroupAndNoEnvironment) {
+    const test::ScopedEnvironmentVariable data{"ICU_DATA", "/tmp"};
+    const auto childsGroups = [] {
+        return textFromChild(
+            []() -> std::optional<std::string> {
+                const std::string status = test::readFile("/proc/self/status");
+                const auto line = status.find("\nGid:") + 1;
+                return status.substr(line, status.find('\n', line) - line) +
+                       (std::getenv("ICU_DATA") != nullptr ? " with ICU_DATA" : "");
+            },
+            10s);
+    };
+    const std::string real = std::to_string(getgid());
+    EXPECT_EQ(childsGroups(), "Gid:\t" + real + "\t" + real + "\t" + real + "\t" + real);
+    const int descriptor = dup(2);
+    EXPECT_EQ(textFromChild(
+                  [descriptor]() -> std::optional<std::string> {
+                      return fcntl(descriptor, F_GETFD) < 0 ? "closed" : "open";
+                  },
+                  10s),
+              "closed");
+    close(descriptor);
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hold a saved group other than the real one";
+    const auto asTheHelper = textFromChild(
+        [&]() -> std::optional<std::string> {
+            if (setresgid(65534, 65534, 4242) != 0)
+                return std::nullopt;
+            return childsGroups();
+        },
+        20s);
+    EXPECT_EQ(asTheHelper, "Gid:\t65534\t65534\t65534\t65534");
 }
 
 } // namespace
