@@ -94,7 +94,7 @@ int WakeDaemonBus::receive(sd_bus_message* message) {
     if (peer.admitted) {
         if (!*peer.admitted)
             return sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
-        serve(message);
+        serve(peer, message);
         return 1;
     }
     if (peer.waiting.size() >= maxWaitingPerPeer)
@@ -123,24 +123,27 @@ int WakeDaemonBus::onCredentials(sd_bus_message* reply, void* userdata, sd_bus_e
 }
 
 void WakeDaemonBus::decide(Peer& peer, const std::optional<trust::PeerCredentials>& credentials) {
-    const bool admitted =
-        credentials && trust::satisfies(peer.requirement, *credentials, identities_);
+    // Requests act for a user: a peer the bus names none for is nobody's to act for.
+    const bool admitted = credentials && credentials->uid &&
+                          trust::satisfies(peer.requirement, *credentials, identities_);
     // A look-up that failed says nothing about the peer: the requests that waited for it are
     // refused, and the next one asks again.
     if (credentials)
         peer.admitted = admitted;
+    if (admitted)
+        peer.caller = {*credentials->uid, credentials->pid};
     // Serving may not reach back into this peer's queue: requests are carried out in place.
     auto waiting = std::move(peer.waiting);
     for (sd_bus_message* message : waiting) {
         if (admitted)
-            serve(message);
+            serve(peer, message);
         else
             sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
         sd_bus_message_unref(message);
     }
 }
 
-void WakeDaemonBus::serve(sd_bus_message* message) {
+void WakeDaemonBus::serve(const Peer& peer, sd_bus_message* message) {
     const char* member = sd_bus_message_get_member(message);
     const auto replyTo = [message](const std::optional<std::string>& error) {
         if (error)
@@ -154,9 +157,9 @@ void WakeDaemonBus::serve(sd_bus_message* message) {
             sd_bus_reply_method_errorf(message, SD_BUS_ERROR_INVALID_ARGS, "Expected one int64");
             return;
         }
-        service_.scheduleWakeAt(instantFromMicroseconds(usec), replyTo);
+        service_.scheduleWakeAt(peer.caller, instantFromMicroseconds(usec), replyTo);
     } else if (std::strcmp(member, "ClearWake") == 0) {
-        service_.clearWake(replyTo);
+        service_.clearWake(peer.caller, replyTo);
     } else {
         service_.getVersion(
             [message](std::int64_t version) { sd_bus_reply_method_return(message, "x", version); });

@@ -9,7 +9,10 @@
 // with GetConnectionCredentials; never read from /proc). The verdict is kept per unique name until
 // the name goes away; a look-up that fails is no verdict, and only the requests waiting for it are
 // refused. A refused sender gets AccessDenied, reaches no operation and is not logged.
-// Requests are carried out one at a time on the main loop, in the order each sender sent them.
+//
+// The requests of an admitted sender act for the uid the bus attested, which is how the service
+// tells one user's events from another's. Requests are carried out one at a time on the main
+// loop, in the order each sender sent them.
 
 #include "SollunWakeDaemon/WakeDaemonService.h"
 #include "platform/linux/SdEventLoop.h"
@@ -47,6 +50,7 @@ private:
         WakeDaemonBus* owner = nullptr;
         std::string requirement;
         std::optional<bool> admitted;
+        Caller caller;
         std::deque<sd_bus_message*> waiting;
         sd_bus_slot* credentialsCall = nullptr;
     };
@@ -59,7 +63,7 @@ private:
 
     int receive(sd_bus_message* message);
     void decide(Peer& peer, const std::optional<trust::PeerCredentials>& credentials);
-    void serve(sd_bus_message* message);
+    void serve(const Peer& peer, sd_bus_message* message);
     void forget(std::string_view name);
 
     WakeDaemonService& service_;
