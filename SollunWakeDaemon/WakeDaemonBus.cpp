@@ -145,25 +145,42 @@ void WakeDaemonBus::decide(Peer& peer, const std::optional<trust::PeerCredential
 
 void WakeDaemonBus::serve(const Peer& peer, sd_bus_message* message) {
     const char* member = sd_bus_message_get_member(message);
+    if (std::strcmp(member, "GetVersion") == 0) {
+        service_.getVersion(
+            [message](std::int64_t version) { sd_bus_reply_method_return(message, "x", version); });
+        return;
+    }
+    // Every other request may change the schedule.
+    std::int64_t usec = 0;
+    const bool schedules = std::strcmp(member, "ScheduleWakeAt") == 0;
+    if (schedules && sd_bus_message_read(message, "x", &usec) < 0) {
+        sd_bus_reply_method_errorf(message, SD_BUS_ERROR_INVALID_ARGS, "Expected one int64");
+        return;
+    }
+    switch (limit_.admit(peer.caller.uid, RequestLimit::Clock::now())) {
+    case RequestLimit::Verdict::admitted:
+        break;
+    case RequestLimit::Verdict::firstRefused:
+        daemonLog().error("Too many requests (%{public}s): more than %{public}d at once or one a "
+                          "second; refusing the rest until they slow down",
+                          callerText(peer.caller), RequestLimit::burst);
+        [[fallthrough]];
+    case RequestLimit::Verdict::refused:
+        sd_bus_reply_method_errorf(message, limitsExceeded,
+                                   "Too many requests: at most %d at once and one a second",
+                                   RequestLimit::burst);
+        return;
+    }
     const auto replyTo = [message](const std::optional<std::string>& error) {
         if (error)
             sd_bus_reply_method_errorf(message, rejectedError, "%s", error->c_str());
         else
             sd_bus_reply_method_return(message, "");
     };
-    if (std::strcmp(member, "ScheduleWakeAt") == 0) {
-        std::int64_t usec = 0;
-        if (sd_bus_message_read(message, "x", &usec) < 0) {
-            sd_bus_reply_method_errorf(message, SD_BUS_ERROR_INVALID_ARGS, "Expected one int64");
-            return;
-        }
+    if (schedules)
         service_.scheduleWakeAt(peer.caller, instantFromMicroseconds(usec), replyTo);
-    } else if (std::strcmp(member, "ClearWake") == 0) {
+    else
         service_.clearWake(peer.caller, replyTo);
-    } else {
-        service_.getVersion(
-            [message](std::int64_t version) { sd_bus_reply_method_return(message, "x", version); });
-    }
 }
 
 int WakeDaemonBus::onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {

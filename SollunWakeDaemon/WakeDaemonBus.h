@@ -11,9 +11,12 @@
 // refused. A refused sender gets AccessDenied, reaches no operation and is not logged.
 //
 // The requests of an admitted sender act for the uid the bus attested, which is how the service
-// tells one user's events from another's. Requests are carried out one at a time on the main
-// loop, in the order each sender sent them.
+// tells one user's events from another's, and those that may change the schedule count against
+// that uid's limit (RequestLimit.h): past it, LimitsExceeded, logged once until the user has
+// calmed down. Requests are carried out one at a time on the main loop, in the order each sender
+// sent them.
 
+#include "SollunWakeDaemon/RequestLimit.h"
 #include "SollunWakeDaemon/WakeDaemonService.h"
 #include "platform/linux/SdEventLoop.h"
 #include "shared/Requirement.h"
@@ -68,6 +71,7 @@ private:
 
     WakeDaemonService& service_;
     trust::IdentityTable identities_;
+    RequestLimit limit_;
     sd_bus* bus_ = nullptr;
     sd_bus_slot* objectSlot_ = nullptr;
     sd_bus_slot* ownerMatch_ = nullptr;

@@ -363,9 +363,12 @@ TEST_F(DaemonFaults, AFloodFromARefusedSenderChangesNothingAndKeepsTheDaemonSmal
                            sent % 2 ? std::nullopt : std::optional(wake + 3'600'000'000 + sent),
                            answers),
                       0);
+        // A change behind every eighth batch only: one user's changes are limited.
         if (batch >= 8) {
             ASSERT_EQ(call(client(), "GetVersion"), "1");
-            ASSERT_EQ(call(client(), "ScheduleWakeAt", wake), "");
+            if (batch % 8 == 0) {
+                ASSERT_EQ(call(client(), "ScheduleWakeAt", wake), "");
+            }
         }
         while (sd_bus_process(flood.get(), nullptr) > 0) {
         }

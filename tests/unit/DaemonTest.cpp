@@ -1,4 +1,5 @@
 #include "SollunWakeDaemon/PowerEventStore.h"
+#include "SollunWakeDaemon/RequestLimit.h"
 #include "SollunWakeDaemon/RtcReach.h"
 #include "SollunWakeDaemon/RtcSlot.h"
 #include "SollunWakeDaemon/RtcWakeAlarm.h"
@@ -586,6 +587,28 @@ TEST(PowerEventFile, AUserIsAUidOrNobody) {
     EXPECT_TRUE(isPowerEvent(stored->value, {start, ours, wakePowerOn, 1000}));
     EXPECT_FALSE(isPowerEvent(stored->value, {start, ours, wakePowerOn, std::nullopt}));
     EXPECT_FALSE(isPowerEvent(stored->value, {start, ours, wakePowerOn, 1001}));
+}
+
+TEST(RequestLimit, AdmitsABurstThenOneAnIntervalPerUserAndSaysSoOnce) {
+    using enum RequestLimit::Verdict;
+    RequestLimit limit;
+    const RequestLimit::Clock::time_point t0{};
+    for (int i = 0; i < RequestLimit::burst; ++i)
+        ASSERT_EQ(limit.admit(1000, t0), admitted) << i;
+    EXPECT_EQ(limit.admit(1000, t0), firstRefused);
+    EXPECT_EQ(limit.admit(1000, t0 + RequestLimit::interval / 2), refused);
+    EXPECT_EQ(limit.admit(1001, t0), admitted) << "another user has a bucket of their own";
+    // Flooding on, one request an interval gets through; the refusals stay unsaid.
+    for (int i = 1; i <= 3; ++i) {
+        const auto at = t0 + i * RequestLimit::interval;
+        EXPECT_EQ(limit.admit(1000, at), admitted) << i;
+        EXPECT_EQ(limit.admit(1000, at), refused) << i;
+    }
+    // Quiet until the bucket is full again: a whole burst, and a refusal said anew.
+    auto later = t0 + (3 + RequestLimit::burst) * RequestLimit::interval;
+    for (int i = 0; i < RequestLimit::burst; ++i)
+        ASSERT_EQ(limit.admit(1000, later), admitted) << i;
+    EXPECT_EQ(limit.admit(1000, later), firstRefused);
 }
 
 } // namespace
