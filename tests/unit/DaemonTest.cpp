@@ -15,7 +15,6 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -446,29 +445,40 @@ TEST_F(SleepArmingTest, ReachesAsFarAsTheRtcWasSeenToTake) {
     EXPECT_EQ(alarm->armed.back(), start + 72h);
 }
 
-// The daemon's work over the real store: each request cancels the product's own events first, in
-// whatever shape, past elements that are no events at all; a scheduling adds one only when it
-// lies ahead.
+// The daemon's work over the real store: each request cancels its user's events of the product
+// first, and those of nobody in particular, in whatever shape, past elements that are no events at
+// all; another user's stays; a scheduling adds one only when it lies ahead.
 TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
     test::writeFile(store->path(), R"([42, "text", null,
         {"time":"2026-03-01T22:20:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"wake"},
         {"time":"2026-03-01T22:40:05Z","scheduledby":"com.other","eventtype":"wake"},
         {"time":"2026-03-01T22:50:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"x"},
-        {"time":"2026-03-02T00:10:05Z","scheduledby":"COM.KESTROVANE.SOLLUN","eventtype":"wake"}])");
+        {"time":"2026-03-02T00:10:05Z","scheduledby":"COM.KESTROVANE.SOLLUN","eventtype":"wake"},
+        {"time":"2026-03-02T03:10:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"wake",
+         "uid":1001}])");
     WakeDaemonService service{*store, [this] { return now; }};
     const Caller caller{1000, 4242};
     const std::tuple<std::optional<Instant>, PowerStatus, std::string, std::vector<Instant>>
         rows[] = {
-            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
-            {start - 1h, powerSuccess, "ok", {start + 30min, start + 2h}}, // past: only clears
-            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
-            {std::nullopt, powerSuccess, "ok", {start + 30min, start + 2h}}, // clearWake
-            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
+            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 5h, start + 1h}},
+            {start - 1h,
+             powerSuccess,
+             "ok",
+             {start + 30min, start + 2h, start + 5h}}, // past: only clears
+            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 5h, start + 1h}},
+            {std::nullopt,
+             powerSuccess,
+             "ok",
+             {start + 30min, start + 2h, start + 5h}}, // clearWake
+            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 5h, start + 1h}},
             {start + 90min, // failing, it still cancels
              powerNotPrivileged,
              "IOPMSchedulePowerEvent failed: 0xe00002c1",
-             {start + 30min, start + 2h}},
-            {start + 1s, powerSuccess, "ok", {start + 30min, start + 2h}}, // not a second ahead
+             {start + 30min, start + 2h, start + 5h}},
+            {start + 1s,
+             powerSuccess,
+             "ok",
+             {start + 30min, start + 2h, start + 5h}}, // not a second ahead
         };
     for (const auto& [date, armed, reply, times] : rows) {
         alarm->status = armed;
@@ -478,115 +488,6 @@ TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
         EXPECT_EQ(replies, Names{reply});
         EXPECT_EQ(store->eventTimes({}), times) << reply;
     }
-}
-
-// Two users' helpers over the real store. Each request replaces only its caller's events and
-// those stored before events carried a user; another program's event is left alone even with a
-// "uid" of its own; the hardware follows the earliest of all. A request that changes nothing
-// neither rewrites the file nor logs.
-TEST_F(PowerEventStoreTest, EachUsersRequestsReplaceOnlyThatUsersEvents) {
-    test::writeFile(store->path(), R"([
-        {"time":"2026-03-01T22:20:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"wake"},
-        {"time":"2026-03-02T03:10:05Z","scheduledby":"com.other","eventtype":"wake","uid":1001}])");
-    WakeDaemonService service{*store, [this] { return now; }};
-    const Caller alice{1000, 11}, bob{1001, std::nullopt};
-    using Events = std::vector<std::pair<Instant, std::optional<std::uint32_t>>>;
-    const Instant foreign = start + 5h;
-    const struct {
-        Caller caller;
-        std::optional<Instant> date; // none: ClearWake
-        Events after;                // the product's events, in the file's order
-        std::optional<Instant> armed;
-        std::string logged; // nothing when the request changed nothing
-    } rows[] = {
-        {alice,
-         start + 2h,
-         {{start + 2h, 1000}},
-         start + 2h,
-         "Scheduled wake at 2026-03-02 00:10:05 +0000 (uid 1000, pid 11)"},
-        {bob,
-         start + 1h,
-         {{start + 2h, 1000}, {start + 1h, 1001}},
-         start + 1h,
-         "Scheduled wake at 2026-03-01 23:10:05 +0000 (uid 1001)"},
-        {alice, start + 2h, {{start + 2h, 1000}, {start + 1h, 1001}}, start + 1h, ""},
-        {bob, std::nullopt, {{start + 2h, 1000}}, start + 2h, "Cleared wake (uid 1001)"},
-        {bob, std::nullopt, {{start + 2h, 1000}}, start + 2h, ""},
-        {bob, start - 1h, {{start + 2h, 1000}}, start + 2h, ""},
-        {alice,
-         start - 1h,
-         {},
-         foreign,
-         "scheduleWake: date not in the future; cleared only (uid 1000, pid 11)"},
-    };
-    const auto fileIdentity = [this] {
-        struct stat status = {};
-        ::stat(store->path().c_str(), &status);
-        return std::pair(status.st_ino, status.st_mtim.tv_nsec);
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.logged);
-        const auto before = fileIdentity();
-        const auto armings = alarm->armed.size();
-        platform::ScopedMemoryLog log;
-        Names replies;
-        const auto record = [&](auto text) { replies.push_back(text.value_or("ok")); };
-        row.date ? service.scheduleWakeAt(row.caller, *row.date, record)
-                 : service.clearWake(row.caller, record);
-        EXPECT_EQ(replies, Names{"ok"});
-        Events product;
-        std::vector<Instant> others;
-        const auto schedule = store->copyScheduledPowerEvents();
-        for (const auto& element : std::get<PowerArray>(schedule->value)) {
-            const auto& event = std::get<PowerDictionary>(element.value);
-            const Instant time = *memberOf<Instant>(event, powerEventTimeKey);
-            if (*memberOf<std::string>(event, powerEventOwnerKey) == ours)
-                product.emplace_back(time, powerEventUser(event));
-            else
-                others.push_back(time);
-        }
-        EXPECT_EQ(product, row.after);
-        EXPECT_EQ(others, std::vector{foreign});
-        EXPECT_EQ(alarm->armed.back(), row.armed);
-        Names lines;
-        for (const auto& entry : log->entries())
-            lines.push_back(entry.message);
-        EXPECT_EQ(lines, row.logged.empty() ? Names{} : Names{row.logged});
-        if (row.logged.empty()) {
-            EXPECT_EQ(fileIdentity(), before) << "rewritten";
-            EXPECT_EQ(alarm->armed.size(), armings) << "armed again";
-        }
-    }
-}
-
-// The user of an event is a number a uid can be; anything else under "uid" makes it an event of
-// nobody in particular, which any user's next request replaces.
-TEST(PowerEventFile, AUserIsAUidOrNobody) {
-    const std::pair<const char*, std::optional<std::uint32_t>> rows[] = {
-        {R"("uid":1000)", 1000},
-        {R"("uid":0)", 0},
-        {R"("uid":4294967294)", 4294967294u},
-        {R"("uid":4294967295)", std::nullopt}, // (uid_t)-1
-        {R"("uid":-1)", std::nullopt},
-        {R"("uid":"1000")", std::nullopt},
-        {R"("uid":1000.5)", std::nullopt},
-        {R"("user":1000)", std::nullopt},
-    };
-    for (const auto& [member, user] : rows) {
-        const auto document = parsePowerEventDocument(
-            std::string(R"([{"time":"2026-03-01T22:20:05Z","scheduledby":"a","eventtype":"b",)") +
-            member + "}]");
-        ASSERT_TRUE(document && document->events) << member;
-        const auto& event = std::get<PowerDictionary>(document->events->front().value.value);
-        EXPECT_EQ(powerEventUser(event), user) << member;
-    }
-    const auto stored = makeStoredPowerEvent(start, ours, wakePowerOn, 1000);
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->text, R"({"time":"2026-03-01T22:10:05.000000Z","scheduledby":)"
-                            R"("com.kestrovane.sollun","eventtype":"wakepoweron","uid":1000})");
-    EXPECT_TRUE(isPowerEvent(stored->value, {start, ours, wakePowerOn, 1000}));
-    EXPECT_FALSE(isPowerEvent(stored->value, {start, ours, wakePowerOn, std::nullopt}));
-    EXPECT_FALSE(isPowerEvent(stored->value, {start, ours, wakePowerOn, 1001}));
 }
 
 TEST(RequestLimit, AdmitsABurstThenOneAnIntervalPerUserAndSaysSoOnce) {
