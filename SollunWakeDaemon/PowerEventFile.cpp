@@ -255,16 +255,6 @@ std::optional<Instant> powerEventTime(const PowerValue& event,
     return *time;
 }
 
-std::optional<std::uint32_t> powerEventUser(const PowerDictionary& event) {
-    // (uid_t)-1 is no user: the kernel uses it for "unchanged".
-    const auto* uid = memberOf<std::int64_t>(event, powerEventUserKey);
-    if (uid == nullptr || *uid < 0 ||
-        *uid >= std::int64_t{std::numeric_limits<std::uint32_t>::max()}) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(*uid);
-}
-
 bool isPowerEvent(const PowerValue& event, const PowerEventKey& key) {
     const auto* dictionary = std::get_if<PowerDictionary>(&event.value);
     if (dictionary == nullptr) {

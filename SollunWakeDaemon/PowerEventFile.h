@@ -77,10 +77,6 @@ std::optional<std::string> formatStoredTime(Instant instant);
 std::optional<Instant> powerEventTime(const PowerValue& event,
                                       std::span<const std::string_view> types);
 
-// The user of an event: its "uid" when that is a number a uid can be; nothing otherwise, which
-// makes it an event of nobody in particular.
-std::optional<std::uint32_t> powerEventUser(const PowerDictionary& event);
-
 // Whether an element is the event (time, owner, type, user). The file keeps microseconds, so times
 // are compared as they would be stored; an event written by another program with a finer fraction
 // still matches the instant it lists.

@@ -61,6 +61,10 @@ inline constexpr std::string_view powerEventTypeKey = "eventtype";
 inline constexpr std::string_view powerEventUserKey = "uid";
 inline constexpr std::string_view powerEventTypeWakePowerOn = "wakepoweron";
 
+// The user of an event: its "uid" when that is a number a uid can be; nothing otherwise, which
+// makes it an event of nobody in particular.
+std::optional<std::uint32_t> powerEventUser(const PowerDictionary& event);
+
 // The values that tell one event from another: an event without a user is another one than the
 // same event with a user.
 struct PowerEventKey {

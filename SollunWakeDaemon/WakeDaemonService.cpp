@@ -1,6 +1,5 @@
 #include "SollunWakeDaemon/WakeDaemonService.h"
 
-#include "SollunWakeDaemon/PowerEventFile.h"
 #include "shared/DateText.h"
 
 #include <chrono>
