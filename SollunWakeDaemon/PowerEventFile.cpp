@@ -206,7 +206,8 @@ std::optional<std::string> formatStoredTime(Instant instant) {
 }
 
 std::optional<StoredPowerEvent> makeStoredPowerEvent(Instant time, const std::string& owner,
-                                                     const std::string& type) {
+                                                     const std::string& type,
+                                                     std::optional<std::uint32_t> user) {
     auto timeText = formatStoredTime(time);
     if (!timeText) {
         return std::nullopt;
@@ -216,6 +217,9 @@ std::optional<StoredPowerEvent> makeStoredPowerEvent(Instant time, const std::st
     object[std::string(powerEventTimeKey)] = *timeText;
     object[std::string(powerEventOwnerKey)] = owner;
     object[std::string(powerEventTypeKey)] = type;
+    if (user) {
+        object[std::string(powerEventUserKey)] = *user;
+    }
     StoredPowerEvent event;
     try {
         event.text = object.dump();
@@ -227,6 +231,9 @@ std::optional<StoredPowerEvent> makeStoredPowerEvent(Instant time, const std::st
     dictionary.emplace(powerEventTimeKey, PowerValue{asStored(time)});
     dictionary.emplace(powerEventOwnerKey, PowerValue{owner});
     dictionary.emplace(powerEventTypeKey, PowerValue{type});
+    if (user) {
+        dictionary.emplace(powerEventUserKey, PowerValue{std::int64_t{*user}});
+    }
     event.value = {std::move(dictionary)};
     return event;
 }
@@ -248,8 +255,7 @@ std::optional<Instant> powerEventTime(const PowerValue& event,
     return *time;
 }
 
-bool isPowerEvent(const PowerValue& event, Instant time, std::string_view owner,
-                  std::string_view type) {
+bool isPowerEvent(const PowerValue& event, const PowerEventKey& key) {
     const auto* dictionary = std::get_if<PowerDictionary>(&event.value);
     if (dictionary == nullptr) {
         return false;
@@ -258,7 +264,8 @@ bool isPowerEvent(const PowerValue& event, Instant time, std::string_view owner,
     const auto* eventOwner = memberOf<std::string>(*dictionary, powerEventOwnerKey);
     const auto* eventType = memberOf<std::string>(*dictionary, powerEventTypeKey);
     return eventTime != nullptr && eventOwner != nullptr && eventType != nullptr &&
-           asStored(*eventTime) == asStored(time) && *eventOwner == owner && *eventType == type;
+           asStored(*eventTime) == asStored(key.time) && *eventOwner == key.owner &&
+           *eventType == key.type && powerEventUser(*dictionary) == key.user;
 }
 
 } // namespace sollun::daemon

@@ -7,6 +7,14 @@
 //     {"time":"2026-12-05T06:30:00.250000Z","scheduledby":"com.example.clock","eventtype":"wake"}
 //   ]
 //
+// The product's own events add the user they were scheduled for, as a number (its uid), after
+// the three members every event has:
+//
+//     {"time":"2026-12-05T06:30:00.000000Z","scheduledby":"com.kestrovane.sollun",
+//      "eventtype":"wakepoweron","uid":1000}
+//
+// A reader that knows nothing of "uid" still finds the event by its three members, and keeps it.
+//
 // Other programs may write to it too, so each element is kept as the exact text it was read
 // from: a rewrite after adding or removing one event leaves every other element byte for byte
 // as it was, whatever its shape, number spellings or key order. Only the array around the
@@ -19,6 +27,7 @@
 #include "SollunWakeDaemon/PowerEvents.h"
 #include "shared/Instant.h"
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -53,10 +62,11 @@ std::optional<PowerEventDocument> parsePowerEventDocument(std::string_view text)
 // The array of `events` with each element's text as it is.
 std::string renderPowerEventArray(std::span<const StoredPowerEvent> events);
 
-// A new element; nothing when the values cannot be stored (an instant outside the years 0000 to
-// 9999, text that is not UTF-8).
+// A new element, with a user if given; nothing when the values cannot be stored (an instant
+// outside the years 0000 to 9999, text that is not UTF-8).
 std::optional<StoredPowerEvent> makeStoredPowerEvent(Instant time, const std::string& owner,
-                                                     const std::string& type);
+                                                     const std::string& type,
+                                                     std::optional<std::uint32_t> user = {});
 
 // The stored form of a time: UTC, with the microseconds, cut off towards the past.
 std::optional<std::string> formatStoredTime(Instant instant);
@@ -67,10 +77,9 @@ std::optional<std::string> formatStoredTime(Instant instant);
 std::optional<Instant> powerEventTime(const PowerValue& event,
                                       std::span<const std::string_view> types);
 
-// Whether an element is the event (time, owner, type). The file keeps microseconds, so times are
-// compared as they would be stored; an event written by another program with a finer fraction
+// Whether an element is the event (time, owner, type, user). The file keeps microseconds, so times
+// are compared as they would be stored; an event written by another program with a finer fraction
 // still matches the instant it lists.
-bool isPowerEvent(const PowerValue& event, Instant time, std::string_view owner,
-                  std::string_view type);
+bool isPowerEvent(const PowerValue& event, const PowerEventKey& key);
 
 } // namespace sollun::daemon

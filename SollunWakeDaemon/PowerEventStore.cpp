@@ -49,7 +49,7 @@ std::error_code renameWithoutReplacing(const fs::path& from, const fs::path& to)
 // Removes the first element that is `event`; false when there is none.
 bool removeEvent(std::vector<StoredPowerEvent>& events, const PowerEventKey& event) {
     const auto found = std::find_if(events.begin(), events.end(), [&](const auto& stored) {
-        return isPowerEvent(stored.value, event.time, event.owner, event.type);
+        return isPowerEvent(stored.value, event);
     });
     if (found == events.end()) {
         return false;
@@ -118,7 +118,7 @@ PowerStatus PowerEventStore::cancelScheduledPowerEvent(Instant time, const std::
     if (snapshot.state == Snapshot::State::unreadable) {
         return powerIOError;
     }
-    if (!removeEvent(snapshot.events, {time, owner, type})) {
+    if (!removeEvent(snapshot.events, {time, owner, type, std::nullopt})) {
         return powerNotFound;
     }
     return commit(snapshot, false);
@@ -126,7 +126,7 @@ PowerStatus PowerEventStore::cancelScheduledPowerEvent(Instant time, const std::
 
 PowerStatus PowerEventStore::schedulePowerEvent(Instant time, const std::string& owner,
                                                 const std::string& type) {
-    return replaceScheduledPowerEvents({}, PowerEventKey{time, owner, type});
+    return replaceScheduledPowerEvents({}, PowerEventKey{time, owner, type, std::nullopt});
 }
 
 PowerStatus PowerEventStore::replaceScheduledPowerEvents(std::span<const PowerEventKey> cancel,
@@ -136,7 +136,7 @@ PowerStatus PowerEventStore::replaceScheduledPowerEvents(std::span<const PowerEv
         if (add->owner.empty() || add->type.empty()) {
             return powerBadArgument;
         }
-        added = makeStoredPowerEvent(add->time, add->owner, add->type);
+        added = makeStoredPowerEvent(add->time, add->owner, add->type, add->user);
         if (!added) {
             return powerBadArgument;
         }

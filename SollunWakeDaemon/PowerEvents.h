@@ -3,8 +3,13 @@
 // The machine's schedule of power events, as the daemon sees it: a list of loosely typed
 // dictionaries (so that an event missing a key, or holding a value of another kind under it, can
 // be represented and is skipped by the daemon's checks), cancelled by its exact (time, owner,
-// type) and added one at a time, each with a status in the platform's style. A replacement
+// type, user) and added one at a time, each with a status in the platform's style. A replacement
 // cancels and adds in one change, so that nobody ever sees the schedule between the two.
+//
+// The owner says which program an event is for; every user's helper schedules under the same
+// one, so the product's events also carry the user they were scheduled for, and each user's
+// requests touch only that user's events. Other programs' events, and the product's from before
+// users were recorded, carry none.
 
 #include "shared/Instant.h"
 
@@ -53,13 +58,20 @@ const T* memberOf(const PowerDictionary& dictionary, std::string_view key) {
 inline constexpr std::string_view powerEventTimeKey = "time";
 inline constexpr std::string_view powerEventOwnerKey = "scheduledby";
 inline constexpr std::string_view powerEventTypeKey = "eventtype";
+inline constexpr std::string_view powerEventUserKey = "uid";
 inline constexpr std::string_view powerEventTypeWakePowerOn = "wakepoweron";
 
-// The three values that tell one event from another.
+// The user of an event: its "uid" when that is a number a uid can be; nothing otherwise, which
+// makes it an event of nobody in particular.
+std::optional<std::uint32_t> powerEventUser(const PowerDictionary& event);
+
+// The values that tell one event from another: an event without a user is another one than the
+// same event with a user.
 struct PowerEventKey {
     Instant time;
     std::string owner;
     std::string type;
+    std::optional<std::uint32_t> user;
 };
 
 class PowerEvents {
@@ -70,11 +82,11 @@ public:
     // Normally an array of dictionaries, but whatever the store holds is passed on as it is.
     virtual std::optional<PowerValue> copyScheduledPowerEvents() = 0;
 
-    // Removes the event that matches all three exactly.
+    // Removes the event, without a user, that matches all three exactly.
     virtual PowerStatus cancelScheduledPowerEvent(Instant time, const std::string& owner,
                                                   const std::string& type) = 0;
 
-    // Adds an event; a later copy lists it with exactly these three values.
+    // Adds an event without a user; a later copy lists it with exactly these three values.
     virtual PowerStatus schedulePowerEvent(Instant time, const std::string& owner,
                                            const std::string& type) = 0;
 

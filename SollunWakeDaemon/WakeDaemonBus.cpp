@@ -7,14 +7,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace sollun::daemon {
 namespace {
 
-// A sender may have this many requests waiting for its verdict; more are refused at once.
+// A sender may have this many requests waiting for its verdicts; more are refused at once.
 constexpr std::size_t maxWaitingPerPeer = 32;
 
 constexpr const char* limitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
+constexpr const char* notAuthorizedText = "Not authorized to change the wake schedule";
 
 Instant instantFromMicroseconds(std::int64_t usec) {
     // Outside the years the store can write, the nearest end means the same thing to the
@@ -89,18 +91,23 @@ int WakeDaemonBus::receive(sd_bus_message* message) {
     if (isNew) {
         // A new peer: its requirement is built afresh and attached to it.
         peer.owner = this;
+        peer.name = sender;
         peer.requirement = trust::daemonRequirementText();
     }
-    if (peer.admitted) {
-        if (!*peer.admitted)
-            return sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
-        serve(message);
+    if (peer.admitted == false)
+        return sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
+    if (peer.authorized) {
+        serve(peer, message, {*peer.authorized, *peer.authorized ? "" : notAuthorizedText});
         return 1;
     }
     if (peer.waiting.size() >= maxWaitingPerPeer)
         return sd_bus_reply_method_errorf(message, limitsExceeded, "Too many requests");
     peer.waiting.push_back(sd_bus_message_ref(message));
-    if (peer.credentialsCall == nullptr) {
+    if (peer.admitted == true) {
+        // polkit's last look-up gave no verdict: it is asked again.
+        if (!peer.authorization)
+            askPolkit(peer);
+    } else if (peer.credentialsCall == nullptr) {
         const int r = sd_bus_call_method_async(bus_, &peer.credentialsCall, "org.freedesktop.DBus",
                                                "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                                "GetConnectionCredentials",
@@ -123,44 +130,114 @@ int WakeDaemonBus::onCredentials(sd_bus_message* reply, void* userdata, sd_bus_e
 }
 
 void WakeDaemonBus::decide(Peer& peer, const std::optional<trust::PeerCredentials>& credentials) {
-    const bool admitted =
-        credentials && trust::satisfies(peer.requirement, *credentials, identities_);
+    // Requests act for a user: a peer the bus names none for is nobody's to act for.
+    const bool admitted = credentials && credentials->uid &&
+                          trust::satisfies(peer.requirement, *credentials, identities_);
     // A look-up that failed says nothing about the peer: the requests that waited for it are
     // refused, and the next one asks again.
     if (credentials)
         peer.admitted = admitted;
+    if (!admitted) {
+        release(peer, std::nullopt);
+        return;
+    }
+    peer.caller = {*credentials->uid, credentials->pid};
+    askPolkit(peer);
+}
+
+void WakeDaemonBus::askPolkit(Peer& peer) {
+    // The peer owns the check, and the check its callback: a peer that goes cancels it.
+    peer.authorization =
+        PolkitCheck::ask(bus_, peer.name.c_str(),
+                         [this, &peer](PolkitCheck::Answer answer, std::string_view reason) {
+                             authorize(peer, answer, reason);
+                         });
+    if (!peer.authorization)
+        authorize(peer, PolkitCheck::Answer::failed, "the question could not be sent");
+}
+
+void WakeDaemonBus::authorize(Peer& peer, PolkitCheck::Answer answer, std::string_view reason) {
+    peer.authorization.reset();
+    using enum PolkitCheck::Answer;
+    if (answer == absent && authorizedWithoutPolkit()) {
+        if (!std::exchange(saidWithoutPolkit_, true))
+            daemonLog().error("DEVELOPMENT BUILD: polkit is not on the system bus; every caller "
+                              "that passes the identity check may change the schedule");
+        answer = authorized;
+    }
+    if (answer == authorized || answer == refused) {
+        polkitFailing_ = false;
+        peer.authorized = answer == authorized;
+        release(peer, Authorization{answer == authorized, notAuthorizedText});
+        return;
+    }
+    // No verdict: these requests are refused, the next one asks again.
+    const std::string why =
+        answer == absent ? "polkit is not on the system bus" : std::string(reason);
+    if (!std::exchange(polkitFailing_, true))
+        daemonLog().error("Cannot ask polkit whether callers may change the schedule: %{public}s; "
+                          "refusing their changes until it answers",
+                          why);
+    release(peer, Authorization{false, "Authorization could not be checked: " + why});
+}
+
+void WakeDaemonBus::release(Peer& peer, const std::optional<Authorization>& authorization) {
     // Serving may not reach back into this peer's queue: requests are carried out in place.
     auto waiting = std::move(peer.waiting);
+    peer.waiting.clear();
     for (sd_bus_message* message : waiting) {
-        if (admitted)
-            serve(message);
+        if (authorization)
+            serve(peer, message, *authorization);
         else
             sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
         sd_bus_message_unref(message);
     }
 }
 
-void WakeDaemonBus::serve(sd_bus_message* message) {
+void WakeDaemonBus::serve(const Peer& peer, sd_bus_message* message,
+                          const Authorization& authorization) {
     const char* member = sd_bus_message_get_member(message);
+    if (std::strcmp(member, "GetVersion") == 0) {
+        service_.getVersion(
+            [message](std::int64_t version) { sd_bus_reply_method_return(message, "x", version); });
+        return;
+    }
+    // Every other request may change the schedule.
+    if (!authorization.authorized) {
+        sd_bus_reply_method_errorf(message, notAuthorizedError, "%s",
+                                   authorization.refusal.c_str());
+        return;
+    }
+    std::int64_t usec = 0;
+    const bool schedules = std::strcmp(member, "ScheduleWakeAt") == 0;
+    if (schedules && sd_bus_message_read(message, "x", &usec) < 0) {
+        sd_bus_reply_method_errorf(message, SD_BUS_ERROR_INVALID_ARGS, "Expected one int64");
+        return;
+    }
+    switch (limit_.admit(peer.caller.uid, RequestLimit::Clock::now())) {
+    case RequestLimit::Verdict::admitted:
+        break;
+    case RequestLimit::Verdict::firstRefused:
+        daemonLog().error("Too many requests (%{public}s): more than %{public}d at once or one a "
+                          "second; refusing the rest until they slow down",
+                          callerText(peer.caller), RequestLimit::burst);
+        [[fallthrough]];
+    case RequestLimit::Verdict::refused:
+        sd_bus_reply_method_errorf(message, limitsExceeded,
+                                   "Too many requests: at most %d at once and one a second",
+                                   RequestLimit::burst);
+        return;
+    }
     const auto replyTo = [message](const std::optional<std::string>& error) {
         if (error)
             sd_bus_reply_method_errorf(message, rejectedError, "%s", error->c_str());
         else
             sd_bus_reply_method_return(message, "");
     };
-    if (std::strcmp(member, "ScheduleWakeAt") == 0) {
-        std::int64_t usec = 0;
-        if (sd_bus_message_read(message, "x", &usec) < 0) {
-            sd_bus_reply_method_errorf(message, SD_BUS_ERROR_INVALID_ARGS, "Expected one int64");
-            return;
-        }
-        service_.scheduleWakeAt(instantFromMicroseconds(usec), replyTo);
-    } else if (std::strcmp(member, "ClearWake") == 0) {
-        service_.clearWake(replyTo);
-    } else {
-        service_.getVersion(
-            [message](std::int64_t version) { sd_bus_reply_method_return(message, "x", version); });
-    }
+    if (schedules)
+        service_.scheduleWakeAt(peer.caller, instantFromMicroseconds(usec), replyTo);
+    else
+        service_.clearWake(peer.caller, replyTo);
 }
 
 int WakeDaemonBus::onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {

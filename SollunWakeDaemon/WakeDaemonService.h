@@ -1,15 +1,24 @@
 #pragma once
 
 // The daemon's work: keeping the product's events in the machine's schedule of power events in
-// line with what the helper asks for. Every request cancels all events of the product's owner; a
-// scheduling request puts one wake-or-power-on event in their place, if its date lies more than a
-// second ahead, in the same change of the schedule, and still cancels them when that change
-// fails. Nothing is kept between requests: each one reads the schedule afresh.
+// line with what each user's helper asks for. Every request acts for one user, the caller the bus
+// attested: it cancels that user's events of the product's owner (and those stored before events
+// carried a user, which belong to nobody in particular and go with the next request of anyone); a
+// scheduling request puts one wake-or-power-on event of that user in their place, if its date lies
+// more than a second ahead, in the same change of the schedule, and still cancels them when that
+// change fails. Other users' events stay as they are, and the hardware is armed for the earliest of
+// all. Nothing is kept between requests: each one reads the schedule afresh.
+//
+// A request that would leave the user's events as they are changes nothing: no rewrite of the
+// schedule and no log line, however often it comes. Every change is logged once, with the uid and
+// the process that asked for it.
 
 #include "SollunWakeDaemon/DaemonLog.h"
 #include "SollunWakeDaemon/PowerEvents.h"
 #include "platform/Log.h"
 #include "shared/Instant.h"
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
@@ -23,6 +32,15 @@ namespace sollun::daemon {
 inline constexpr std::string_view productEventOwner = "com.kestrovane.sollun";
 inline constexpr std::int64_t daemonVersion = 1;
 
+// Who asked: the user a request acts for, and the process, which is only logged.
+struct Caller {
+    std::uint32_t uid = 0;
+    std::optional<pid_t> pid;
+};
+
+// "uid 1000, pid 4242", as every line logged for a request ends.
+std::string callerText(const Caller& caller);
+
 class WakeDaemonService {
 public:
     // nullopt is success; a text is the failure that goes back to the caller.
@@ -31,13 +49,13 @@ public:
 
     WakeDaemonService(PowerEvents& events, Now now);
 
-    void cancelPriorWakeEvents();
-    void scheduleWakeAt(Instant date, const Reply& reply);
-    void clearWake(const Reply& reply);
+    void scheduleWakeAt(const Caller& caller, Instant date, const Reply& reply);
+    void clearWake(const Caller& caller, const Reply& reply);
     void getVersion(const std::function<void(std::int64_t)>& reply);
 
 private:
-    void cancel(std::span<const PowerEventKey> prior);
+    // False when the events stay; each of them is then logged.
+    bool cancel(const Caller& caller, std::span<const PowerEventKey> prior);
 
     PowerEvents& events_;
     Now now_;

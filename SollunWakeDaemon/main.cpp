@@ -14,8 +14,14 @@
 #include "shared/AtomicFile.h"
 #include "shared/ProductIdentities.h"
 
+#include <csignal>
+
 int main() {
     using namespace sollun;
+
+    // Without a journal the log goes to standard error, which may be a pipe whose reader has
+    // gone; a write there, or to any peer that went, must fail with EPIPE, not end the daemon.
+    std::signal(SIGPIPE, SIG_IGN);
 
     if (trust::identitiesAreDevelopmentMapped())
         daemon::daemonLog().error(

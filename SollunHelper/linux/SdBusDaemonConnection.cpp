@@ -263,7 +263,8 @@ void SdBusDaemonConnection::answer(Call& call, sd_bus_message* reply) {
     Request& request = call.request;
     if (sd_bus_message_is_method_error(reply, nullptr)) {
         const sd_bus_error* error = sd_bus_message_get_error(reply);
-        if (request.deliverRefusal && sd_bus_error_has_name(error, rejectedError) > 0)
+        if (request.deliverRefusal &&
+            sd_bus_error_has_names(error, rejectedError, notAuthorizedError) > 0)
             request.deliverRefusal(error->message != nullptr ? error->message : "");
         else
             request.fail(describe(reply, call.sentAt));

@@ -24,8 +24,9 @@
 //
 // Every request ends in exactly one call: its reply, or the error handler of the proxy it was
 // made through, with a readable description (the bus's error message, or "The daemon did not
-// answer in time" when the call time-out passed). The daemon's refusal of a request (its error
-// com.kestrovane.sollun.WakeDaemonProtocol.Error.Rejected) is no error: it is the text reply.
+// answer in time" when the call time-out passed). The daemon's refusal of a request (its errors
+// com.kestrovane.sollun.WakeDaemonProtocol.Error.Rejected and .NotAuthorized) is no error: it is
+// the text reply.
 // An answer of the wrong shape ends in the error handler.
 //
 // Everything runs on the loop's thread: the methods below must be called there, and replies,

@@ -140,6 +140,37 @@ TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
     EXPECT_EQ(test::readFile(state / "power-events.json"), "[]\n");
 }
 
+// polkit saying no to the user is the daemon's answer, not a request that went astray: the
+// helper logs it once and does not send it again.
+TEST_F(DaemonClient, APolkitRefusalIsAnAnswerLoggedOnce) {
+    const test::BackgroundProcess polkit{{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m",
+                                          "dbusmock", "--system", "-t", "polkitd"}};
+    ASSERT_EQ(test::runProcess({"gdbus", "wait", "--address", bus.address(), "--timeout", "10",
+                                "org.freedesktop.PolicyKit1"})
+                  .exitCode,
+              0);
+    test::writeFile(bus.directory() / "services" / "wakedaemon.service",
+                    test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
+    ASSERT_EQ(
+        test::runProcess({"busctl", "--address=" + bus.address(), "call", "org.freedesktop.DBus",
+                          "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReloadConfig"})
+            .exitCode,
+        0);
+    platform::ScopedMemoryLog log;
+    const auto daemon = controller();
+    waitForState(*daemon, WakeDaemonRegistrationState::enabled);
+    const auto scheduled = run(daemon->requestWake(currentInstant() + 1h));
+    EXPECT_EQ(scheduled.scheduled, std::nullopt);
+    EXPECT_FALSE(scheduled.unanswered);
+    EXPECT_FALSE(run(daemon->requestWake(std::nullopt)).unanswered);
+    std::vector<std::string> errors;
+    for (const auto& entry : log->entries())
+        if (entry.level == platform::LogLevel::error)
+            errors.push_back(entry.message);
+    EXPECT_EQ(errors, std::vector<std::string>{
+                          "Daemon rejected wake: Not authorized to change the wake schedule"});
+}
+
 TEST_F(DaemonClient, AnImpostorOwningTheNameReceivesNothing) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run the impostor as another user (CI runs as root)";

@@ -66,8 +66,10 @@ TEST_F(WakeDaemonOnBus, ItsOperationsReachTheStoreAndOutliveAKillButNotAStranger
         std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) + 1h + 123456us;
     auto stamp = *rfc3339::format(wake);
     stamp.insert(stamp.size() - 1, ".123456");
-    const std::string scheduled = R"([
-  {"time":")" + stamp + R"(","scheduledby":"com.kestrovane.sollun","eventtype":"wakepoweron"}
+    // Stored for the user who asked.
+    const std::string scheduled = "[\n  {\"time\":\"" + stamp +
+                                  R"(","scheduledby":"com.kestrovane.sollun",)" +
+                                  R"("eventtype":"wakepoweron","uid":0}
 ]
 )";
 

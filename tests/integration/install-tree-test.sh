@@ -47,6 +47,7 @@ $icons
 0644 $p/share/dbus-1/system.d/com.kestrovane.sollun.wakedaemon.conf
 0644 $unit
 0644 $p/share/polkit-1/actions/com.kestrovane.sollun.wakedaemon.install.policy
+0644 $p/share/polkit-1/actions/com.kestrovane.sollun.wakedaemon.schedule.policy
 0644 $def/com.kestrovane.sollun.wakedaemon.service
 0644 $def/com.kestrovane.sollun.wakedaemon.conf
 0644 $def/sollun-wakedaemon.service

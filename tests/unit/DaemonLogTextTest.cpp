@@ -26,8 +26,8 @@ using platform::LogLevel;
 
 constexpr Instant now{1'796'452'200s}; // 2026-12-05T06:30:00Z
 
-// A schedule of power events that holds one event of the product and answers with the statuses
-// the test gives it.
+// A schedule of power events that holds one event of the product, of nobody in particular, and
+// answers with the statuses the test gives it.
 struct ScriptedPowerEvents final : PowerEvents {
     std::optional<PowerValue> copyScheduledPowerEvents() override {
         const PowerDictionary event{
@@ -52,10 +52,15 @@ struct ScriptedPowerEvents final : PowerEvents {
 };
 
 TEST(DaemonLogText, EachLineComesOutOnceOnItsPathWithItsText) {
-    const auto schedule = [](Instant date) {
-        return [date](WakeDaemonService& service) { service.scheduleWakeAt(date, [](auto) {}); };
+    const Caller caller{1000, 4242};
+    const auto schedule = [caller](Instant date) {
+        return [caller, date](WakeDaemonService& service) {
+            service.scheduleWakeAt(caller, date, [](auto) {});
+        };
     };
-    const auto clear = [](WakeDaemonService& service) { service.clearWake([](auto) {}); };
+    const auto clear = [caller](WakeDaemonService& service) {
+        service.clearWake(caller, [](auto) {});
+    };
     const struct {
         PowerStatus cancelStatus;
         PowerStatus scheduleStatus;
@@ -64,14 +69,16 @@ TEST(DaemonLogText, EachLineComesOutOnceOnItsPathWithItsText) {
         std::string text;
     } rows[] = {
         // A short status: no leading zeros.
-        {0x1f, powerSuccess, clear, LogLevel::error, "Failed to cancel prior wake event: 0x1f"},
+        {0x1f, powerSuccess, clear, LogLevel::error,
+         "Failed to cancel prior wake event: 0x1f (uid 1000, pid 4242)"},
+        {powerSuccess, powerSuccess, clear, LogLevel::info, "Cleared wake (uid 1000, pid 4242)"},
         {powerSuccess, powerSuccess, schedule(now + 1s), LogLevel::info,
-         "scheduleWake: date not in the future; cleared only"},
+         "scheduleWake: date not in the future; cleared only (uid 1000, pid 4242)"},
         {powerSuccess, powerSuccess, schedule(now + 90min), LogLevel::info,
-         "Scheduled wake at 2026-12-05 08:00:00 +0000"},
+         "Scheduled wake at 2026-12-05 08:00:00 +0000 (uid 1000, pid 4242)"},
         // A negative status: its unsigned 32-bit pattern.
         {powerSuccess, powerUnsupported, schedule(now + 90min), LogLevel::error,
-         "IOPMSchedulePowerEvent failed: 0xe00002c7"},
+         "IOPMSchedulePowerEvent failed: 0xe00002c7 (uid 1000, pid 4242)"},
     };
     for (const auto& row : rows) {
         platform::ScopedMemoryLog log;

@@ -1,4 +1,5 @@
 #include "SollunWakeDaemon/PowerEventStore.h"
+#include "SollunWakeDaemon/RequestLimit.h"
 #include "SollunWakeDaemon/RtcReach.h"
 #include "SollunWakeDaemon/RtcSlot.h"
 #include "SollunWakeDaemon/RtcWakeAlarm.h"
@@ -444,37 +445,71 @@ TEST_F(SleepArmingTest, ReachesAsFarAsTheRtcWasSeenToTake) {
     EXPECT_EQ(alarm->armed.back(), start + 72h);
 }
 
-// The daemon's work over the real store: each request cancels the product's own events first, in
-// whatever shape, past elements that are no events at all; a scheduling adds one only when it
-// lies ahead.
+// The daemon's work over the real store: each request cancels its user's events of the product
+// first, and those of nobody in particular, in whatever shape, past elements that are no events at
+// all; another user's stays; a scheduling adds one only when it lies ahead.
 TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
     test::writeFile(store->path(), R"([42, "text", null,
         {"time":"2026-03-01T22:20:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"wake"},
         {"time":"2026-03-01T22:40:05Z","scheduledby":"com.other","eventtype":"wake"},
         {"time":"2026-03-01T22:50:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"x"},
-        {"time":"2026-03-02T00:10:05Z","scheduledby":"COM.KESTROVANE.SOLLUN","eventtype":"wake"}])");
+        {"time":"2026-03-02T00:10:05Z","scheduledby":"COM.KESTROVANE.SOLLUN","eventtype":"wake"},
+        {"time":"2026-03-02T03:10:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"wake",
+         "uid":1001}])");
     WakeDaemonService service{*store, [this] { return now; }};
+    const Caller caller{1000, 4242};
     const std::tuple<std::optional<Instant>, PowerStatus, std::string, std::vector<Instant>>
         rows[] = {
-            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
-            {start - 1h, powerSuccess, "ok", {start + 30min, start + 2h}}, // past: only clears
-            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
-            {std::nullopt, powerSuccess, "ok", {start + 30min, start + 2h}}, // clearWake
-            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 1h}},
-            {start + 1h, // failing, it still cancels
+            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 5h, start + 1h}},
+            {start - 1h,
+             powerSuccess,
+             "ok",
+             {start + 30min, start + 2h, start + 5h}}, // past: only clears
+            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 5h, start + 1h}},
+            {std::nullopt,
+             powerSuccess,
+             "ok",
+             {start + 30min, start + 2h, start + 5h}}, // clearWake
+            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 5h, start + 1h}},
+            {start + 90min, // failing, it still cancels
              powerNotPrivileged,
              "IOPMSchedulePowerEvent failed: 0xe00002c1",
-             {start + 30min, start + 2h}},
-            {start + 1s, powerSuccess, "ok", {start + 30min, start + 2h}}, // not a second ahead
+             {start + 30min, start + 2h, start + 5h}},
+            {start + 1s,
+             powerSuccess,
+             "ok",
+             {start + 30min, start + 2h, start + 5h}}, // not a second ahead
         };
     for (const auto& [date, armed, reply, times] : rows) {
         alarm->status = armed;
         Names replies;
         const auto record = [&](auto text) { replies.push_back(text.value_or("ok")); };
-        date ? service.scheduleWakeAt(*date, record) : service.clearWake(record);
+        date ? service.scheduleWakeAt(caller, *date, record) : service.clearWake(caller, record);
         EXPECT_EQ(replies, Names{reply});
         EXPECT_EQ(store->eventTimes({}), times) << reply;
     }
+}
+
+TEST(RequestLimit, AdmitsABurstThenOneAnIntervalPerUserAndSaysSoOnce) {
+    using enum RequestLimit::Verdict;
+    RequestLimit limit;
+    const RequestLimit::Clock::time_point t0{};
+    for (int i = 0; i < RequestLimit::burst; ++i)
+        ASSERT_EQ(limit.admit(1000, t0), admitted) << i;
+    EXPECT_EQ(limit.admit(1000, t0), firstRefused);
+    EXPECT_EQ(limit.admit(1000, t0 + RequestLimit::interval / 2), refused);
+    EXPECT_EQ(limit.admit(1001, t0), admitted) << "another user has a bucket of their own";
+    // Flooding on, one request an interval gets through; the refusals stay unsaid.
+    for (int i = 1; i <= 3; ++i) {
+        const auto at = t0 + i * RequestLimit::interval;
+        EXPECT_EQ(limit.admit(1000, at), admitted) << i;
+        EXPECT_EQ(limit.admit(1000, at), refused) << i;
+    }
+    // Quiet until the bucket is full again: a whole burst, and a refusal said anew.
+    auto later = t0 + (3 + RequestLimit::burst) * RequestLimit::interval;
+    for (int i = 0; i < RequestLimit::burst; ++i)
+        ASSERT_EQ(limit.admit(1000, later), admitted) << i;
+    EXPECT_EQ(limit.admit(1000, later), firstRefused);
 }
 
 } // namespace
