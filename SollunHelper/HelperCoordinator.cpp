@@ -97,24 +97,20 @@ void HelperCoordinator::reloadSchedule(bool force) {
     if (!scheduleFile_)
         return;
     // The poll comes every 5 seconds, and the schedule rarely changes: a file whose stamp shows
-    // it unchanged since it was read and acted upon is not read again, for a minute at most.
-    // Between two such reads a tick touches as little as it can: the registration is kept
-    // current by the service's own notices.
+    // it unchanged since it was last read is not read again, whether it could be decoded or not
+    // (a large invalid document costs a second to parse). Between two reads a tick touches as
+    // little as it can: the registration is kept current by the service's own notices.
     const auto stamp = FileStamp::of(*scheduleFile_);
-    if (!force && stamp && stamp == readStamp_ && ++unreadPolls_ < pollsTrustingTheStamp)
+    if (!force && stamp && stamp == readStamp_)
         return;
     daemon_->refreshRegistrationState();
     readStamp_.reset();
     const auto schedule = readWakeSchedule(*scheduleFile_);
-    if (!schedule)
-        return;
     // Read after the stamp was taken: a write in between changes the stamp again. Only a settled
     // stamp can tell the next write apart.
-    if (stamp && stamp->settledAt(loop_.now())) {
+    if (stamp && stamp->settledAt(loop_.now()))
         readStamp_ = stamp;
-        unreadPolls_ = 0;
-    }
-    if (!force && schedule->revision == lastProcessedRevision_.get())
+    if (!schedule || (!force && schedule->revision == lastProcessedRevision_.get()))
         return;
 
     lastProcessedRevision_.set(schedule->revision);

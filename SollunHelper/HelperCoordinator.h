@@ -10,7 +10,8 @@
 // There is one, created on first use (shared()) and kept for the life of the process. Everything
 // runs on the main loop. The only waits are for the daemon's answers; while a task waits, the
 // loop runs everything else, further reconciliations included. Reconciliation logs nothing of its
-// own: a missing or unreadable schedule simply stops it, and the next trigger tries again.
+// own: a missing or unreadable schedule simply stops it, and it is read again once its stamp
+// shows it written again.
 //
 // The daemon's registration state is never asked for: the controller keeps it current, a change
 // is published in the status file at once, and a reconciliation that comes before the state is
@@ -53,8 +54,6 @@ inline constexpr std::chrono::seconds heartbeatInterval{300};
 // A request that got no answer is sent again after this long, then after twice as long each time
 // up to the heartbeat's interval, until one is answered.
 inline constexpr std::chrono::seconds firstRetryInterval{5};
-// The polls that may skip an unchanged schedule before one reads it all the same.
-inline constexpr int pollsTrustingTheStamp = 12;
 // A wake instant that passed less than this long ago still launches the main application.
 inline constexpr double lateLaunchLimitSeconds = 600;
 // A wake of the machine up to this long before the pending wake instant launches it.
@@ -86,7 +85,8 @@ public:
     void start();
 
     // Reads the schedule and acts on it when its revision differs from the last one acted upon,
-    // or when forced.
+    // or when forced. Unless forced, a file whose stamp shows it unchanged since it was last read
+    // is not read again, whatever it held.
     void reloadSchedule(bool force);
 
     // Replaces the app-launch timer by one for the schedule's wake instant, launches at once for
@@ -155,10 +155,8 @@ private:
     // Where the schedule is, from the environment as it was when the coordinator was made; it
     // does not move while the process runs.
     const std::optional<std::filesystem::path> scheduleFile_ = wakeScheduleFileURL();
-    // The schedule as last read, while it can be told unchanged by its stamp, and how many polls
-    // have trusted the stamp since.
+    // The schedule as last read, decoded or not, while it can be told unchanged by its stamp.
     std::optional<FileStamp> readStamp_;
-    int unreadPolls_ = 0;
     // While the last request went unanswered: the timer that sends the schedule again.
     platform::Source retryTimer_;
     // A reconciliation came before the registration was known: its request waits for it.

@@ -248,9 +248,9 @@ TEST_F(HelperCoordinatorTest, ARegistrationFoundOutAfterStartIsMadePublishedAndS
     EXPECT_EQ(status()->lastScheduledWake, now() + 1h);
 }
 
-// The poll reads a schedule whose stamp shows it unchanged once a minute only; one that changed,
-// or whose stamp is too fresh to tell a further write, at every turn.
-TEST_F(HelperCoordinatorTest, ThePollReadsAnUnchangedScheduleOnlyOnceAMinute) {
+// The poll never reads a schedule again whose stamp shows it unchanged, decodable or not; one that
+// changed, or whose stamp is too fresh to tell a further write, at every turn.
+TEST_F(HelperCoordinatorTest, ThePollNeverReadsAnUnchangedScheduleAgain) {
     const auto realNow = [] {
         return std::chrono::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
     };
