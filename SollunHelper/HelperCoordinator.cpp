@@ -39,7 +39,7 @@ void HelperCoordinator::start() {
     daemon_->registerIfNeeded();
     // The registration changes on its own too (found out after start, installed, approved,
     // removed): the status file shows it at once, and a request skipped because the daemon was
-    // not enabled yet goes now rather than at its next retry.
+    // not enabled goes now.
     daemonObservation_ = daemon_->observe([weak, &loop = loop_](std::string_view field) {
         if (field == "registrationState")
             loop.post([weak] {
@@ -83,14 +83,7 @@ platform::Task<> HelperCoordinator::startUp() {
 
 void HelperCoordinator::registrationChanged() {
     publishStatus();
-    const auto state = daemon_->registrationState();
-    if (state == WakeDaemonRegistrationState::unknown)
-        return;
-    if (std::exchange(sendWhenKnown_, false) ||
-        (retryTimer_ && state == WakeDaemonRegistrationState::enabled)) {
-        retryTimer_.reset();
-        sendAgain();
-    }
+    requests_.registrationChanged();
 }
 
 void HelperCoordinator::reloadSchedule(bool force) {
@@ -115,63 +108,13 @@ void HelperCoordinator::reloadSchedule(bool force) {
 
     lastProcessedRevision_.set(schedule->revision);
     armLaunchTimer(*schedule);
-    retryTimer_.reset(); // this request's own outcome decides whether to send again
-    // Until the system has told where the daemon stands (just after start), the request waits
-    // for it instead of being skipped and sent again.
-    sendWhenKnown_ = daemon_->registrationState() == WakeDaemonRegistrationState::unknown;
-    if (!sendWhenKnown_)
-        platform::spawn(loop_, apply(*schedule));
+    requests_.send({schedule->wakeDate, schedule->alarmDate, schedule->revision});
 }
 
-platform::Task<> HelperCoordinator::apply(WakeSchedule schedule) {
-    const std::weak_ptr<HelperCoordinator*> alive = lifetime_;
-    const auto [scheduled, unanswered] = co_await daemon_->requestWake(schedule.wakeDate);
-    if (alive.expired())
-        co_return;
-    // Tasks are neither cancelled nor ordered: the one whose answer comes last decides.
+void HelperCoordinator::requestEnded(const WakeRequest& request, std::optional<Instant> scheduled) {
     lastScheduledWake_.set(scheduled);
-    lastScheduledAlarm_.set(scheduled ? schedule.alarmDate : std::nullopt);
+    lastScheduledAlarm_.set(scheduled ? request.alarmDate : std::nullopt);
     publishStatus();
-
-    // A request that never got its answer may or may not have reached the daemon, and Sollun's
-    // next revision may be a day away: the schedule is sent again, on its own, until the daemon
-    // answers.
-    if (!unanswered) {
-        retryTimer_.reset();
-        retryInterval_ = firstRetryInterval;
-    } else if (!retryTimer_) {
-        coordinatorLog().info(
-            "The schedule did not reach the daemon; sending it again in %{public}ds",
-            static_cast<int>(retryInterval_.count()));
-        const std::weak_ptr<HelperCoordinator*> weak = lifetime_;
-        retryTimer_ = loop_.addRepeatingTimer(retryInterval_, [weak, &loop = loop_] {
-            loop.post([weak] {
-                if (const auto self = weak.lock())
-                    (*self)->retryUnanswered();
-            });
-        });
-    }
-}
-
-void HelperCoordinator::retryUnanswered() {
-    if (!retryTimer_)
-        return;
-    retryTimer_.reset();
-    retryInterval_ = std::min(retryInterval_ * 2, std::chrono::seconds(heartbeatInterval));
-    sendAgain();
-}
-
-void HelperCoordinator::sendAgain() {
-    daemon_->refreshRegistrationState();
-    const auto schedule = scheduleFile_ ? readWakeSchedule(*scheduleFile_) : std::nullopt;
-    if (!schedule)
-        return;
-    // A newer revision is reconciled in full; the same one is only sent again: its launch timer
-    // stands, and arming it anew could launch Sollun a second time for a wake already passed.
-    if (schedule->revision != lastProcessedRevision_.get())
-        reloadSchedule(false);
-    else
-        platform::spawn(loop_, apply(*schedule));
 }
 
 double HelperCoordinator::secondsFromNowTo(Instant instant) const {
