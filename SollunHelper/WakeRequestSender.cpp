@@ -16,6 +16,10 @@ WakeRequestSender::WakeRequestSender(platform::EventLoop& loop, WakeDaemonContro
     , lifetime_(std::make_shared<WakeRequestSender*>(this)) {}
 
 void WakeRequestSender::send(WakeRequest request) {
+    // The same revision once more (the forced reconciliation at start, after the watcher's): its
+    // request is in flight, answered or waiting for the daemon already.
+    if (latest_ == request && !unsent_ && !retryTimer_)
+        return;
     latest_ = request;
     unsent_ = true;
     held_ = false;

@@ -58,7 +58,8 @@ public:
     WakeRequestSender& operator=(const WakeRequestSender&) = delete;
 
     // Makes `request` the one to send, replacing one not yet sent and any retry; sends it at once
-    // when no request is in flight.
+    // when no request is in flight. The request already sent or held, handed over again, changes
+    // nothing.
     void send(WakeRequest request);
     // The registration may have changed: a revision waiting for it goes now, and so does one
     // waiting for its retry once the daemon is enabled.
