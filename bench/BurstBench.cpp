@@ -7,12 +7,13 @@
 //                                             going on again, when it was stopped during the
 //                                             burst) to the last revision in the status file and
 //                                             in the daemon's store
-//   burst_bench flood [seconds [stopped]]     a 900 KB document every 50 ms for each shape in
-//                                             turn (20 s each unless given): a valid schedule
-//                                             with a 900 KB writerVersion, one never closing its
-//                                             arrays, one with a wide array; the helper's
-//                                             resident memory before and after, its peak, and
-//                                             its CPU time
+//   burst_bench flood [seconds [stopped]]     a document every 50 ms for each shape in turn (10 s
+//                                             each unless given): a valid schedule with a long
+//                                             writerVersion, one never closing its arrays, one
+//                                             with a wide array, each of 900 KB and of the
+//                                             largest size the helper reads; the helper's
+//                                             resident memory after each, its peak, and its CPU
+//                                             time
 //
 // Run it from the profile preset, with TMPDIR on a real disk.
 
@@ -28,9 +29,11 @@
 #include <sys/inotify.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -203,24 +206,25 @@ int flood(int seconds, bool stopped) {
         std::fprintf(stderr, "cannot stop the daemon\n");
         return 1;
     }
-    constexpr std::size_t size = 900 * 1000;
     std::int64_t revision = 1;
+    // Each shape, the size of the document given.
     const struct {
         const char* name;
-        std::function<std::string()> next;
+        std::function<std::string(std::size_t)> next;
     } shapes[] = {
-        {"valid, 900 KB writerVersion",
-         [&] {
+        {"valid, long writerVersion",
+         [&](std::size_t size) {
              const auto wake = setup.wakeOf(++revision);
-             return *encodeWakeSchedule(
-                 {wake, wake, revision, std::string(size, static_cast<char>('a' + revision % 26))});
+             auto text = *encodeWakeSchedule({wake, wake, revision, ""});
+             text.insert(text.size() - 2, size - text.size(), 'a');
+             return text;
          }},
         {"arrays never closed",
-         [&] { return std::string(size - 8, '[') + std::to_string(++revision); }},
+         [&](std::size_t size) { return std::string(size - 8, '[') + std::to_string(++revision); }},
         {"a wide array",
-         [&] {
+         [&](std::size_t size) {
              std::string text = R"({"revision":)" + std::to_string(++revision) + R"(,"x":[0)";
-             while (text.size() < size)
+             while (text.size() < size - 2)
                  text += ",0";
              return text + "]}";
          }},
@@ -228,19 +232,21 @@ int flood(int seconds, bool stopped) {
     std::printf("helper at start: rss %.1f MB, peak %.1f MB%s\n", statusKb(helper, "VmRSS") / 1024,
                 statusKb(helper, "VmHWM") / 1024,
                 stopped ? "; the daemon stopped from now on" : "");
-    for (const auto& [name, next] : shapes) {
-        const double cpuBefore = cpuSeconds(helper);
-        const auto end = Clock::now() + std::chrono::seconds(seconds);
-        int written = 0;
-        for (auto due = Clock::now(); due < end; due += 50ms) {
-            setup.write(next());
-            ++written;
-            std::this_thread::sleep_until(due + 50ms);
+    for (const std::size_t size : {std::size_t{900'000}, wakeScheduleSizeLimit})
+        for (const auto& [name, next] : shapes) {
+            const double cpuBefore = cpuSeconds(helper);
+            const auto end = Clock::now() + std::chrono::seconds(seconds);
+            int written = 0;
+            for (auto due = Clock::now(); due < end; due += 50ms) {
+                setup.write(next(size));
+                ++written;
+                std::this_thread::sleep_until(due + 50ms);
+            }
+            std::printf("%7zu bytes, %-26s %4d documents: helper rss %.1f MB, peak %.1f MB, cpu "
+                        "%.2f s\n",
+                        size, name, written, statusKb(helper, "VmRSS") / 1024,
+                        statusKb(helper, "VmHWM") / 1024, cpuSeconds(helper) - cpuBefore);
         }
-        std::printf("%-28s %4d documents: helper rss %.1f MB, peak %.1f MB, cpu %.2f s\n", name,
-                    written, statusKb(helper, "VmRSS") / 1024, statusKb(helper, "VmHWM") / 1024,
-                    cpuSeconds(helper) - cpuBefore);
-    }
     if (stopped)
         kill(daemon, SIGCONT);
     return 0;
@@ -255,7 +261,7 @@ int main(int argc, char** argv) {
     if (mode == "burst")
         return burst(count > 0 ? count : 20000, stopped);
     if (mode == "flood")
-        return flood(count > 0 ? static_cast<int>(count) : 20, stopped);
+        return flood(count > 0 ? static_cast<int>(count) : 10, stopped);
     std::fprintf(stderr, "usage: burst_bench burst [revisions [stopped]] | flood [seconds "
                          "[stopped]]\n");
     return 2;
