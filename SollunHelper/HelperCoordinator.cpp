@@ -91,8 +91,8 @@ void HelperCoordinator::reloadSchedule(bool force) {
         return;
     // The poll comes every 5 seconds, and the schedule rarely changes: a file whose stamp shows
     // it unchanged since it was last read is not read again, whether it could be decoded or not
-    // (a large invalid document costs a second to parse). Between two reads a tick touches as
-    // little as it can: the registration is kept current by the service's own notices.
+    // (decoding a large invalid document is what costs most). Between two reads a tick touches
+    // as little as it can: the registration is kept current by the service's own notices.
     const auto stamp = FileStamp::of(*scheduleFile_);
     if (!force && stamp && stamp == readStamp_)
         return;

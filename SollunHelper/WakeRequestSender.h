@@ -65,9 +65,6 @@ public:
     // waiting for its retry once the daemon is enabled.
     void registrationChanged();
 
-    bool inFlight() const { return inFlight_; }
-    bool retryPending() const { return retryTimer_ != nullptr; }
-
 private:
     void sendNext();
     platform::Task<> request(WakeRequest sent);
