@@ -48,6 +48,8 @@ void HelperCoordinator::start() {
             });
     });
 
+    // One request at a time, the version's included.
+    requests_.pause();
     platform::spawn(loop_, startUp());
 
     auto watcher = std::make_unique<WakeScheduleWatcher>(loop_, [weak] {
@@ -79,6 +81,7 @@ platform::Task<> HelperCoordinator::startUp() {
         co_return;
     daemon_->setDaemonVersion(version);
     reloadSchedule(true);
+    requests_.resume();
 }
 
 void HelperCoordinator::registrationChanged() {

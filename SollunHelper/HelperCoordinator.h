@@ -79,8 +79,9 @@ public:
     HelperCoordinator& operator=(const HelperCoordinator&) = delete;
 
     // Registers the daemon if needed, queues the start-up task (the daemon's version, then one
-    // forced reconciliation), starts the watcher and the heartbeat, publishes the status once and
-    // observes the machine's wakes. Once.
+    // forced reconciliation; no schedule request goes before the version's has ended), starts the
+    // watcher and the heartbeat, publishes the status once and observes the machine's wakes.
+    // Once.
     void start();
 
     // Reads the schedule and acts on it when its revision differs from the last one acted upon,

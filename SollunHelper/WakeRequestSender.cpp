@@ -39,8 +39,13 @@ void WakeRequestSender::registrationChanged() {
     sendNext();
 }
 
+void WakeRequestSender::resume() {
+    paused_ = false;
+    sendNext();
+}
+
 void WakeRequestSender::sendNext() {
-    if (inFlight_ || !unsent_ || !latest_)
+    if (inFlight_ || paused_ || !unsent_ || !latest_)
         return;
     // Until the system has told where the daemon stands (just after start), the request waits
     // for it rather than being skipped.

@@ -64,6 +64,10 @@ public:
     // The registration may have changed: a revision waiting for it goes now, and so does one
     // waiting for its retry once the daemon is enabled.
     void registrationChanged();
+    // While paused nothing is sent: another request to the daemon (its version, at start) is
+    // under way.
+    void pause() { paused_ = true; }
+    void resume();
 
 private:
     void sendNext();
@@ -78,6 +82,7 @@ private:
     std::optional<WakeRequest> latest_;
     bool unsent_ = false;
     bool inFlight_ = false;
+    bool paused_ = false;
     // Skipped while the daemon was not enabled: sent once it is.
     bool held_ = false;
     platform::Source retryTimer_;

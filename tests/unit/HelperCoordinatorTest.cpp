@@ -162,6 +162,8 @@ TEST_F(HelperCoordinatorTest, StartPublishesAtOnceThenAsksTheVersionThenReconcil
     EXPECT_EQ(status(),
               (WakeHelperStatus{"0.1.0", 0, WakeDaemonRegistrationState::enabled, second, {}}));
     EXPECT_EQ(daemonRequests(), Lines{"version"});
+    coordinator->reloadSchedule(true); // as the watcher's may come before the version's answer
+    EXPECT_EQ(daemonRequests(), Lines{"version"}) << "one request at a time";
     daemonAnswers();
     EXPECT_EQ(daemonRequests(), Lines{"schedule"}) << "forced, though -1 is the initial revision";
     daemonAnswers();
