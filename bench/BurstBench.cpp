@@ -224,7 +224,7 @@ int flood(int seconds, bool stopped) {
         {"a wide array",
          [&](std::size_t size) {
              std::string text = R"({"revision":)" + std::to_string(++revision) + R"(,"x":[0)";
-             while (text.size() < size - 2)
+             while (text.size() + 4 <= size)
                  text += ",0";
              return text + "]}";
          }},
