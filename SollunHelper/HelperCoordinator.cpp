@@ -39,7 +39,7 @@ void HelperCoordinator::start() {
     daemon_->registerIfNeeded();
     // The registration changes on its own too (found out after start, installed, approved,
     // removed): the status file shows it at once, and a request skipped because the daemon was
-    // not enabled yet goes now rather than at its next retry.
+    // not enabled goes now.
     daemonObservation_ = daemon_->observe([weak, &loop = loop_](std::string_view field) {
         if (field == "registrationState")
             loop.post([weak] {
@@ -48,6 +48,8 @@ void HelperCoordinator::start() {
             });
     });
 
+    // One request at a time, the version's included.
+    requests_.pause();
     platform::spawn(loop_, startUp());
 
     auto watcher = std::make_unique<WakeScheduleWatcher>(loop_, [weak] {
@@ -79,103 +81,43 @@ platform::Task<> HelperCoordinator::startUp() {
         co_return;
     daemon_->setDaemonVersion(version);
     reloadSchedule(true);
+    requests_.resume();
 }
 
 void HelperCoordinator::registrationChanged() {
     publishStatus();
-    const auto state = daemon_->registrationState();
-    if (state == WakeDaemonRegistrationState::unknown)
-        return;
-    if (std::exchange(sendWhenKnown_, false) ||
-        (retryTimer_ && state == WakeDaemonRegistrationState::enabled)) {
-        retryTimer_.reset();
-        sendAgain();
-    }
+    requests_.registrationChanged();
 }
 
 void HelperCoordinator::reloadSchedule(bool force) {
     if (!scheduleFile_)
         return;
     // The poll comes every 5 seconds, and the schedule rarely changes: a file whose stamp shows
-    // it unchanged since it was read and acted upon is not read again, for a minute at most.
-    // Between two such reads a tick touches as little as it can: the registration is kept
-    // current by the service's own notices.
+    // it unchanged since it was last read is not read again, whether it could be decoded or not
+    // (decoding a large invalid document is what costs most). Between two reads a tick touches
+    // as little as it can: the registration is kept current by the service's own notices.
     const auto stamp = FileStamp::of(*scheduleFile_);
-    if (!force && stamp && stamp == readStamp_ && ++unreadPolls_ < pollsTrustingTheStamp)
+    if (!force && stamp && stamp == readStamp_)
         return;
     daemon_->refreshRegistrationState();
     readStamp_.reset();
     const auto schedule = readWakeSchedule(*scheduleFile_);
-    if (!schedule)
-        return;
     // Read after the stamp was taken: a write in between changes the stamp again. Only a settled
     // stamp can tell the next write apart.
-    if (stamp && stamp->settledAt(loop_.now())) {
+    if (stamp && stamp->settledAt(loop_.now()))
         readStamp_ = stamp;
-        unreadPolls_ = 0;
-    }
-    if (!force && schedule->revision == lastProcessedRevision_.get())
+    if (!schedule || (!force && schedule->revision == lastProcessedRevision_.get()))
         return;
 
     lastProcessedRevision_.set(schedule->revision);
     armLaunchTimer(*schedule);
-    retryTimer_.reset(); // this request's own outcome decides whether to send again
-    // Until the system has told where the daemon stands (just after start), the request waits
-    // for it instead of being skipped and sent again.
-    sendWhenKnown_ = daemon_->registrationState() == WakeDaemonRegistrationState::unknown;
-    if (!sendWhenKnown_)
-        platform::spawn(loop_, apply(*schedule));
+    requests_.send({schedule->wakeDate, schedule->alarmDate, schedule->revision});
 }
 
-platform::Task<> HelperCoordinator::apply(WakeSchedule schedule) {
-    const std::weak_ptr<HelperCoordinator*> alive = lifetime_;
-    const auto [scheduled, unanswered] = co_await daemon_->requestWake(schedule.wakeDate);
-    if (alive.expired())
-        co_return;
-    // Tasks are neither cancelled nor ordered: the one whose answer comes last decides.
+void HelperCoordinator::requestEnded(const WakeRequest& request, std::optional<Instant> scheduled) {
     lastScheduledWake_.set(scheduled);
-    lastScheduledAlarm_.set(scheduled ? schedule.alarmDate : std::nullopt);
+    lastScheduledAlarm_.set(scheduled ? request.alarmDate : std::nullopt);
     publishStatus();
-
-    // A request that never got its answer may or may not have reached the daemon, and Sollun's
-    // next revision may be a day away: the schedule is sent again, on its own, until the daemon
-    // answers.
-    if (!unanswered) {
-        retryTimer_.reset();
-        retryInterval_ = firstRetryInterval;
-    } else if (!retryTimer_) {
-        coordinatorLog().info(
-            "The schedule did not reach the daemon; sending it again in %{public}ds",
-            static_cast<int>(retryInterval_.count()));
-        const std::weak_ptr<HelperCoordinator*> weak = lifetime_;
-        retryTimer_ = loop_.addRepeatingTimer(retryInterval_, [weak, &loop = loop_] {
-            loop.post([weak] {
-                if (const auto self = weak.lock())
-                    (*self)->retryUnanswered();
-            });
-        });
-    }
-}
-
-void HelperCoordinator::retryUnanswered() {
-    if (!retryTimer_)
-        return;
-    retryTimer_.reset();
-    retryInterval_ = std::min(retryInterval_ * 2, std::chrono::seconds(heartbeatInterval));
-    sendAgain();
-}
-
-void HelperCoordinator::sendAgain() {
-    daemon_->refreshRegistrationState();
-    const auto schedule = scheduleFile_ ? readWakeSchedule(*scheduleFile_) : std::nullopt;
-    if (!schedule)
-        return;
-    // A newer revision is reconciled in full; the same one is only sent again: its launch timer
-    // stands, and arming it anew could launch Sollun a second time for a wake already passed.
-    if (schedule->revision != lastProcessedRevision_.get())
-        reloadSchedule(false);
-    else
-        platform::spawn(loop_, apply(*schedule));
 }
 
 double HelperCoordinator::secondsFromNowTo(Instant instant) const {

@@ -8,13 +8,15 @@
 // the alarm has sounded it keeps the machine from sleeping again (see StayAwake).
 //
 // There is one, created on first use (shared()) and kept for the life of the process. Everything
-// runs on the main loop. The only waits are for the daemon's answers; while a task waits, the
-// loop runs everything else, further reconciliations included. Reconciliation logs nothing of its
-// own: a missing or unreadable schedule simply stops it, and the next trigger tries again.
+// runs on the main loop. The only waits are for the daemon's answers; while one is awaited, the
+// loop runs everything else, further reconciliations included. The requests themselves go one at
+// a time, the newest revision in place of any still waiting (see WakeRequestSender), so a burst
+// of revisions costs the daemon two requests, and what is published never goes back to an older
+// revision. Reconciliation logs nothing of its own: a missing or unreadable schedule simply stops
+// it, and it is read again once its stamp shows it written again.
 //
-// The daemon's registration state is never asked for: the controller keeps it current, a change
-// is published in the status file at once, and a reconciliation that comes before the state is
-// known (just after start) sends its request when it is.
+// The daemon's registration state is never asked for: the controller keeps it current, and a
+// change is published in the status file at once.
 //
 // Every field but `daemon` and `stayAwake` is observable: a change is reported to the registrar
 // under the field's name (the watcher and the wake observer on every assignment). Nothing has to
@@ -26,6 +28,7 @@
 #include "SollunHelper/StayAwake.h"
 #include "SollunHelper/SystemWakeObserver.h"
 #include "SollunHelper/WakeDaemonController.h"
+#include "SollunHelper/WakeRequestSender.h"
 #include "SollunHelper/WakeScheduleWatcher.h"
 #include "SollunHelper/Workspace.h"
 #include "platform/EventLoop.h"
@@ -50,11 +53,6 @@ namespace sollun::helper {
 using trust::mainAppIdentifier;
 
 inline constexpr std::chrono::seconds heartbeatInterval{300};
-// A request that got no answer is sent again after this long, then after twice as long each time
-// up to the heartbeat's interval, until one is answered.
-inline constexpr std::chrono::seconds firstRetryInterval{5};
-// The polls that may skip an unchanged schedule before one reads it all the same.
-inline constexpr int pollsTrustingTheStamp = 12;
 // A wake instant that passed less than this long ago still launches the main application.
 inline constexpr double lateLaunchLimitSeconds = 600;
 // A wake of the machine up to this long before the pending wake instant launches it.
@@ -81,12 +79,14 @@ public:
     HelperCoordinator& operator=(const HelperCoordinator&) = delete;
 
     // Registers the daemon if needed, queues the start-up task (the daemon's version, then one
-    // forced reconciliation), starts the watcher and the heartbeat, publishes the status once and
-    // observes the machine's wakes. Once.
+    // forced reconciliation; no schedule request goes before the version's has ended), starts the
+    // watcher and the heartbeat, publishes the status once and observes the machine's wakes.
+    // Once.
     void start();
 
     // Reads the schedule and acts on it when its revision differs from the last one acted upon,
-    // or when forced.
+    // or when forced. Unless forced, a file whose stamp shows it unchanged since it was last read
+    // is not read again, whatever it held.
     void reloadSchedule(bool force);
 
     // Replaces the app-launch timer by one for the schedule's wake instant, launches at once for
@@ -127,10 +127,8 @@ public:
 private:
     platform::Task<> startUp();
     void registrationChanged();
-    platform::Task<> apply(WakeSchedule schedule);
-    void retryUnanswered();
-    // Sends the schedule's current revision again, or reconciles a newer one in full.
-    void sendAgain();
+    // The newest revision's request has ended.
+    void requestEnded(const WakeRequest& request, std::optional<Instant> scheduled);
     void launchMainApp(bool activate);
     // The machine is awake for the pending wake: it stays so, and the main application runs.
     void wokeForWake();
@@ -155,15 +153,12 @@ private:
     // Where the schedule is, from the environment as it was when the coordinator was made; it
     // does not move while the process runs.
     const std::optional<std::filesystem::path> scheduleFile_ = wakeScheduleFileURL();
-    // The schedule as last read, while it can be told unchanged by its stamp, and how many polls
-    // have trusted the stamp since.
+    // The schedule as last read, decoded or not, while it can be told unchanged by its stamp.
     std::optional<FileStamp> readStamp_;
-    int unreadPolls_ = 0;
-    // While the last request went unanswered: the timer that sends the schedule again.
-    platform::Source retryTimer_;
-    // A reconciliation came before the registration was known: its request waits for it.
-    bool sendWhenKnown_ = false;
-    std::chrono::seconds retryInterval_ = firstRetryInterval;
+    WakeRequestSender requests_{
+        loop_, *daemon_, [this](const WakeRequest& request, std::optional<Instant> scheduled) {
+            requestEnded(request, scheduled);
+        }};
     platform::Observable<std::unique_ptr<SystemWakeObserver::Token>, platform::Notify::always>
         wakeObserver_{registrar_, "wakeObserver"};
     platform::Observable<std::int64_t> lastProcessedRevision_{registrar_, "lastProcessedRevision",

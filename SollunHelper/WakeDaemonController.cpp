@@ -66,7 +66,7 @@ platform::Task<WakeDaemonController::WakeRequestOutcome>
 WakeDaemonController::requestWake(std::optional<Instant> date) {
     if (registrationState_.get() != WakeDaemonRegistrationState::enabled) {
         daemonControllerLog().info("Skipping scheduleWake; daemon not enabled");
-        co_return WakeRequestOutcome{std::nullopt, true};
+        co_return WakeRequestOutcome{std::nullopt, false, true};
     }
     if (!date)
         co_return WakeRequestOutcome{std::nullopt, !co_await clearWake()};

@@ -79,13 +79,13 @@ public:
     // Yields the date the daemon accepted; nothing when the wake was cleared, skipped because the
     // daemon is not enabled, or refused.
     platform::Task<std::optional<Instant>> scheduleWake(std::optional<Instant> date);
-    // The same request, telling also whether it went unanswered: skipped because the daemon is
-    // not enabled (as it also seems before the system bus has first answered), or sent without an
-    // answer coming (no connection, the daemon gone mid-request, a time-out). A refusal is an
-    // answer.
+    // The same request, telling also whether it was skipped because the daemon is not enabled
+    // (as it also seems before the system bus has first answered), or sent without an answer
+    // coming (no connection, the daemon gone mid-request, a time-out). A refusal is an answer.
     struct WakeRequestOutcome {
         std::optional<Instant> scheduled;
         bool unanswered = false;
+        bool skipped = false;
     };
     platform::Task<WakeRequestOutcome> requestWake(std::optional<Instant> date);
     // The clear request: true once the daemon answered at all, false when it could not be asked.

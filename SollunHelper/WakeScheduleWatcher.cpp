@@ -33,10 +33,14 @@ WakeScheduleWatcher::WakeScheduleWatcher(platform::EventLoop& loop, std::functio
 void WakeScheduleWatcher::start() {
     // Posted, not called: onChange never runs inside the loop's callback for the event or tick,
     // and by the time the task runs the watcher may be gone.
-    auto changed = [&loop = loop_, watcher = std::weak_ptr(lifetime_)] {
-        loop.post([watcher] {
-            if (const auto alive = watcher.lock())
+    auto changed = [this] {
+        if (std::exchange(changePosted_, true))
+            return;
+        loop_.post([watcher = std::weak_ptr(lifetime_)] {
+            if (const auto alive = watcher.lock()) {
+                (*alive)->changePosted_ = false;
                 (*alive)->onChange_();
+            }
         });
     };
 

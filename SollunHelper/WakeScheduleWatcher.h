@@ -2,9 +2,11 @@
 
 // Tells the coordinator that the wake schedule may have changed: every change of the shared
 // container's entries (a file added, removed or renamed there; the directory itself renamed or
-// deleted) and every tick of a 5-second poll leads to exactly one call of `onChange`, made on the
-// main loop after the event's own callback has returned. The watch makes reactions quick; the
-// poll makes them certain, also when there is no container or it cannot be watched.
+// deleted) and every tick of a 5-second poll leads to a call of `onChange`, made on the main loop
+// after the event's own callback has returned. Changes that come while that call is still to be
+// made are covered by it: a flood of writes costs one read per turn of the loop, not one per
+// write. The watch makes reactions quick; the poll makes them certain, also when there is no
+// container or it cannot be watched.
 //
 // There is no stop: the coordinator keeps the watcher for the life of the process. After the
 // directory has been deleted or moved the watch is not set up again; the poll carries on.
@@ -38,6 +40,7 @@ private:
     std::function<void()> onChange_;
     platform::Source dirSource_;
     platform::Source pollTimer_;
+    bool changePosted_ = false;
     // What the posted calls hold instead of the watcher: it may be gone when they run.
     std::shared_ptr<WakeScheduleWatcher*> lifetime_;
 };

@@ -13,9 +13,12 @@ namespace sollun {
 
 inline constexpr std::string_view wakeScheduleFileName = "wake-schedule.json";
 
-// Anything larger than this is not a wake schedule but a runaway writer; it is treated as
-// unreadable instead of being loaded into memory.
-inline constexpr std::size_t wakeScheduleSizeLimit = 1024 * 1024;
+// Anything larger than this is not a wake schedule (a few hundred bytes) but a runaway writer; it
+// is treated as unreadable instead of being loaded into memory. What decoding the largest document
+// takes is bounded by it too: its text, and the parser's tree for it, which for a document of
+// nested arrays is some 80 bytes a level, 5 MB at this size (and took 70 MB and seconds of CPU
+// at a megabyte).
+inline constexpr std::size_t wakeScheduleSizeLimit = 64 * 1024;
 
 // The main application's published decision about the next wake.
 struct WakeSchedule {

@@ -20,6 +20,8 @@ constexpr const char* installerName = "sollun-wakedaemon-install";
 // most likely done so, and once more in case it was slow.
 constexpr auto askSoonAfter = 500ms;
 constexpr auto askLaterAfter = 3s;
+// An installation in a directory that is not watched is found within this long.
+constexpr auto askAgainEvery = 30s;
 
 constexpr std::int64_t unknownStatus = -1;
 
@@ -50,7 +52,9 @@ BusDaemonService::BusDaemonService(platform::SdEventLoop& loop, Setup setup)
               directories.push_back(setup_.definition);
               return directories;
           }(),
-          [this] { directoriesChanged(); }) {}
+          [this] { directoriesChanged(); }) {
+    followActivation();
+}
 
 BusDaemonService::~BusDaemonService() = default;
 
@@ -71,10 +75,18 @@ std::int64_t BusDaemonService::status() {
     return definitionPresent_ ? serviceNotRegistered : serviceNotFound;
 }
 
+void BusDaemonService::followActivation() {
+    if (status() == serviceEnabled)
+        askAgain_.reset();
+    else if (!askAgain_)
+        askAgain_ = loop_.addRepeatingTimer(askAgainEvery, [this] { bus_.askActivatable(); });
+}
+
 void BusDaemonService::busChanged() {
     // Once installed, the request has been answered: a later removal reads as not registered.
     if (status() == serviceEnabled)
         pending_ = false;
+    followActivation();
     if (changed_)
         changed_();
 }

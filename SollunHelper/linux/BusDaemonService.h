@@ -13,7 +13,10 @@
 // The answer is held, never asked for when status() is called: the name's owner and whether the
 // bus can start it come from a BusNameWatch, asked again whenever the bus's activation
 // directories or the definition's directory change (the bus reloads on such changes by itself, so
-// it is asked shortly after, and once more a little later) and after an approval succeeded.
+// it is asked shortly after, and once more a little later) and after an approval succeeded. A bus
+// may also read activation files from directories of its own configuration's choosing, where an
+// administrator may install the daemon without this helper: while the daemon is not enabled, the
+// bus is asked every 30 s as well, and never while it is.
 //
 // Approving runs the shipped installer with administrator authorization (pkexec and its polkit
 // action); the installer puts the definition's activation, policy and unit files in place and
@@ -76,6 +79,8 @@ public:
 
 private:
     bool definitionPresent() const;
+    // Asks the bus now and then while the daemon is not enabled, and stops once it is.
+    void followActivation();
     void busChanged();
     void directoriesChanged();
     void approvalEnded(int waitStatus);
@@ -92,6 +97,7 @@ private:
     // The questions to the bus after its directories changed: soon, and once more later.
     platform::Source askSoon_;
     platform::Source askLater_;
+    platform::Source askAgain_;
     std::unique_ptr<ApprovalRun> approval_;
 };
 

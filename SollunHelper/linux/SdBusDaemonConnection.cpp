@@ -181,8 +181,9 @@ bool SdBusDaemonConnection::stepFailed(sd_bus_message* reply) {
 int SdBusDaemonConnection::onStarted(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     const auto keepAlive = stepAnswered(userdata);
     auto& self = *keepAlive;
-    if (self.stepFailed(reply))
-        return 0;
+    self.startFailure_.clear();
+    if (sd_bus_message_is_method_error(reply, nullptr))
+        self.startFailure_ = self.describe(reply, self.stepSentAt_);
     if (const int r = self.askBus("GetNameOwner", self.serviceName_, &onOwner); r < 0)
         self.giveUp(couldNotSend(r));
     return 0;
@@ -191,6 +192,11 @@ int SdBusDaemonConnection::onStarted(sd_bus_message* reply, void* userdata, sd_b
 int SdBusDaemonConnection::onOwner(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     const auto keepAlive = stepAnswered(userdata);
     auto& self = *keepAlive;
+    if (!self.startFailure_.empty() && sd_bus_message_is_method_error(reply, nullptr)) {
+        self.giveUp(std::exchange(self.startFailure_, {}));
+        return 0;
+    }
+    self.startFailure_.clear();
     if (self.stepFailed(reply))
         return 0;
     const char* owner = nullptr;

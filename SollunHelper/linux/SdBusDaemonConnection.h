@@ -7,7 +7,10 @@
 //
 // Before its first request a connection makes sure whom it is talking to: it asks the bus to
 // start the service (activation, or nothing when it already runs), asks which unique name owns
-// the service's name, and asks the bus for the credentials that owner had when it connected.
+// the service's name, and asks the bus for the credentials that owner had when it connected. A
+// service the bus cannot start (no activation file it reads) but that runs all the same is served
+// as well: its owner is asked for whatever the start gave, and the start's error counts only when
+// the name has no owner.
 // Only an owner whose credentials satisfy the requirement text receives anything, and requests
 // go to its unique name, so that a program taking over the name later cannot receive them.
 // Requests made meanwhile wait, and so do requests made before resume().
@@ -178,6 +181,8 @@ private:
     // The bus driver call of the verification under way.
     sd_bus_slot* step_ = nullptr;
     std::chrono::steady_clock::time_point stepSentAt_;
+    // Why the bus could not start the service, while its owner is asked for.
+    std::string startFailure_;
     // The unique name that owns the service's name: being verified, or verified.
     std::string owner_;
 

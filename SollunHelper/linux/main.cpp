@@ -16,11 +16,31 @@
 #include "platform/Localization.h"
 #include "platform/TimeZoneWatch.h"
 #include "platform/linux/SdEventLoop.h"
+#include "shared/ProductIdentities.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <variant>
+
+namespace {
+
+void brokenPipe(int) {}
+
+// Standard error may be a pipe whose reader has gone, and a peer may close its end of a socket:
+// such a write fails with EPIPE, which its writer handles, instead of ending the helper. Caught
+// rather than ignored: an ignored signal stays ignored in the programs the helper starts, a caught
+// one is theirs to have again.
+void surviveBrokenPipes() {
+    struct sigaction action = {};
+    action.sa_handler = brokenPipe;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+} // namespace
 
 int main() {
     using namespace sollun;
@@ -28,6 +48,11 @@ int main() {
 
     // Before anything else runs, and before any thread exists.
     ProductGroup::lowerAtStart();
+    surviveBrokenPipes();
+    if (trust::identitiesAreDevelopmentMapped())
+        daemonControllerLog().error(
+            "DEVELOPMENT BUILD: the product identities are mapped onto this user's own groups; "
+            "any program of this user may pass for the daemon");
     platform::setUpLocalization();
 
     auto& loop = platform::SdEventLoop::main();

@@ -1,9 +1,11 @@
 // The SollunHelper program itself on private system and session buses. Unless a test gives it one
 // that can, the system bus cannot start the daemon, so the helper asks for it to be registered and
-// waits for approval.
+// waits for approval. The bus reads its activation files from a directory of its own, which the
+// helper does not watch, as a system's bus configured so would.
 
 #include "platform/linux/SdEventLoop.h"
 #include "shared/AtomicFile.h"
+#include "shared/ProductIdentities.h"
 #include "shared/WakeHelperStatus.h"
 #include "shared/WakeSchedule.h"
 #include "tests/support/LoopWatchdog.h"
@@ -25,6 +27,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 
@@ -32,6 +35,7 @@ namespace sollun::test {
 namespace {
 
 constexpr const char* helperName = "com.kestrovane.sollun.helper";
+constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
 
 // Mounts of the test's own, in a mount namespace made at load time.
 const std::optional<std::string> privateMountsUnavailable = enterPrivateMountNamespace();
@@ -82,7 +86,7 @@ protected:
 
     // Returns once the helper has published a status that `done` takes.
     template <class Done>
-    void waitForPublishedStatus(Done done) {
+    void waitForPublishedStatus(Done done, std::chrono::seconds limit = std::chrono::seconds(10)) {
         std::filesystem::create_directories(container);
         platform::SdEventLoop loop;
         const auto check = [&](auto&&...) {
@@ -94,8 +98,35 @@ protected:
         const auto watch = std::get<platform::Source>(
             loop.watchDirectory(container, IN_CLOSE_WRITE | IN_MOVED_TO, check));
         loop.post(check);
-        ASSERT_EQ(runWithWatchdog(loop), 0);
+        ASSERT_EQ(runWithWatchdog(loop, limit), 0);
     }
+    void waitForWake(Instant wake, std::chrono::seconds limit = std::chrono::seconds(10)) {
+        waitForPublishedStatus(
+            [&](const WakeHelperStatus& status) { return status.lastScheduledWake == wake; },
+            limit);
+    }
+    // As the main application writes it: the alarm at the wake.
+    void writeSchedule(std::int64_t revision, Instant wake) {
+        std::filesystem::create_directories(container);
+        ASSERT_FALSE(writeFileAtomically(container / "wake-schedule.json",
+                                         *encodeWakeSchedule({wake, wake, revision, "3.1"})));
+    }
+    // busctl's call of the system bus itself: its output.
+    std::string askSystemBus(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(),
+                         {"busctl", "--address=" + systemBus.address(), "call",
+                          "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus"});
+        return runProcess(arguments).output;
+    }
+    // The bus can start the real daemon from now on, as after an administrator installed it.
+    void installDaemon() {
+        writeFile(systemBus.directory() / "services/wakedaemon.service",
+                  activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
+        std::filesystem::create_directories(home / "state");
+        askSystemBus({"ReloadConfig"});
+    }
+    // Where a journal runs, the helper's lines go there instead of to its standard error.
+    static bool journal() { return access("/run/systemd/journal/socket", W_OK) == 0; }
 
     TempDir home;
     const std::filesystem::path container = home / "data/group.com.kestrovane.sollun";
@@ -261,17 +292,9 @@ TEST_F(HelperProgram, ANewSystemTimeZoneShowsWithoutARestart) {
     };
     setZone("UTC");
 
-    const char* daemonName = "com.kestrovane.sollun.wakedaemon";
-    PrivateBus daemonBus{
-        {PrivateBus::Policy::open,
-         {},
-         {{"wakedaemon.service", activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE)}}}};
-    ScopedEnvironmentVariable system{"DBUS_SYSTEM_BUS_ADDRESS", daemonBus.address()};
+    installDaemon();
     const Instant alarm{std::chrono::seconds(1930199400)}; // 2031-03-02T06:30:00Z
-    std::filesystem::create_directories(home / "state");
-    std::filesystem::create_directories(container);
-    ASSERT_FALSE(writeFileAtomically(container / "wake-schedule.json",
-                                     *encodeWakeSchedule({alarm, alarm, 1, std::nullopt})));
+    writeSchedule(1, alarm);
     ScopedEnvironmentVariable zone{"TZ", std::nullopt};
     ScopedEnvironmentVariable all{"LC_ALL", std::nullopt};
     ScopedEnvironmentVariable lang{"LANG", "C.UTF-8"};
@@ -305,6 +328,102 @@ TEST_F(HelperProgram, ANewSystemTimeZoneShowsWithoutARestart) {
     EXPECT_EQ(runWithWatchdog(loop), 0);
     sd_bus_slot_unref(announced);
     sd_bus_flush_close_unref(bus);
+}
+
+// The daemon stopped while the main application publishes revision after revision, each read by
+// the helper before the next is written: more than the bus lets a connection wait for. Once the
+// daemon goes on, the last revision is in its store, the status file and the menu, and no status
+// on the way names an older revision than the one before it.
+TEST_F(HelperProgram, AfterABurstAgainstAStoppedDaemonTheLastRevisionIsEverywhere) {
+    ScopedEnvironmentVariable zone{"TZ", "UTC"}, all{"LC_ALL", std::nullopt},
+        time{"LC_TIME", "de_DE.UTF-8"}, language{"LANGUAGE", std::nullopt};
+    installDaemon();
+    const Instant base{std::chrono::seconds(1930199400)}; // 2031-03-02T06:30:00Z
+    writeSchedule(1, base);
+    BackgroundProcess running(helper);
+    waitForWake(base);
+    const pid_t daemon =
+        std::stoi(askSystemBus({"GetConnectionUnixProcessID", "s", daemonName}).substr(2));
+    ASSERT_EQ(kill(daemon, SIGSTOP), 0);
+    {
+        platform::SdEventLoop loop;
+        const auto read = std::get<platform::Source>(loop.watchDirectory(
+            container, IN_CLOSE_NOWRITE, [&](const platform::DirectoryEvent& event) {
+                if (event.name == "wake-schedule.json")
+                    loop.exit(0);
+            }));
+        for (int revision = 2; revision <= 140; ++revision) {
+            writeSchedule(revision, base + std::chrono::minutes(revision));
+            EXPECT_EQ(runWithWatchdog(loop), 0) << revision;
+        }
+    }
+    kill(daemon, SIGCONT);
+    std::int64_t newest = 0;
+    waitForPublishedStatus([&](const WakeHelperStatus& status) {
+        const auto revision =
+            (status.lastScheduledWake.value_or(base) - base) / std::chrono::minutes(1);
+        EXPECT_GE(revision, newest);
+        newest = std::max(newest, revision);
+        return revision == 140;
+    });
+    EXPECT_NE(readFile(home / "state/power-events.json").find("2031-03-02T08:50:00."),
+              std::string::npos);
+    EXPECT_EQ(labels().at(1), "Next alarm: 02.03.2031, 08:50");
+}
+
+// Running where the bus cannot start it (started by hand, or from activation files read
+// elsewhere), the daemon is enabled and served.
+TEST_F(HelperProgram, ADaemonRunningWithoutActivationIsServed) {
+    writeFile(home / "calls", "");
+    BackgroundProcess standIn({SOLLUN_DAEMON_STAND_IN, (home / "calls").string(), "answer"}, 3);
+    ASSERT_EQ(standIn.readLine(), "ready");
+    const Instant wake =
+        std::chrono::ceil<std::chrono::seconds>(currentInstant()) + std::chrono::hours(1);
+    writeSchedule(1, wake);
+    BackgroundProcess running(helper);
+    waitForWake(wake);
+    EXPECT_NE(readFile(home / "calls").find("ScheduleWakeAt"), std::string::npos);
+}
+
+// Installed by an administrator where the helper does not look, the daemon is found within half a
+// minute. Until then the revision read at start is skipped once, and not tried again; then it
+// goes as it was read, though the file no longer decodes.
+TEST_F(HelperProgram, ADaemonInstalledElsewhereIsFoundAndTheSkippedRevisionGoesOnce) {
+    if (journal())
+        GTEST_SKIP() << "the helper logs to the journal here";
+    const Instant wake =
+        std::chrono::ceil<std::chrono::seconds>(currentInstant()) + std::chrono::hours(1);
+    writeSchedule(1, wake);
+    std::vector<std::string> logged{"sh", "-c", "exec \"$@\" 2>\"$0\"", (home / "log").string()};
+    logged.insert(logged.end(), helper.begin(), helper.end());
+    BackgroundProcess running(logged);
+    waitForDaemonState(WakeDaemonRegistrationState::requiresApproval);
+    writeFile(container / "wake-schedule.json", "{");
+    installDaemon();
+    waitForWake(wake, std::chrono::seconds(45));
+    const auto log = readFile(home / "log");
+    const auto skipped = log.find("Skipping scheduleWake; daemon not enabled");
+    EXPECT_TRUE(skipped != std::string::npos && skipped == log.rfind("Skipping")) << log;
+    EXPECT_EQ(log.find("sending it again"), std::string::npos) << log;
+}
+
+// Its log on a pipe whose reader has gone, and no journal: the helper carries on. A development
+// build says first thing that any program of the user's passes for the daemon.
+TEST_F(HelperProgram, ItOutlivesTheReaderOfItsLog) {
+    if (journal())
+        GTEST_SKIP() << "the helper logs to the journal here";
+    installDaemon();
+    BackgroundProcess running(helper, STDERR_FILENO);
+    const auto first = running.readLine();
+    running.closePipe();
+    EXPECT_EQ(first.find("DEVELOPMENT BUILD: the product identities are mapped") !=
+                  std::string::npos,
+              trust::identitiesAreDevelopmentMapped())
+        << first;
+    const Instant wake =
+        std::chrono::ceil<std::chrono::seconds>(currentInstant()) + std::chrono::hours(1);
+    writeSchedule(1, wake);
+    waitForWake(wake);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 extern char** environ;
 
@@ -126,6 +127,10 @@ std::string BackgroundProcess::readLine(std::chrono::milliseconds limit) {
     if (pipe_ < 0 || !readUntil(pipe_, out, limit, true))
         return {};
     return out.substr(0, out.find('\n'));
+}
+
+void BackgroundProcess::closePipe() {
+    close(std::exchange(pipe_, -1));
 }
 
 } // namespace sollun::test

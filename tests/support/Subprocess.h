@@ -36,6 +36,8 @@ public:
     int waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(10));
     // The first line the child writes to `readyFd`, or empty after `limit`.
     std::string readLine(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Closes the reading end: the child's next write to `readyFd` finds no reader.
+    void closePipe();
     pid_t pid() const { return pid_; }
 
 private:

@@ -1,0 +1,93 @@
+#include "SollunHelper/WakeRequestSender.h"
+
+// The sender is the coordinator's part and logs as it.
+#include "SollunHelper/HelperCoordinator.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace sollun::helper {
+
+WakeRequestSender::WakeRequestSender(platform::EventLoop& loop, WakeDaemonController& daemon,
+                                     Ended ended)
+    : loop_(loop)
+    , daemon_(daemon)
+    , ended_(std::move(ended))
+    , lifetime_(std::make_shared<WakeRequestSender*>(this)) {}
+
+void WakeRequestSender::send(WakeRequest request) {
+    // The same revision once more (the forced reconciliation at start, after the watcher's): its
+    // request is in flight, answered or waiting for the daemon already.
+    if (latest_ == request && !unsent_ && !retryTimer_)
+        return;
+    latest_ = request;
+    unsent_ = true;
+    held_ = false;
+    retryTimer_.reset(); // this request's own end decides whether to send again
+    sendNext();
+}
+
+void WakeRequestSender::registrationChanged() {
+    const auto state = daemon_.registrationState();
+    if (state == WakeDaemonRegistrationState::unknown)
+        return;
+    if (state == WakeDaemonRegistrationState::enabled && (held_ || retryTimer_)) {
+        held_ = false;
+        retryTimer_.reset();
+        unsent_ = true;
+    }
+    sendNext();
+}
+
+void WakeRequestSender::resume() {
+    paused_ = false;
+    sendNext();
+}
+
+void WakeRequestSender::sendNext() {
+    if (inFlight_ || paused_ || !unsent_ || !latest_)
+        return;
+    // Until the system has told where the daemon stands (just after start), the request waits
+    // for it rather than being skipped.
+    if (daemon_.registrationState() == WakeDaemonRegistrationState::unknown)
+        return;
+    unsent_ = false;
+    inFlight_ = true;
+    platform::spawn(loop_, request(*latest_));
+}
+
+platform::Task<> WakeRequestSender::request(WakeRequest sent) {
+    const std::weak_ptr<WakeRequestSender*> alive = lifetime_;
+    const auto outcome = co_await daemon_.requestWake(sent.wakeDate);
+    if (const auto self = alive.lock())
+        (*self)->finished(outcome);
+}
+
+void WakeRequestSender::finished(WakeDaemonController::WakeRequestOutcome outcome) {
+    inFlight_ = false;
+    // A newer revision came meanwhile: it goes now, and this end is nobody's concern.
+    if (unsent_) {
+        sendNext();
+        return;
+    }
+    if (outcome.skipped) {
+        held_ = true;
+    } else if (!outcome.unanswered) {
+        retryInterval_ = firstRetryInterval;
+    } else {
+        // A request that never got its answer may or may not have reached the daemon, and
+        // Sollun's next revision may be a day away.
+        coordinatorLog().info(
+            "The schedule did not reach the daemon; sending it again in %{public}ds",
+            static_cast<int>(retryInterval_.count()));
+        retryTimer_ = loop_.addRepeatingTimer(retryInterval_, [this] {
+            retryTimer_.reset();
+            retryInterval_ = std::min(retryInterval_ * 2, longestRetryInterval);
+            unsent_ = true;
+            sendNext();
+        });
+    }
+    ended_(*latest_, outcome.scheduled);
+}
+
+} // namespace sollun::helper
