@@ -51,6 +51,16 @@ void WakeRequestSender::sendNext() {
     // for it rather than being skipped.
     if (daemon_.registrationState() == WakeDaemonRegistrationState::unknown)
         return;
+    if (paceTimer_)
+        return;
+    const auto now = RequestBucket::Clock::now();
+    if (!pace_.take(now)) {
+        paceTimer_ = loop_.addRepeatingTimer(pace_.nextAt(now) - now, [this] {
+            paceTimer_.reset();
+            sendNext();
+        });
+        return;
+    }
     unsent_ = false;
     inFlight_ = true;
     platform::spawn(loop_, request(*latest_));

@@ -7,7 +7,9 @@
 // one replaces whatever it left in the daemon), so what the coordinator publishes never goes back
 // to an older revision. However long a burst of revisions and however slow the daemon, the helper
 // has one request outstanding and one revision waiting, and the newest is sent right after the
-// outstanding one ends.
+// outstanding one ends, or as soon as the daemon's limit on one user's requests allows
+// (RequestBucket.h): a long burst goes at one request a second after its first twenty, rather
+// than being refused.
 //
 // A request goes only while the daemon is enabled. Before the registration is known (just after
 // start) the revision waits for it without a word; once the daemon is known not to be enabled,
@@ -24,6 +26,7 @@
 #include "platform/EventLoop.h"
 #include "platform/Task.h"
 #include "shared/Instant.h"
+#include "shared/RequestBucket.h"
 
 #include <chrono>
 #include <cstdint>
@@ -86,6 +89,9 @@ private:
     // Skipped while the daemon was not enabled: sent once it is.
     bool held_ = false;
     platform::Source retryTimer_;
+    // The daemon's limit, kept on this side; the timer sends the waiting revision when it allows.
+    RequestBucket pace_;
+    platform::Source paceTimer_;
     std::chrono::seconds retryInterval_ = firstRetryInterval;
     // What the request in flight checks after its wait: the sender may be gone by then.
     const std::shared_ptr<WakeRequestSender*> lifetime_;

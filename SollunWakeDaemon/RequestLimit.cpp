@@ -11,22 +11,18 @@ constexpr std::size_t sweepAbove = 64;
 } // namespace
 
 RequestLimit::Verdict RequestLimit::admit(std::uint32_t uid, Clock::time_point now) {
-    if (buckets_.size() > sweepAbove)
+    if (users_.size() > sweepAbove)
         forgetFullBuckets(now);
-    Bucket& bucket = buckets_.try_emplace(uid, Bucket{now}).first->second;
-    if (bucket.fullAt <= now) {
-        bucket.fullAt = now;
-        bucket.refusing = false;
-    }
-    // Admitting would take the bucket further from full than it holds.
-    if (bucket.fullAt + interval - now > burst * interval)
-        return std::exchange(bucket.refusing, true) ? Verdict::refused : Verdict::firstRefused;
-    bucket.fullAt += interval;
-    return Verdict::admitted;
+    User& user = users_[uid];
+    if (user.bucket.full(now))
+        user.refusing = false;
+    if (user.bucket.take(now))
+        return Verdict::admitted;
+    return std::exchange(user.refusing, true) ? Verdict::refused : Verdict::firstRefused;
 }
 
 void RequestLimit::forgetFullBuckets(Clock::time_point now) {
-    std::erase_if(buckets_, [now](const auto& entry) { return entry.second.fullAt <= now; });
+    std::erase_if(users_, [now](const auto& entry) { return entry.second.bucket.full(now); });
 }
 
 } // namespace sollun::daemon

@@ -5,17 +5,16 @@
 // time: a user changing the schedule without pause would fill the journal and hold every other
 // user's requests up behind a queue of rewrites.
 //
-// Each user may make `burst` requests at once, and one more for every `interval` since: a bucket
-// that fills again at that pace, kept as the time at which it will be full again. A request that
-// finds it empty is refused and not counted. A genuine helper stays far below: it sends one request
-// for each revision of the schedule Sollun publishes, which follows a person editing alarms, and
-// one again no sooner than 5 s after a request went unanswered.
+// Each user has a bucket (RequestBucket.h); a request that finds it empty is refused and not
+// counted. A genuine helper keeps within the same bucket on its side, so only another program
+// is refused.
 //
 // Only requests that may change the schedule count: a question is answered at about what a
 // refusal costs. Users whose bucket is full again are forgotten, so that the table holds only
 // the users asking now.
 
-#include <chrono>
+#include "shared/RequestBucket.h"
+
 #include <cstdint>
 #include <map>
 
@@ -23,10 +22,10 @@ namespace sollun::daemon {
 
 class RequestLimit {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = RequestBucket::Clock;
 
-    static constexpr int burst = 20;
-    static constexpr Clock::duration interval = std::chrono::seconds(1);
+    static constexpr int burst = RequestBucket::burst;
+    static constexpr Clock::duration interval = RequestBucket::interval;
 
     enum class Verdict {
         admitted,
@@ -38,14 +37,14 @@ public:
     Verdict admit(std::uint32_t uid, Clock::time_point now);
 
 private:
-    struct Bucket {
-        Clock::time_point fullAt;
+    struct User {
+        RequestBucket bucket;
         bool refusing = false;
     };
 
     void forgetFullBuckets(Clock::time_point now);
 
-    std::map<std::uint32_t, Bucket> buckets_;
+    std::map<std::uint32_t, User> users_;
 };
 
 } // namespace sollun::daemon

@@ -6,6 +6,7 @@
 #include "platform/linux/SdEventLoop.h"
 #include "shared/AtomicFile.h"
 #include "shared/ProductIdentities.h"
+#include "shared/RequestBucket.h"
 #include "shared/WakeHelperStatus.h"
 #include "shared/WakeSchedule.h"
 #include "tests/support/LoopWatchdog.h"
@@ -125,6 +126,21 @@ protected:
         std::filesystem::create_directories(home / "state");
         askSystemBus({"ReloadConfig"});
     }
+    // Writes revisions `first` to `last` (each `base` plus that many minutes), each once the
+    // helper has read the one before.
+    void writeBurst(int first, int last, Instant base) {
+        platform::SdEventLoop loop;
+        const auto read = std::get<platform::Source>(loop.watchDirectory(
+            container, IN_CLOSE_NOWRITE, [&](const platform::DirectoryEvent& event) {
+                if (event.name == "wake-schedule.json")
+                    loop.exit(0);
+            }));
+        for (int revision = first; revision <= last; ++revision) {
+            writeSchedule(revision, base + std::chrono::minutes(revision));
+            EXPECT_EQ(runWithWatchdog(loop), 0) << revision;
+        }
+    }
+
     // Where a journal runs, the helper's lines go there instead of to its standard error.
     static bool journal() { return access("/run/systemd/journal/socket", W_OK) == 0; }
 
@@ -345,18 +361,7 @@ TEST_F(HelperProgram, AfterABurstAgainstAStoppedDaemonTheLastRevisionIsEverywher
     const pid_t daemon =
         std::stoi(askSystemBus({"GetConnectionUnixProcessID", "s", daemonName}).substr(2));
     ASSERT_EQ(kill(daemon, SIGSTOP), 0);
-    {
-        platform::SdEventLoop loop;
-        const auto read = std::get<platform::Source>(loop.watchDirectory(
-            container, IN_CLOSE_NOWRITE, [&](const platform::DirectoryEvent& event) {
-                if (event.name == "wake-schedule.json")
-                    loop.exit(0);
-            }));
-        for (int revision = 2; revision <= 140; ++revision) {
-            writeSchedule(revision, base + std::chrono::minutes(revision));
-            EXPECT_EQ(runWithWatchdog(loop), 0) << revision;
-        }
-    }
+    writeBurst(2, 140, base);
     kill(daemon, SIGCONT);
     std::int64_t newest = 0;
     waitForPublishedStatus([&](const WakeHelperStatus& status) {
@@ -369,6 +374,28 @@ TEST_F(HelperProgram, AfterABurstAgainstAStoppedDaemonTheLastRevisionIsEverywher
     EXPECT_NE(readFile(home / "state/power-events.json").find("2031-03-02T08:50:00."),
               std::string::npos);
     EXPECT_EQ(labels().at(1), "Next alarm: 02.03.2031, 08:50");
+}
+
+// More revisions than the daemon admits from one user at once, each after the one before reached
+// the daemon: the helper keeps within the limit, so none is refused and sent again seconds later.
+TEST_F(HelperProgram, ALongBurstIsPacedRatherThanRefused) {
+    if (journal())
+        GTEST_SKIP() << "the helper logs to the journal here";
+    ScopedEnvironmentVariable zone{"TZ", "UTC"};
+    installDaemon();
+    const Instant base{std::chrono::seconds(1930199400)}; // 2031-03-02T06:30:00Z
+    writeSchedule(1, base);
+    std::vector<std::string> logged{"sh", "-c", "exec \"$@\" 2>\"$0\"", (home / "log").string()};
+    logged.insert(logged.end(), helper.begin(), helper.end());
+    BackgroundProcess running(logged);
+    waitForWake(base);
+    // Each revision its own request: written once the one before is in the status.
+    for (int revision = 2; revision <= RequestBucket::burst + 3; ++revision) {
+        writeSchedule(revision, base + std::chrono::minutes(revision));
+        waitForWake(base + std::chrono::minutes(revision));
+    }
+    EXPECT_EQ(readFile(home / "log").find("sending it again"), std::string::npos)
+        << readFile(home / "log");
 }
 
 // Running where the bus cannot start it (started by hand, or from activation files read
