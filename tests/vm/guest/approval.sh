@@ -7,7 +7,7 @@
 # The helper's menu, as a tray host reads it, on the test user's session bus.
 menu_call() {
     local pid
-    pid=$(user_systemctl show -P MainPID sollun-helper.service)
+    pid=$(helper_pid)
     runuser -u "$user" -- env DBUS_SESSION_BUS_ADDRESS="unix:path=/run/user/1000/bus" \
         busctl --user --json=short -- call "org.kde.StatusNotifierItem-$pid-1" /MenuBar \
         com.canonical.dbusmenu "$@"
@@ -42,7 +42,8 @@ EOT
 
     local started
     started=$(mark)
-    user_systemctl restart sollun-helper.service
+    stop_helper
+    run_helper "$user"
     check "the helper waits for approval" \
         wait_until 20 menu_shows "Waiting for approval in Login Items"
     local row

@@ -71,21 +71,11 @@ Exec=$fixtures/sollun_stub $launches
 EOT
 }
 
-# A user unit running the command of the helper's desktop entry, started with the user's manager
-# at every boot as a session starts it at every login.
+# The helper runs in the test user's session on the first virtual console, as a desktop runs it:
+# started with the session by its login script (a desktop's autostart entry) and by the user when
+# asked, from the command of its desktop entry.
 start_helper() {
-    local command
-    command=$(sed -n 's/^Exec=//p' /usr/share/applications/com.kestrovane.sollun.helper.desktop)
-    cat >/etc/systemd/user/sollun-helper.service <<EOT
-[Unit]
-Description=Sollun helper, as the test user's session starts it
-
-[Service]
-ExecStart=$command
-
-[Install]
-WantedBy=default.target
-EOT
-    user_systemctl daemon-reload
-    user_systemctl enable --now sollun-helper.service
+    log_in_with_helper "$user"
+    touch "$home/.sollun-vm/autostart"
+    run_helper "$user"
 }

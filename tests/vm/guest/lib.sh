@@ -33,6 +33,14 @@ publish() {
     as_user sh -c 'printf "%s" "$1" >"$2.tmp" && mv "$2.tmp" "$2"' sh "$json" "$container/wake-schedule.json"
 }
 
+# publish_as <user> <revision> [wake [lead]]: another user's Sollun publishing.
+publish_as() {
+    local user=$1
+    local container=/home/$user/.local/share/group.com.kestrovane.sollun
+    shift
+    publish "$@"
+}
+
 # The times of the product's events in the daemon's store, in epoch seconds, one a line.
 product_events() {
     [[ -f $store ]] || return 0
@@ -55,6 +63,48 @@ user_session_active() {
     local session
     session=$(loginctl show-user "$user" -P Display 2>/dev/null) && [[ -n $session ]] &&
         [[ $(loginctl show-session "$session" -P State) == active ]]
+}
+
+# A user's session on the seat as a desktop's: the autologin on a virtual console (tty1 for the
+# test user) runs a login script that starts the helper from its desktop entry's command at login
+# when the user has it start with the session, and whenever the user asks (the scenarios, through
+# a file); it never starts it again by itself.
+session_script='d=~/.sollun-vm
+run() { eval "$(sed -n "s/^Exec=//p" /usr/share/applications/com.kestrovane.sollun.helper.desktop)" & }
+[ -e $d/autostart ] && run
+while sleep 0.5; do [ -e $d/run ] && rm -f $d/run && run; done'
+# log_in_with_helper <user> [tty]: writes the login script and logs the user in on the console
+# afresh, so that the new session runs it.
+log_in_with_helper() {
+    local who=$1 tty=${2:-tty1}
+    install -d -o "$who" "/home/$who/.sollun-vm"
+    install -o "$who" -m 0644 /dev/stdin "/home/$who/.bash_profile" <<<"$session_script"
+    local conf
+    conf=$(sed "s/--autologin [a-z]*/--autologin $who/" /etc/systemd/system/getty@tty1.service.d/autologin.conf)
+    mkdir -p "/etc/systemd/system/getty@$tty.service.d"
+    echo "$conf" >"/etc/systemd/system/getty@$tty.service.d/autologin.conf"
+    systemctl daemon-reload
+    systemctl restart "getty@$tty.service"
+    wait_until 30 session_of "$who" >/dev/null
+}
+# The user's session on the seat, if they have one.
+session_of() {
+    loginctl list-sessions --no-legend | awk -v u="$1" '$3 == u && $4 == "seat0" { print $1; f = 1 } END { exit !f }'
+}
+# run_helper <user>: asks the user's session to start the helper; true once it runs there.
+run_helper() {
+    touch "/home/$1/.sollun-vm/run"
+    wait_until 15 helper_in_session "$1"
+}
+helper_pid() { pgrep -u "${1:-$user}" -x SollunHelper | head -n 1; }
+# Whether the user's helper runs inside a logind session of theirs.
+helper_in_session() {
+    local pid
+    pid=$(helper_pid "$1") && [[ -n $pid ]] && grep -q '/session-[0-9]*\.scope$' "/proc/$pid/cgroup"
+}
+stop_helper() {
+    pkill -u "${1:-$user}" -x SollunHelper
+    wait_until 10 bash -c '! pgrep -u "$0" -x SollunHelper' "${1:-$user}"
 }
 
 status_wake() { jq -r '.lastScheduledWake // empty' "$container/helper-status.json" 2>/dev/null; }

@@ -30,7 +30,7 @@ scenario_trust() {
     install -o "$user" -m 0755 /usr/bin/SollunHelper "$home/SollunHelper-copy"
     check "a copy of the helper runs without the group" \
         test "$(stat -c %a "$home/SollunHelper-copy")" = 755
-    user_systemctl stop sollun-helper.service
+    stop_helper
     systemd-run -q --user -M "$user@" --unit sollun-helper-copy "$home/SollunHelper-copy"
     publish 11 "$((wake + 120))"
     check "the copy's requests fail" wait_until 15 logged "XPC error: "
@@ -39,7 +39,7 @@ scenario_trust() {
     pkill -x SollunHelper
     local restarted
     restarted=$(mark)
-    user_systemctl start sollun-helper.service
+    run_helper "$user"
     check "the helper is back" wait_until 15 logged_after "$restarted" "Armed app-launch timer"
 
     # The impostor: root, but not in the daemon's group, owning the name while the daemon is away.
