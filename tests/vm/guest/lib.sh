@@ -85,12 +85,13 @@ log_in_with_helper() {
     echo "$conf" >"/etc/systemd/system/getty@$tty.service.d/autologin.conf"
     systemctl daemon-reload
     systemctl restart "getty@$tty.service"
-    wait_until 30 session_of "$who" >/dev/null
+    wait_until 30 has_session "$who"
 }
 # The user's session on the seat, if they have one.
 session_of() {
     loginctl list-sessions --no-legend | awk -v u="$1" '$3 == u && $4 == "seat0" { print $1; f = 1 } END { exit !f }'
 }
+has_session() { session_of "$1" >/dev/null; }
 # run_helper <user>: asks the user's session to start the helper; true once it runs there.
 run_helper() {
     touch "/home/$1/.sollun-vm/run"
