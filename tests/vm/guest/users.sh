@@ -17,6 +17,7 @@ published_for() {
 
 scenario_users() {
     begin users
+    admin_sleeps
     local other=visitor other_uid
     other_uid=$(id -u "$other")
 

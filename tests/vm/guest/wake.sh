@@ -3,8 +3,8 @@
 
 # Suspends the guest now and checks that it resumes within 2 s of the instant; sets resumed_at,
 # on the RTC's clock, and clock_ahead, the guest clock's lead over it after the resume. Further
-# arguments go to `systemctl suspend` (--ignore-inhibitors for a suspend past users' block locks,
-# which Debian 13's systemctl heeds for root too).
+# arguments go to `systemctl suspend` (--ignore-inhibitors for a suspend past users' block locks;
+# see admin_sleeps).
 sleep_through() {
     local wake=$1 since suspended
     shift
@@ -17,7 +17,7 @@ sleep_through() {
     since=$(mark)
     suspended=$(now)
     echo "suspending at $(iso "${suspended%.*}"), the wake is at $(iso "$wake")"
-    systemctl suspend "$@"
+    systemctl suspend "$@" || echo "systemctl suspend failed: $?"
     # This script is frozen while the guest sleeps; the kernel's resume line says when it woke.
     check "the guest suspended and resumed" \
         wait_until 90 logged_after "$since" "Waking up from system sleep state S3"
