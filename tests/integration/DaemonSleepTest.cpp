@@ -29,10 +29,8 @@ protected:
 
     ProcessResult call(const char* destination, const char* path, const char* interface,
                        std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(),
-                         {"busctl", "--timeout=10", "--address=" + bus_.address(), "call", "--",
-                          destination, path, interface});
-        return runProcess(arguments);
+        arguments.insert(arguments.begin(), {"call", "--", destination, path, interface});
+        return bus_.busctl(arguments);
     }
     ProcessResult daemon(std::vector<std::string> arguments) {
         return call(daemonName, "/com/kestrovane/sollun/wakedaemon",
@@ -73,12 +71,8 @@ TEST_F(DaemonSleep, HoldsTheDelayLockArmsTheRtcForTheSleepAndTakesItBackAfter) {
         daemon({"ScheduleWakeAt", "x", std::to_string(wake.time_since_epoch() / 1us)}).exitCode, 0);
     EXPECT_EQ(readFile(rtc_), "") << "not armed while awake";
 
-    const BackgroundProcess logind{{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m",
-                                    "dbusmock", "--system", "-t", "logind"}};
-    ASSERT_EQ(
-        runProcess({"gdbus", "wait", "--address", bus_.address(), "--timeout", "10", logindName})
-            .exitCode,
-        0);
+    const auto logind = startSystemMock(bus_, "logind", logindName);
+    ASSERT_TRUE(logind);
     EXPECT_EQ(inhibitors(), "a(ssssuu) 0\n");
     const std::string lock = "a(ssssuu) 1 \"sleep\" \"Sollun wake daemon\" \"Arming the RTC for "
                              "the next alarm\" \"delay\" 1000 123456\n";
