@@ -131,6 +131,13 @@ protected:
 
     // Where a journal runs, the helper's lines go there instead of to its standard error.
     static bool journal() { return access("/run/systemd/journal/socket", W_OK) == 0; }
+    // The helper with its standard error in the file "log" of the home.
+    std::vector<std::string> loggedHelper() const {
+        std::vector<std::string> logged{"sh", "-c", "exec \"$@\" 2>\"$0\"",
+                                        (home / "log").string()};
+        logged.insert(logged.end(), helper.begin(), helper.end());
+        return logged;
+    }
 
     TempDir home;
     const std::filesystem::path container = home / "data/group.com.kestrovane.sollun";
@@ -369,9 +376,7 @@ TEST_F(HelperProgram, ALongBurstIsPacedRatherThanRefused) {
     installDaemon();
     const Instant base{std::chrono::seconds(1930199400)}; // 2031-03-02T06:30:00Z
     writeSchedule(1, base);
-    std::vector<std::string> logged{"sh", "-c", "exec \"$@\" 2>\"$0\"", (home / "log").string()};
-    logged.insert(logged.end(), helper.begin(), helper.end());
-    BackgroundProcess running(logged);
+    BackgroundProcess running(loggedHelper());
     waitForWake(base);
     // Each revision its own request: written once the one before is in the status.
     for (int revision = 2; revision <= RequestBucket::burst + 3; ++revision) {
@@ -405,9 +410,7 @@ TEST_F(HelperProgram, ADaemonInstalledElsewhereIsFoundAndTheSkippedRevisionGoesO
     const Instant wake =
         std::chrono::ceil<std::chrono::seconds>(currentInstant()) + std::chrono::hours(1);
     writeSchedule(1, wake);
-    std::vector<std::string> logged{"sh", "-c", "exec \"$@\" 2>\"$0\"", (home / "log").string()};
-    logged.insert(logged.end(), helper.begin(), helper.end());
-    BackgroundProcess running(logged);
+    BackgroundProcess running(loggedHelper());
     waitForDaemonState(WakeDaemonRegistrationState::requiresApproval);
     writeFile(container / "wake-schedule.json", "{");
     installDaemon();

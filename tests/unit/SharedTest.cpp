@@ -177,20 +177,6 @@ TEST(WakeHelperStatus, WritesOnlyIntoAnExistingContainerThroughANewDirectoryEntr
     EXPECT_EQ(test::directoryEntries(container), std::vector<std::string>{"helper-status.json"});
 }
 
-TEST(WriteFileAtomically, AFailureKeepsThePreviousFileAndLeavesNothingBehind) {
-    test::TempDir dir;
-    const auto target = dir / "status.json";
-    test::writeFile(target, "previous");
-    std::error_code error;
-    {
-        const test::ScopedFileSizeLimit full{4};
-        error = writeFileAtomically(target, "a longer document");
-    }
-    EXPECT_EQ(error, std::errc::file_too_large);
-    EXPECT_EQ(readSmallFile(target, 64), "previous");
-    EXPECT_EQ(test::directoryEntries(dir.path()), std::vector<std::string>{"status.json"});
-}
-
 constexpr gid_t helperGroup = 1001, appGroup = 1002, daemonGroup = 1003, otherGroup = 1004;
 
 IdentityTable productLikeTable() {
