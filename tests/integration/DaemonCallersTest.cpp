@@ -28,10 +28,6 @@ using namespace wake_daemon_protocol;
 const std::string foreignEvent =
     R"({"time":"2030-01-01T07:00:00Z","scheduledby":"com.example.clock","eventtype":"wake"})";
 
-std::int64_t fromNow(microseconds ahead) {
-    return duration_cast<microseconds>((currentInstant() + ahead).time_since_epoch()).count();
-}
-
 // The product's event as the daemon stores it; without a user, as it did before users.
 std::string stored(std::int64_t usec, std::optional<std::uint32_t> uid) {
     return daemon::makeStoredPowerEvent(Instant{microseconds(usec)}, "com.kestrovane.sollun",
