@@ -17,10 +17,8 @@
 
 #include <libintl.h>
 #include <sys/inotify.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <clocale>
 #include <map>
 
 namespace sollun::helper {
