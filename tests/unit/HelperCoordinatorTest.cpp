@@ -349,13 +349,10 @@ TEST_F(HelperCoordinatorTest, APassedInstantOrAWakeOfTheMachineLaunchesOnlyWithi
             systemWake->handler();
         }
         EXPECT_EQ(workspace->launches.size(), row.launches ? 1u : 0u) << row.seconds;
-        EXPECT_THAT(newLogLines(),
-                    Contains(row.byWake ? "info helper/coordinator: System woke; pending wake "
-                                          "delta " +
-                                              row.seconds + "s"
-                                        : "info helper/coordinator: Wake instant already passed "
-                                          "by " +
-                                              row.seconds + "s; launching now if recent"));
+        const std::string line = row.byWake ? "System woke; pending wake delta " + row.seconds + "s"
+                                            : "Wake instant already passed by " + row.seconds +
+                                                  "s; launching now if recent";
+        EXPECT_THAT(newLogLines(), Contains("info helper/coordinator: " + line));
     }
     workspace->running = true; // nor when it runs already
     coordinator->armLaunchTimer({now(), std::nullopt, 1, std::nullopt});
@@ -373,24 +370,16 @@ TEST_F(HelperCoordinatorTest, ALaunchLogsWhatBecameOfIt) {
         Workspace::LaunchResult outcome;
         Lines logged;
     } rows[] = {
-        {true,
-         true,
-         pid_t{42},
-         {"info helper/coordinator: launchSollunIfNeeded: Sollun already running"}},
-        {false,
-         false,
-         pid_t{42},
-         {launching,
-          "error helper/coordinator: Sollun app not found (bundle id com.kestrovane.sollun)"}},
-        {false,
-         true,
-         "No such file or directory",
-         {launching, at,
-          "error helper/coordinator: Failed to launch Sollun: No such file or directory"}},
-        {false,
-         true,
-         pid_t{4242},
-         {launching, at, "info helper/coordinator: Launched Sollun (pid 4242)"}},
+        {true, true, pid_t{42},
+         Lines{"info helper/coordinator: launchSollunIfNeeded: Sollun already running"}},
+        {false, false, pid_t{42},
+         Lines{launching,
+               "error helper/coordinator: Sollun app not found (bundle id com.kestrovane.sollun)"}},
+        {false, true, "No such file or directory",
+         Lines{launching, at,
+               "error helper/coordinator: Failed to launch Sollun: No such file or directory"}},
+        {false, true, pid_t{4242},
+         Lines{launching, at, "info helper/coordinator: Launched Sollun (pid 4242)"}},
     };
     for (const auto& row : rows) {
         workspace->running = row.running;
