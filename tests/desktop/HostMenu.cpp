@@ -162,24 +162,6 @@ bool menuSettled(const std::vector<json>& messages) {
     return answers == calls && fetched >= announced;
 }
 
-std::vector<int> clickedIds(const std::vector<json>& messages) {
-    std::vector<int> ids;
-    const auto event = [&](const json& e) {
-        if (e.at(1) == "clicked")
-            ids.push_back(e.at(0).get<int>());
-    };
-    for (const auto& message : messages) {
-        if (!isMenuCall(message))
-            continue;
-        if (field(message, "member") == "Event")
-            event(data(message));
-        else if (field(message, "member") == "EventGroup")
-            for (const auto& e : data(message).at(0))
-                event(e);
-    }
-    return ids;
-}
-
 std::string menuTraffic(const std::vector<json>& messages) {
     std::string text;
     const auto line = [&](const std::string& what, const json& message) {

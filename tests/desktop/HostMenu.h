@@ -31,9 +31,6 @@ std::vector<HostRow> hostMenu(const std::vector<nlohmann::json>& messages);
 // not fetched: what a host shows then is what it was told.
 bool menuSettled(const std::vector<nlohmann::json>& messages);
 
-// The ids a host sent "clicked" events for, in order.
-std::vector<int> clickedIds(const std::vector<nlohmann::json>& messages);
-
 // The menu's calls, answers and signals, a line each, for a report.
 std::string menuTraffic(const std::vector<nlohmann::json>& messages);
 

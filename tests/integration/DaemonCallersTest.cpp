@@ -28,10 +28,6 @@ using namespace wake_daemon_protocol;
 const std::string foreignEvent =
     R"({"time":"2030-01-01T07:00:00Z","scheduledby":"com.example.clock","eventtype":"wake"})";
 
-std::int64_t fromNow(microseconds ahead) {
-    return duration_cast<microseconds>((currentInstant() + ahead).time_since_epoch()).count();
-}
-
 // The product's event as the daemon stores it; without a user, as it did before users.
 std::string stored(std::int64_t usec, std::optional<std::uint32_t> uid) {
     return daemon::makeStoredPowerEvent(Instant{microseconds(usec)}, "com.kestrovane.sollun",
@@ -54,11 +50,7 @@ protected:
     bool startDaemon(const fs::path& log) {
         daemon_ = std::make_unique<BackgroundProcess>(std::vector<std::string>{
             "sh", "-c", "exec \"$0\" 2>>\"$1\"", SOLLUN_DAEMON_EXECUTABLE, log.string()});
-        return waitForName(busName) && (client_ = connect(bus_.address()));
-    }
-    bool waitForName(const char* name) {
-        return runProcess({"gdbus", "wait", "--address", bus_.address(), "--timeout", "10", name})
-                   .exitCode == 0;
+        return bus_.waitForName(busName) && (client_ = connect(bus_.address()));
     }
     // Without the journal's socket the daemon logs to its standard error.
     bool logsToJournal() const { return ::access("/run/systemd/journal/socket", W_OK) == 0; }
@@ -159,9 +151,8 @@ TEST_F(DaemonCallers, PastTheLimitOneUsersChangesAreRefusedAndThatLoggedOnce) {
 // no: every change is refused with its own error, questions still answered, nothing written. Its
 // verdict holds for the connection; a new connection is asked anew.
 TEST_F(DaemonCallers, APolkitRefusalIsKeptForTheConnectionAndANewOneAskedAgain) {
-    const BackgroundProcess polkit{{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m",
-                                    "dbusmock", "--system", "-t", "polkitd"}};
-    ASSERT_TRUE(waitForName("org.freedesktop.PolicyKit1"));
+    const auto polkit = startSystemMock(bus_, "polkitd", "org.freedesktop.PolicyKit1");
+    ASSERT_TRUE(polkit);
     ASSERT_TRUE(startDaemon(log_));
     const std::string refused =
         std::string(notAuthorizedError) + ": Not authorized to change the wake schedule";
@@ -171,9 +162,8 @@ TEST_F(DaemonCallers, APolkitRefusalIsKeptForTheConnectionAndANewOneAskedAgain) 
     EXPECT_FALSE(fs::exists(state_ / "power-events.json"));
 
     const auto allowed =
-        runProcess({"busctl", "--address=" + bus_.address(), "call", "org.freedesktop.PolicyKit1",
-                    "/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.DBus.Mock",
-                    "SetAllowed", "as", "1", daemon::scheduleAction});
+        bus_.busctl({"call", "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+                     "org.freedesktop.DBus.Mock", "SetAllowed", "as", "1", daemon::scheduleAction});
     ASSERT_EQ(allowed.exitCode, 0) << allowed.output;
     EXPECT_EQ(call(client(), "ScheduleWakeAt", fromNow(1h)), refused);
     const auto wake = fromNow(2h);

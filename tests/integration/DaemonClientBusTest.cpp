@@ -143,19 +143,11 @@ TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
 // polkit saying no to the user is the daemon's answer, not a request that went astray: the
 // helper logs it once and does not send it again.
 TEST_F(DaemonClient, APolkitRefusalIsAnAnswerLoggedOnce) {
-    const test::BackgroundProcess polkit{{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m",
-                                          "dbusmock", "--system", "-t", "polkitd"}};
-    ASSERT_EQ(test::runProcess({"gdbus", "wait", "--address", bus.address(), "--timeout", "10",
-                                "org.freedesktop.PolicyKit1"})
-                  .exitCode,
-              0);
+    const auto polkit = test::startSystemMock(bus, "polkitd", "org.freedesktop.PolicyKit1");
+    ASSERT_TRUE(polkit);
     test::writeFile(bus.directory() / "services" / "wakedaemon.service",
                     test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
-    ASSERT_EQ(
-        test::runProcess({"busctl", "--address=" + bus.address(), "call", "org.freedesktop.DBus",
-                          "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReloadConfig"})
-            .exitCode,
-        0);
+    bus.reload();
     platform::ScopedMemoryLog log;
     const auto daemon = controller();
     waitForState(*daemon, WakeDaemonRegistrationState::enabled);

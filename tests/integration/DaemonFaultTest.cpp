@@ -43,10 +43,6 @@ constexpr const char* foreignEvents = R"([
 ]
 )";
 
-std::int64_t fromNow(microseconds ahead, Instant now = currentInstant()) {
-    return duration_cast<microseconds>((now + ahead).time_since_epoch()).count();
-}
-
 // Other programs' elements as stored and the product's event times, by the daemon's own reader.
 std::optional<std::pair<Strings, Times>> readStore(const std::string& text) {
     const auto document = daemon::parsePowerEventDocument(text);
@@ -59,7 +55,8 @@ std::optional<std::pair<Strings, Times>> readStore(const std::string& text) {
         const auto owner = fields ? fields->find(daemon::powerEventOwnerKey)
                                   : daemon::PowerDictionary::const_iterator{};
         if (fields && owner != fields->end() && owner->second == product)
-            contents.second.push_back(fromNow(0us, daemon::powerEventTime(value, {}).value()));
+            contents.second.push_back(
+                daemon::powerEventTime(value, {}).value().time_since_epoch().count());
         else
             contents.first.push_back(stored);
     }

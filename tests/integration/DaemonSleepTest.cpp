@@ -5,13 +5,13 @@
 // the answer comes after the daemon has acted on the announcement, and logind's stand-in sees the
 // lock's descriptor closed (or its new ask) before the next question put to it.
 
+#include "shared/WakeDaemonProtocol.h"
+#include "tests/support/DaemonCalls.h"
 #include "tests/support/PrivateBus.h"
-#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 
 namespace sollun::test {
@@ -19,7 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
 constexpr const char* logindName = "org.freedesktop.login1";
 constexpr const char* logindPath = "/org/freedesktop/login1";
 
@@ -27,58 +26,45 @@ class DaemonSleep : public ::testing::Test {
 protected:
     DaemonSleep() { writeFile(rtc_, ""); }
 
-    ProcessResult call(const char* destination, const char* path, const char* interface,
-                       std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(),
-                         {"busctl", "--timeout=10", "--address=" + bus_.address(), "call", "--",
-                          destination, path, interface});
-        return runProcess(arguments);
-    }
-    ProcessResult daemon(std::vector<std::string> arguments) {
-        return call(daemonName, "/com/kestrovane/sollun/wakedaemon",
-                    "com.kestrovane.sollun.WakeDaemonProtocol", std::move(arguments));
-    }
     std::string inhibitors() {
-        return call(logindName, logindPath, "org.freedesktop.login1.Manager", {"ListInhibitors"})
+        return bus_
+            .busctl({"call", logindName, logindPath, "org.freedesktop.login1.Manager",
+                     "ListInhibitors"})
             .output;
     }
     // PrepareForSleep from logind, acted on by the daemon once it has answered the next call.
     void prepareForSleep(const char* asleep) {
-        const auto emitted = call(logindName, logindPath, "org.freedesktop.DBus.Mock",
-                                  {"EmitSignal", "sssav", "org.freedesktop.login1.Manager",
-                                   "PrepareForSleep", "b", "1", "b", asleep});
+        const auto emitted = bus_.busctl(
+            {"call", logindName, logindPath, "org.freedesktop.DBus.Mock", "EmitSignal", "sssav",
+             "org.freedesktop.login1.Manager", "PrepareForSleep", "b", "1", "b", asleep});
         ASSERT_EQ(emitted.exitCode, 0) << emitted.output;
-        ASSERT_EQ(daemon({"GetVersion"}).output, "x 1\n");
+        ASSERT_EQ(call(client_.get(), "GetVersion"), "1");
     }
 
     TempDir state_;
     const std::filesystem::path rtc_ = state_ / "simulated-wakealarm";
     ScopedEnvironmentVariable stateDirectory_{"STATE_DIRECTORY", (state_ / "").string()};
-    PrivateBus bus_{
-        {PrivateBus::Policy::open,
-         {},
-         {{"wakedaemon.service", activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE)}}}};
+    PrivateBus bus_{{PrivateBus::Policy::open,
+                     {},
+                     {{"wakedaemon.service",
+                       activationFile(wake_daemon_protocol::busName, SOLLUN_DAEMON_EXECUTABLE)}}}};
     ScopedEnvironmentVariable address_{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()};
+    BusPtr client_ = connect(bus_.address());
 };
 
 // Started before logind, as at boot, it serves all the same and takes the lock after the next
 // sleep; from then on it holds one lock while awake, and lets it go once the slot is armed.
 TEST_F(DaemonSleep, HoldsTheDelayLockArmsTheRtcForTheSleepAndTakesItBackAfter) {
-    ASSERT_EQ(daemon({"GetVersion"}).output, "x 1\n");
+    ASSERT_TRUE(client_);
+    ASSERT_EQ(call(client_.get(), "GetVersion"), "1");
     if (!std::filesystem::exists(state_ / "simulated-wake"))
         GTEST_SKIP() << "the daemon found wake hardware, and would arm the machine's own RTC";
-    const auto wake =
-        std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now()) + 2h;
-    ASSERT_EQ(
-        daemon({"ScheduleWakeAt", "x", std::to_string(wake.time_since_epoch() / 1us)}).exitCode, 0);
+    const auto wake = std::chrono::ceil<std::chrono::seconds>(currentInstant()) + 2h;
+    ASSERT_EQ(call(client_.get(), "ScheduleWakeAt", wake.time_since_epoch() / 1us), "");
     EXPECT_EQ(readFile(rtc_), "") << "not armed while awake";
 
-    const BackgroundProcess logind{{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m",
-                                    "dbusmock", "--system", "-t", "logind"}};
-    ASSERT_EQ(
-        runProcess({"gdbus", "wait", "--address", bus_.address(), "--timeout", "10", logindName})
-            .exitCode,
-        0);
+    const auto logind = startSystemMock(bus_, "logind", logindName);
+    ASSERT_TRUE(logind);
     EXPECT_EQ(inhibitors(), "a(ssssuu) 0\n");
     const std::string lock = "a(ssssuu) 1 \"sleep\" \"Sollun wake daemon\" \"Arming the RTC for "
                              "the next alarm\" \"delay\" 1000 123456\n";

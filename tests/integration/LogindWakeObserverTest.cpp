@@ -25,28 +25,23 @@ struct MockLogind {
     // PrepareForSleep from logind's name, passed on by the bus once the stand-in has answered.
     void emit(const char* asleep) {
         const auto emitted =
-            test::runProcess({"busctl", "--address=" + bus.address(), "call", logindName,
-                              logindPath, "org.freedesktop.DBus.Mock", "EmitSignal", "sssav",
-                              managerInterface, "PrepareForSleep", "b", "1", "b", asleep});
+            bus.busctl({"call", logindName, logindPath, "org.freedesktop.DBus.Mock", "EmitSignal",
+                        "sssav", managerInterface, "PrepareForSleep", "b", "1", "b", asleep});
         EXPECT_EQ(emitted.exitCode, 0) << emitted.output;
     }
 
     // What its ListInhibitors answers: (what, who, why, mode, uid, pid) for each lock.
     nlohmann::json inhibitors() {
-        const auto listed =
-            test::runProcess({"busctl", "--json=short", "--address=" + bus.address(), "call",
-                              logindName, logindPath, managerInterface, "ListInhibitors"});
+        const auto listed = bus.busctl(
+            {"--json=short", "call", logindName, logindPath, managerInterface, "ListInhibitors"});
         EXPECT_EQ(listed.exitCode, 0) << listed.output;
         return nlohmann::json::parse(listed.output, nullptr, false)["data"][0];
     }
 
     test::PrivateBus bus{{}};
     test::ScopedEnvironmentVariable address{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()};
-    test::BackgroundProcess process{{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m",
-                                     "dbusmock", "--system", "-t", "logind"}};
-    const bool named = test::runProcess({"gdbus", "wait", "--address", bus.address(), "--timeout",
-                                         "10", logindName})
-                           .exitCode == 0;
+    const std::unique_ptr<test::BackgroundProcess> process =
+        test::startSystemMock(bus, "logind", logindName);
 };
 
 // PrepareForSleep(false) from a connection that does not own logind's name, to everyone or to
@@ -74,7 +69,7 @@ class LogindWakeObserverTest : public ::testing::Test {
 protected:
     void startLogind() {
         logind = std::make_unique<MockLogind>();
-        ASSERT_TRUE(logind->named) << "logind's stand-in did not appear";
+        ASSERT_TRUE(logind->process) << "logind's stand-in did not appear";
     }
 
     // Runs the loop until the observer has handled everything its connection received so far
@@ -157,7 +152,7 @@ TEST(LogindSleepInhibitor, HoldsLogindsLockOverTheWakeObserversConnection) {
     }
 
     MockLogind logind;
-    ASSERT_TRUE(logind.named) << "logind's stand-in did not appear";
+    ASSERT_TRUE(logind.process) << "logind's stand-in did not appear";
     LogindWakeObserver observer(loop);
     const auto token = observer.observeDidWake([] {});
     LogindSleepInhibitor inhibitor(loop, observer);

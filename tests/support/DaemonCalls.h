@@ -4,6 +4,8 @@
 // test's own (as another user, when the test runs as root), each call's answer as one text, and
 // calls sent without waiting, their answers collected while the connection is pumped.
 
+#include "shared/Instant.h"
+
 #include <systemd/sd-bus.h>
 
 #include <sys/types.h>
@@ -27,6 +29,11 @@ using Answers = std::multiset<std::string>;
 
 // How long any call waits for its answer.
 inline constexpr std::chrono::seconds daemonCallLimit{10};
+
+// `ahead` of now, as the daemon takes an instant: microseconds since the epoch.
+inline std::int64_t fromNow(std::chrono::microseconds ahead) {
+    return (currentInstant() + ahead).time_since_epoch().count();
+}
 
 // A started connection to the bus at `address`; nothing when it cannot be made.
 BusPtr connect(const std::string& address);

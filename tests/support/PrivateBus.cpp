@@ -55,6 +55,29 @@ PrivateBus::PrivateBus(const Options& options) {
     restart();
 }
 
+ProcessResult PrivateBus::busctl(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.begin(), {"busctl", "--timeout=10", "--address=" + address_});
+    return runProcess(arguments);
+}
+
+bool PrivateBus::waitForName(const std::string& name) const {
+    return runProcess({"gdbus", "wait", "--address", address_, "--timeout", "10", name}).exitCode ==
+           0;
+}
+
+void PrivateBus::reload() const {
+    busctl({"call", "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "ReloadConfig"});
+}
+
+std::unique_ptr<BackgroundProcess>
+startSystemMock(const PrivateBus& bus, const std::string& templateName, const std::string& name) {
+    auto mock = std::make_unique<BackgroundProcess>(
+        std::vector<std::string>{"setpriv", "--pdeathsig=KILL", "/usr/bin/python3", "-m",
+                                 "dbusmock", "--system", "-t", templateName});
+    return bus.waitForName(name) ? std::move(mock) : nullptr;
+}
+
 void PrivateBus::restart() {
     kill();
     // A killed bus leaves its socket behind.

@@ -33,6 +33,13 @@ public:
     // The bus daemon's process, while it runs.
     pid_t pid() const { return daemon_ ? daemon_->pid() : -1; }
 
+    // busctl on this bus, each call waiting 10 s at most: `arguments` follow the address.
+    ProcessResult busctl(std::vector<std::string> arguments) const;
+    // Whether `name` has an owner, waiting 10 s at most.
+    bool waitForName(const std::string& name) const;
+    // Has the bus read its configuration and activation files again.
+    void reload() const;
+
     // SIGKILL, as a crash: the clients' connections end.
     void kill() { daemon_.reset(); }
     // A new bus on the same socket and configuration; throws std::runtime_error on failure.
@@ -43,6 +50,12 @@ private:
     std::string address_;
     std::unique_ptr<BackgroundProcess> daemon_;
 };
+
+// python-dbusmock's stand-in for a system service, from its `templateName` ("logind",
+// "polkitd"), on `bus`, which the environment names as the system bus; once it owns `name`.
+// Nothing when it does not within 10 s. It dies with the test.
+std::unique_ptr<BackgroundProcess>
+startSystemMock(const PrivateBus& bus, const std::string& templateName, const std::string& name);
 
 // An activation file that starts `executable` for `name`.
 std::string activationFile(const std::string& name, const std::filesystem::path& executable);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -40,6 +41,20 @@ void writeFile(const std::filesystem::path& path, std::string_view contents) {
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in{path, std::ios::binary};
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+ScopedFileSizeLimit::ScopedFileSizeLimit(rlim_t bytes) {
+    if (::getrlimit(RLIMIT_FSIZE, &previous_) != 0)
+        throw std::system_error(errno, std::generic_category(), "getrlimit");
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{bytes, previous_.rlim_max};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        throw std::system_error(errno, std::generic_category(), "setrlimit");
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previousHandler_);
 }
 
 ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::string name,

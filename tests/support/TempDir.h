@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -33,6 +35,20 @@ void writeFile(const std::filesystem::path& path, std::string_view contents);
 
 // The whole file, or empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
+
+// While it lives, a write that makes a file larger than `bytes` fails with EFBIG, even for root,
+// whom permissions do not stop; SIGXFSZ is ignored meanwhile.
+class ScopedFileSizeLimit {
+public:
+    explicit ScopedFileSizeLimit(rlim_t bytes);
+    ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+    ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+    ~ScopedFileSizeLimit();
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = nullptr;
+};
 
 // Sets (or, given nothing, removes) a variable and puts the old state back at the end.
 // The environment is process-wide: for single-threaded tests only.

@@ -10,11 +10,12 @@
 #include "tests/support/FakeEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Texts.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -24,6 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::FakeEventLoop;
+using ::testing::Contains;
 using Names = std::vector<std::string>;
 
 constexpr auto ours = "com.kestrovane.sollun";
@@ -122,18 +124,11 @@ TEST_F(PowerEventStoreTest, WhatFailsLeavesTheFileAsItWas) {
     ASSERT_EQ(add(start + 3h), powerSuccess);
     const std::string before = text();
     EXPECT_EQ(add(start + 1h, "bad \xff UTF-8"), powerBadArgument);
-    // A file size limit fails writes even for root, who ignores permissions.
-    rlimit original{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
-    const rlimit small{8, original.rlim_max};
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const PowerStatus scheduled = add(start + 1h);
-    const PowerStatus cancelled = cancel(start + 2h);
-    ::setrlimit(RLIMIT_FSIZE, &original);
-    std::signal(SIGXFSZ, previousHandler);
-    EXPECT_EQ(scheduled, powerIOError);
-    EXPECT_EQ(cancelled, powerIOError);
+    {
+        const test::ScopedFileSizeLimit full{8};
+        EXPECT_EQ(add(start + 1h), powerIOError);
+        EXPECT_EQ(cancel(start + 2h), powerIOError);
+    }
     alarm->status = powerNotPrivileged; // hardware that refuses
     EXPECT_EQ(add(start + 1h), powerNotPrivileged);
     EXPECT_EQ(text(), before);
@@ -378,13 +373,12 @@ TEST_F(SleepArmingTest, ArmsTheRtcForEverySleepAndTakesBackOnlyItsOwnUnspentAlar
         EXPECT_EQ(slot(), row.after) << row.before;
         EXPECT_TRUE(delay.held);
         EXPECT_EQ(delay.takes, ++cycle + 1);
-        if (cycle == 1) {
-            // The lines operators and the guests' scenarios look for.
-            std::vector<std::string> lines;
-            for (const auto& entry : log->entries())
-                lines.push_back(entry.message);
-            EXPECT_EQ(lines, (Names{"Going to sleep: armed the RTC for " + seconds(2h),
-                                    "Back from sleep: took back the RTC alarm at " + seconds(2h)}));
+        if (cycle == 1) { // the lines operators and the guests' scenarios look for
+            EXPECT_EQ(
+                test::logLines(*log),
+                (Names{"info wakedaemon/daemon: Going to sleep: armed the RTC for " + seconds(2h),
+                       "info wakedaemon/daemon: Back from sleep: took back the RTC alarm at " +
+                           seconds(2h)}));
         }
     }
     // Nothing to wake for: the slot is not touched.
@@ -447,7 +441,9 @@ TEST_F(SleepArmingTest, ReachesAsFarAsTheRtcWasSeenToTake) {
 
 // The daemon's work over the real store: each request cancels its user's events of the product
 // first, and those of nobody in particular, in whatever shape, past elements that are no events at
-// all; another user's stays; a scheduling adds one only when it lies ahead.
+// all; another user's stays; a scheduling adds one only when it lies ahead. Each change is logged
+// with the caller; a status in the reply and the log as its unsigned 32-bit pattern, without
+// leading zeros.
 TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
     test::writeFile(store->path(), R"([42, "text", null,
         {"time":"2026-03-01T22:20:05Z","scheduledby":"com.kestrovane.sollun","eventtype":"wake"},
@@ -458,36 +454,56 @@ TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
          "uid":1001}])");
     WakeDaemonService service{*store, [this] { return now; }};
     const Caller caller{1000, 4242};
-    const std::tuple<std::optional<Instant>, PowerStatus, std::string, std::vector<Instant>>
-        rows[] = {
-            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 5h, start + 1h}},
-            {start - 1h,
-             powerSuccess,
-             "ok",
-             {start + 30min, start + 2h, start + 5h}}, // past: only clears
-            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 5h, start + 1h}},
-            {std::nullopt,
-             powerSuccess,
-             "ok",
-             {start + 30min, start + 2h, start + 5h}}, // clearWake
-            {start + 1h, powerSuccess, "ok", {start + 30min, start + 2h, start + 5h, start + 1h}},
-            {start + 90min, // failing, it still cancels
-             powerNotPrivileged,
-             "IOPMSchedulePowerEvent failed: 0xe00002c1",
-             {start + 30min, start + 2h, start + 5h}},
-            {start + 1s,
-             powerSuccess,
-             "ok",
-             {start + 30min, start + 2h, start + 5h}}, // not a second ahead
-        };
-    for (const auto& [date, armed, reply, times] : rows) {
-        alarm->status = armed;
+    const std::vector<Instant> others{start + 30min, start + 2h, start + 5h};
+    auto withOurs = others;
+    withOurs.push_back(start + 1h);
+    const std::string scheduled = "info wakedaemon/daemon: Scheduled wake at 2026-03-01 23:10:05 "
+                                  "+0000 (uid 1000, pid 4242)";
+    const struct {
+        std::optional<Instant> date; // nothing: clearWake
+        PowerStatus armed;           // the hardware's answer
+        std::string reply;
+        std::vector<Instant> times;
+        std::string logged; // nothing logged when empty
+    } rows[] = {
+        {start + 1h, powerSuccess, "ok", withOurs, scheduled},
+        {start - 1h, powerSuccess, "ok", others,
+         "info wakedaemon/daemon: scheduleWake: date not in the future; cleared only (uid 1000, "
+         "pid 4242)"},
+        {start + 1h, powerSuccess, "ok", withOurs, scheduled},
+        {std::nullopt, powerSuccess, "ok", others,
+         "info wakedaemon/daemon: Cleared wake (uid 1000, pid 4242)"},
+        {start + 1h, powerSuccess, "ok", withOurs, scheduled},
+        // Failing, it still cancels.
+        {start + 90min, powerNotPrivileged, "IOPMSchedulePowerEvent failed: 0xe00002c1", others,
+         "error wakedaemon/daemon: IOPMSchedulePowerEvent failed: 0xe00002c1 (uid 1000, pid 4242)"},
+        {start + 90min, 0x1f, "IOPMSchedulePowerEvent failed: 0x1f", others,
+         "error wakedaemon/daemon: IOPMSchedulePowerEvent failed: 0x1f (uid 1000, pid 4242)"},
+        {start + 1s, powerSuccess, "ok", others, ""}, // not a second ahead
+        {start + 1h, powerSuccess, "ok", withOurs, scheduled},
+    };
+    for (const auto& row : rows) {
+        platform::ScopedMemoryLog log;
+        alarm->status = row.armed;
         Names replies;
         const auto record = [&](auto text) { replies.push_back(text.value_or("ok")); };
-        date ? service.scheduleWakeAt(caller, *date, record) : service.clearWake(caller, record);
-        EXPECT_EQ(replies, Names{reply});
-        EXPECT_EQ(store->eventTimes({}), times) << reply;
+        row.date ? service.scheduleWakeAt(caller, *row.date, record)
+                 : service.clearWake(caller, record);
+        EXPECT_EQ(replies, Names{row.reply}) << row.logged;
+        EXPECT_EQ(store->eventTimes({}), row.times) << row.logged;
+        EXPECT_EQ(test::logLines(*log), row.logged.empty() ? Names{} : Names{row.logged});
     }
+    // A store that cannot be rewritten keeps the user's event; clearing answers success all the
+    // same, and the failure is logged.
+    platform::ScopedMemoryLog log;
+    {
+        const test::ScopedFileSizeLimit full{8};
+        service.clearWake(caller, [](auto reply) { EXPECT_EQ(reply, std::nullopt); });
+    }
+    EXPECT_EQ(store->eventTimes({}), withOurs);
+    EXPECT_THAT(test::logLines(*log), Contains("error wakedaemon/daemon: Failed to cancel prior "
+                                               "wake event: 0xe00002ca (uid 1000, pid 4242)")
+                                          .Times(1));
 }
 
 TEST(RequestLimit, AdmitsABurstThenOneAnIntervalPerUserAndSaysSoOnce) {

@@ -10,15 +10,15 @@
 #include "tests/support/FakeLoginItem.h"
 #include "tests/support/FakeWorkspace.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Texts.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <libintl.h>
 #include <sys/inotify.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <clocale>
 #include <map>
 
 namespace sollun::helper {
@@ -26,37 +26,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace test;
+using ::testing::Contains;
 using Lines = std::vector<std::string>;
 
 constexpr Instant alarm{std::chrono::seconds(1772433000)}; // 2026-03-02T06:30:00Z
-const std::string english = "Next alarm: Mar 2, 2026, 6:30 AM";
-
-// ICU's English has a narrow no-break space before AM; compared as a plain one.
-std::string plain(const std::string& text) {
-    const std::string_view narrow = "\u202F";
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const bool isNarrow = text.compare(i, narrow.size(), narrow) == 0;
-        out += isNarrow ? ' ' : text[i];
-        i += isNarrow ? narrow.size() : 1;
-    }
-    return out;
-}
-
-// A catalogue in the C library's format: native byte order, ids sorted, no hash table.
-std::string catalogue(const std::map<std::string, std::string>& messages) {
-    const auto count = static_cast<std::uint32_t>(messages.size());
-    std::vector<std::uint32_t> words{0x950412de, 0, count, 28, 28 + 8 * count, 0, 0};
-    std::string strings;
-    for (const bool ids : {true, false})
-        for (const auto& [id, translation] : messages) {
-            const std::string& text = ids ? id : translation;
-            words.push_back(static_cast<std::uint32_t>(text.size()));
-            words.push_back(static_cast<std::uint32_t>(28 + 16 * count + strings.size()));
-            strings += text + '\0';
-        }
-    return std::string(reinterpret_cast<const char*>(words.data()), words.size() * 4) + strings;
-}
 
 class HelperCoordinatorTest : public ::testing::Test {
 protected:
@@ -80,6 +53,14 @@ protected:
         for (const auto& connection : connector->made)
             for (auto& request : std::exchange(connection->requests, {}))
                 request.versionReply ? request.versionReply(1) : request.textReply(refusal);
+        loop.runPending();
+    }
+    // The transport reports every request so far failed.
+    void daemonFails() {
+        loop.runPending();
+        for (const auto& connection : connector->made)
+            for (auto& request : std::exchange(connection->requests, {}))
+                request.fail("The connection was lost");
         loop.runPending();
     }
     Lines daemonRequests() {
@@ -114,6 +95,12 @@ protected:
         coordinator->daemon().refreshRegistrationState();
         return plain(coordinator->statusText());
     }
+    // What was logged since the last call.
+    Lines newLogLines() {
+        const auto lines = logLines(*log);
+        return {lines.begin() + static_cast<std::ptrdiff_t>(std::exchange(logged, lines.size())),
+                lines.end()};
+    }
     // Dates as LC_TIME `timeLocale` writes them in `zone`. Also forgets any catalogue bound
     // before: none is in the data directory.
     void useLocale(const char* timeLocale, const char* zone) {
@@ -127,7 +114,7 @@ protected:
     void translate(const std::map<std::string, std::string>& messages) {
         const auto root = dataHome / ("catalogue" + std::to_string(++serial));
         std::filesystem::create_directories(root / "xx/LC_MESSAGES");
-        writeFile(root / "xx/LC_MESSAGES/sollun-helper.mo", catalogue(messages));
+        writeFile(root / "xx/LC_MESSAGES/sollun-helper.mo", messageCatalogue(messages));
         bindtextdomain("sollun-helper", root.c_str());
     }
 
@@ -146,13 +133,15 @@ protected:
     FakeWorkspace* workspace = new FakeWorkspace;
     FakeSystemWake* systemWake = new FakeSystemWake;
     FakeSleepInhibitor* inhibitor = new FakeSleepInhibitor;
+    FakeLoginItem* loginItem = new FakeLoginItem;
     std::unique_ptr<HelperCoordinator> coordinator = std::make_unique<HelperCoordinator>(
         loop,
         std::make_unique<WakeDaemonController>(loop, std::make_unique<FakeDaemonService>(service),
                                                connector),
         std::unique_ptr<Workspace>(workspace), std::unique_ptr<SystemWakeObserver>(systemWake),
-        std::unique_ptr<SleepInhibitor>(inhibitor), std::make_unique<FakeLoginItem>());
+        std::unique_ptr<SleepInhibitor>(inhibitor), std::unique_ptr<LoginItem>(loginItem));
     std::int64_t serial = 0; // of schedules and catalogues
+    std::size_t logged = 0;  // log lines seen by newLogLines()
 };
 
 TEST_F(HelperCoordinatorTest, StartPublishesAtOnceThenAsksTheVersionThenReconcilesForced) {
@@ -189,6 +178,9 @@ TEST_F(HelperCoordinatorTest, ActsOnADifferentRevisionOnlyAndNeverOnAnUnreadable
     daemonAnswers();
     EXPECT_FALSE(coordinator->hasLaunchTimer());
     EXPECT_EQ(coordinator->lastScheduledWake(), std::nullopt);
+    EXPECT_THAT(
+        logLines(*log),
+        Contains("info helper/coordinator: App-launch timer cleared (no wake date)").Times(1));
 }
 
 // A request that got no answer is sent again on its own, backing off, until one is answered; a
@@ -198,22 +190,18 @@ TEST_F(HelperCoordinatorTest, AnUnansweredRequestIsSentAgainUntilAnswered) {
     started();
     writeSchedule(2, now() + 2h);
     coordinator->reloadSchedule(false);
-    const auto failAll = [&] {
-        loop.runPending();
-        for (const auto& connection : connector->made)
-            for (auto& request : std::exchange(connection->requests, {}))
-                request.fail("The connection was lost");
-        loop.runPending();
-    };
-    failAll();
+    daemonFails();
     EXPECT_EQ(status()->lastScheduledWake, std::nullopt);
     for (const auto wait : {5s, 10s, 20s}) {
         loop.advance(wait - 1s);
         EXPECT_TRUE(daemonRequests().empty()) << wait.count();
         loop.advance(1s);
         EXPECT_EQ(daemonRequests(), Lines{"schedule"}) << wait.count();
-        failAll();
+        daemonFails();
     }
+    EXPECT_THAT(
+        logLines(*log),
+        Contains("error helper/daemon-controller: XPC error: The connection was lost").Times(4));
     loop.advance(40s);
     daemonAnswers("0xe00002ca"); // refused: an answer all the same
     EXPECT_EQ(status()->lastScheduledWake, std::nullopt);
@@ -225,7 +213,7 @@ TEST_F(HelperCoordinatorTest, AnUnansweredRequestIsSentAgainUntilAnswered) {
     const Instant processed = now() + 3h;
     writeSchedule(3, processed);
     coordinator->reloadSchedule(false);
-    failAll();
+    daemonFails();
     writeSchedule(3, now() + 4h);
     loop.advance(5s);
     EXPECT_EQ(connector->made.back()->requests.at(0).date, processed);
@@ -317,6 +305,7 @@ TEST_F(HelperCoordinatorTest, ThePollNeverReadsAnUnchangedScheduleAgain) {
 
 TEST_F(HelperCoordinatorTest, TheLaunchTimerFollowsTheWallClockAndTheHeartbeatFiveMinutes) {
     writeSchedule(1, now() + 1h);
+    loop.advance(250ms);
     started();
     const auto heartbeat = status()->lastHeartbeat;
     loop.advance(299s);
@@ -329,46 +318,80 @@ TEST_F(HelperCoordinatorTest, TheLaunchTimerFollowsTheWallClockAndTheHeartbeatFi
     EXPECT_TRUE(workspace->launches.empty());
     loop.setWallClock(now() + 1h); // set forward past it: due at once
     EXPECT_EQ(workspace->launches, Lines{"/apps/com.kestrovane.sollun.desktop background"});
+    EXPECT_THAT(logLines(*log),
+                ::testing::IsSupersetOf({"info helper/coordinator: Armed app-launch timer for "
+                                         "2026-03-01 23:10:05 +0000 (in 3599.750000s)",
+                                         "info helper/coordinator: App-launch timer fired"}));
 }
 
+// Arming for a passed instant launches at once, a wake of the machine near the instant likewise;
+// the log says how far the instant is (one at the very instant passed by 0, not by -0).
 TEST_F(HelperCoordinatorTest, APassedInstantOrAWakeOfTheMachineLaunchesOnlyWithinTheWindow) {
     coordinator->start();
     systemWake->handler(); // no pending instant: nothing
     EXPECT_TRUE(workspace->launches.empty());
-    // Arming for a passed instant launches at once; a wake of the machine launches near it.
-    const std::tuple<bool, std::chrono::milliseconds, bool> cases[] = {
-        {false, 0ms, true},  {false, -599'999ms, true}, {false, -600s, false}, {true, 120s, true},
-        {true, 121s, false}, {true, -599s, true},       {true, -600s, false}};
-    for (const auto& [byWake, ahead, launches] : cases) {
+    const struct {
+        bool byWake;
+        std::chrono::milliseconds ahead;
+        bool launches;
+        std::string seconds; // as logged
+    } rows[] = {
+        {false, 0ms, true, "0.000000"},      {false, -599'999ms, true, "599.999000"},
+        {false, -600s, false, "600.000000"}, {true, 120s, true, "120.000000"},
+        {true, 121s, false, "121.000000"},   {true, -599s, true, "-599.000000"},
+        {true, -600s, false, "-600.000000"},
+    };
+    for (const auto& row : rows) {
         workspace->launches.clear();
-        coordinator->armLaunchTimer({now() + ahead, std::nullopt, 1, std::nullopt});
-        if (byWake) {
+        coordinator->armLaunchTimer({now() + row.ahead, std::nullopt, 1, std::nullopt});
+        if (row.byWake) {
             workspace->launches.clear();
             systemWake->handler();
         }
-        EXPECT_EQ(workspace->launches.size(), launches ? 1u : 0u) << byWake << ahead.count();
+        EXPECT_EQ(workspace->launches.size(), row.launches ? 1u : 0u) << row.seconds;
+        const std::string line = row.byWake ? "System woke; pending wake delta " + row.seconds + "s"
+                                            : "Wake instant already passed by " + row.seconds +
+                                                  "s; launching now if recent";
+        EXPECT_THAT(newLogLines(), Contains("info helper/coordinator: " + line));
     }
     workspace->running = true; // nor when it runs already
     coordinator->armLaunchTimer({now(), std::nullopt, 1, std::nullopt});
     EXPECT_EQ(workspace->launches.size(), 0u);
 }
 
-TEST_F(HelperCoordinatorTest, EveryStateHasItsStatusLine) {
-    useLocale("C", "UTC");
-    const std::tuple<std::int64_t, bool, std::string> rows[] = {
-        {serviceEnabled, false, "Active \xE2\x80\x94 no upcoming alarm"},
-        {serviceEnabled, true, english},
-        {serviceRequiresApproval, true, "Waiting for approval in Login Items"},
-        {serviceNotRegistered, false, "Not set up"},
-        {serviceNotFound, true, "Not set up"},
-        {4, true, "Checking\xE2\x80\xA6"},
+// Whether Sollun runs already, is installed, and started: each told in the log; likewise a login
+// item that cannot be changed.
+TEST_F(HelperCoordinatorTest, ALaunchLogsWhatBecameOfIt) {
+    const std::string launching = "info helper/coordinator: launchSollunIfNeeded: launching Sollun";
+    const std::string at =
+        "info helper/coordinator: Launching Sollun at /apps/com.kestrovane.sollun.desktop";
+    const struct {
+        bool running, installed;
+        Workspace::LaunchResult outcome;
+        Lines logged;
+    } rows[] = {
+        {true, true, pid_t{42},
+         Lines{"info helper/coordinator: launchSollunIfNeeded: Sollun already running"}},
+        {false, false, pid_t{42},
+         Lines{launching,
+               "error helper/coordinator: Sollun app not found (bundle id com.kestrovane.sollun)"}},
+        {false, true, "No such file or directory",
+         Lines{launching, at,
+               "error helper/coordinator: Failed to launch Sollun: No such file or directory"}},
+        {false, true, pid_t{4242},
+         Lines{launching, at, "info helper/coordinator: Launched Sollun (pid 4242)"}},
     };
-    for (const auto& [status, withAlarm, line] : rows) {
-        schedule(withAlarm ? std::optional(alarm) : std::nullopt);
-        EXPECT_EQ(lineFor(status), line) << status << " " << withAlarm;
+    for (const auto& row : rows) {
+        workspace->running = row.running;
+        workspace->installed = row.installed;
+        workspace->outcome = row.outcome;
+        coordinator->launchSollunIfNeeded(false);
+        EXPECT_EQ(newLogLines(), row.logged);
     }
-    schedule(alarm + 24h, "refused"); // the alarm goes with the refused wake
-    EXPECT_EQ(lineFor(serviceEnabled), std::get<2>(rows[0]));
+    loginItem->failure = "Permission denied";
+    coordinator->setStartAtLogin(true);
+    EXPECT_EQ(newLogLines(),
+              Lines{"error helper/coordinator: Login-item toggle failed: Permission denied"});
 }
 
 TEST_F(HelperCoordinatorTest, TheStatusLineDateIsTheUsersTheRestAsTranslated) {
@@ -379,13 +402,15 @@ TEST_F(HelperCoordinatorTest, TheStatusLineDateIsTheUsersTheRestAsTranslated) {
     const std::pair<const char*, std::string> translations[] = {
         {"%1$s (100%%)", "Mar 2, 2026, 6:30 AM (100%)"},
         {"%d%n %s %s", "%d%n Mar 2, 2026, 6:30 AM %s"}, // not printf
-        {"Wecker", english},                            // lost its argument: not used
+        {"Wecker", "Next alarm: Mar 2, 2026, 6:30 AM"}, // lost its argument: not used
     };
     for (const auto& [translation, line] : translations) {
         translate({{"Next alarm: %s", translation}, {"Not set up", "Nicht eingerichtet"}});
         EXPECT_EQ(lineFor(serviceEnabled), line) << translation;
     }
     EXPECT_EQ(lineFor(serviceNotFound), "Nicht eingerichtet");
+    schedule(alarm + 24h, "refused"); // the alarm goes with the refused wake
+    EXPECT_EQ(lineFor(serviceEnabled), "Active \xE2\x80\x94 no upcoming alarm");
 }
 
 // From a wake for the alarm until two minutes after it, fifteen after the wake instant at most; a
@@ -427,6 +452,10 @@ TEST_F(HelperCoordinatorTest, AWakeForTheAlarmKeepsTheMachineAwakeUntilTheAlarmH
         }
         coordinator->armLaunchTimer({std::nullopt, std::nullopt, 1, std::nullopt});
     }
+    EXPECT_THAT(logLines(*log),
+                Contains("info helper/stay-awake: Released sleep inhibitors: the alarm's window "
+                         "ended")
+                    .Times(4));
 }
 
 // A revision with the same wake and alarm keeps the hold; one that moves or clears them ends it.
@@ -446,6 +475,10 @@ TEST_F(HelperCoordinatorTest, TheHoldEndsWithItsScheduleAndARefusalCostsItAlone)
     publish(wake, wake + 5min);
     loop.advance(1min);
     EXPECT_EQ(publish(wake, wake + 5min), Lines{"Sollun's alarm is due at 22:16"});
+    EXPECT_THAT(logLines(*log), Contains("info helper/stay-awake: Holding sleep inhibitors until "
+                                         "2026-03-01 22:18:05 +0000 (Sollun's alarm is due at "
+                                         "22:16)")
+                                    .Times(1));
     EXPECT_EQ(inhibitor->asked, 1) << "kept, not asked for again";
     EXPECT_EQ(publish(wake, wake + 7min), Lines{"Sollun's alarm is due at 22:18"}) << "moved";
     EXPECT_EQ(publish(std::nullopt, std::nullopt), Lines{});
@@ -465,9 +498,9 @@ TEST_F(HelperCoordinatorTest, TheHoldEndsWithItsScheduleAndARefusalCostsItAlone)
     coordinator->handleSystemWake();
     EXPECT_TRUE(inhibitor->locks.empty());
     EXPECT_EQ(inhibitor->asked, asked + 2) << "three asks in all";
-    EXPECT_EQ(std::ranges::count(log->entries(), platform::LogLevel::error,
-                                 &platform::MemoryLogSink::Entry::level),
-              1);
+    EXPECT_THAT(logLines(*log), Contains(::testing::StartsWith("error")).Times(1));
+    EXPECT_THAT(logLines(*log), Contains("error helper/stay-awake: Sleep inhibitors refused, the "
+                                         "machine may sleep before the alarm: Access denied"));
     EXPECT_EQ(workspace->launches.size(), 3u) << "launched all the same, at every wake";
 
     writeSchedule(++serial, now() - 10s, now() + 2min);
@@ -515,6 +548,10 @@ TEST_F(HelperCoordinatorTest, WithoutAWatchTheWatcherPolls) {
         loop.advance(20s);
         EXPECT_EQ(calls, 4);
     }
+    EXPECT_EQ(logLines(*log),
+              (Lines{"error helper/watcher: No App Group container; relying on poll only",
+                     "error helper/watcher: Failed to open container for watching: Permission "
+                     "denied"}));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Texts.h"
 
 #include <gtest/gtest.h>
 #include <unicode/utypes.h>
@@ -26,23 +27,13 @@
 namespace sollun::platform {
 namespace {
 
+using test::plain;
 using test::ScopedEnvironmentVariable;
 using Instant = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
 
 constexpr Instant winter{std::chrono::seconds(1772433000)};     // 2026-03-02T06:30:00Z
 constexpr Instant summer{std::chrono::seconds(1782894600)};     // 2026-07-01T08:30:00Z
 constexpr Instant medieval{std::chrono::seconds(-30605016600)}; // 1000-03-02T06:30:00Z
-
-// ICU's English has a narrow no-break space before AM; compared as a plain one.
-std::string plain(std::string_view text) {
-    constexpr std::string_view narrow = "\u202F";
-    std::string result;
-    for (std::size_t at; (at = text.find(narrow)) != std::string_view::npos;) {
-        result.append(text.substr(0, at)).push_back(' ');
-        text.remove_prefix(at + narrow.size());
-    }
-    return result.append(text);
-}
 
 // How the C library sees the instant locally, written as ICU's English medium date.
 std::string libcText(Instant instant) {
@@ -171,26 +162,6 @@ TEST_F(Localization, DatesFollowLcTimeAndTextsLanguageOrLcMessages) {
     }
 }
 
-// A catalogue as msgfmt lays it out, in either byte order: a 28-byte header, the originals' and
-// the translations' tables of (length, offset), then the texts, each ended by a NUL.
-std::string catalogue(const std::map<std::string, std::string>& messages, bool bigEndian = false) {
-    const auto count = static_cast<std::uint32_t>(messages.size());
-    std::vector<std::uint32_t> words{0x950412de, 0, count, 28, 28 + 8 * count, 0, 0};
-    std::string texts;
-    for (const bool originals : {true, false})
-        for (const auto& [original, translation] : messages) {
-            const std::string& text = originals ? original : translation;
-            words.push_back(static_cast<std::uint32_t>(text.size()));
-            words.push_back(static_cast<std::uint32_t>(28 + 16 * count + texts.size()));
-            texts += text + '\0';
-        }
-    std::string bytes;
-    for (const auto word : words)
-        for (int byte = 0; byte < 4; ++byte)
-            bytes.push_back(static_cast<char>(word >> 8 * (bigEndian ? 3 - byte : byte)));
-    return bytes + texts;
-}
-
 // The 32-bit word at `offset` replaced, in the little-endian layout.
 std::string patched(std::string bytes, std::size_t offset, std::uint32_t word) {
     for (int byte = 0; byte < 4; ++byte)
@@ -207,7 +178,7 @@ const std::map<std::string, std::string> germanTexts{
 
 TEST(MessageCatalogue, FindsTextsInEitherByteOrderAndThePluralsSingular) {
     for (const bool bigEndian : {false, true}) {
-        const auto parsed = MessageCatalogue::parse(catalogue(germanTexts, bigEndian));
+        const auto parsed = MessageCatalogue::parse(test::messageCatalogue(germanTexts, bigEndian));
         ASSERT_TRUE(parsed) << bigEndian;
         EXPECT_EQ(parsed->find("Not set up"), "Nicht eingerichtet");
         EXPECT_EQ(parsed->find("Quit"), "Beenden");
@@ -221,7 +192,7 @@ TEST(MessageCatalogue, FindsTextsInEitherByteOrderAndThePluralsSingular) {
 // The catalogue comes from a file anyone with the install directory's rights may have replaced:
 // whatever it holds, reading stays within it (the sanitizer build checks that).
 TEST(MessageCatalogue, RefusesWhatIsNoCatalogueOrPointsOutsideIt) {
-    const auto good = catalogue(germanTexts);
+    const auto good = test::messageCatalogue(germanTexts);
     const std::pair<const char*, std::string> cases[] = {
         {"empty", ""},
         {"header cut short", good.substr(0, 27)},
@@ -234,8 +205,9 @@ TEST(MessageCatalogue, RefusesWhatIsNoCatalogueOrPointsOutsideIt) {
         {"count whose tables wrap around", patched(good, 8, 0x20000001)},
         {"text past the end", patched(good, 28 + 4, static_cast<std::uint32_t>(good.size() + 1))},
         {"text running past the end", patched(good, 28 + 8 * 4, 0xFFFFFFFF)},
-        {"texts in Latin-1", catalogue({{"", "Content-Type: text/plain; charset=ISO-8859-1\n"},
-                                        {"Not set up", "Non configur\xE9"}})},
+        {"texts in Latin-1",
+         test::messageCatalogue({{"", "Content-Type: text/plain; charset=ISO-8859-1\n"},
+                                 {"Not set up", "Non configur\xE9"}})},
     };
     for (const auto& [what, bytes] : cases)
         EXPECT_FALSE(MessageCatalogue::parse(bytes)) << what;

@@ -9,11 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <csignal>
 
 namespace sollun {
 namespace {
@@ -178,24 +175,6 @@ TEST(WakeHelperStatus, WritesOnlyIntoAnExistingContainerThroughANewDirectoryEntr
     EXPECT_NE(before.st_ino, after.st_ino);
     EXPECT_EQ(readSmallFile(file, 4096), encodeWakeHelperStatus(second));
     EXPECT_EQ(test::directoryEntries(container), std::vector<std::string>{"helper-status.json"});
-}
-
-// Root ignores permissions: a file size limit makes the write fail with EFBIG.
-TEST(WriteFileAtomically, AFailureKeepsThePreviousFileAndLeavesNothingBehind) {
-    test::TempDir dir;
-    const auto target = dir / "status.json";
-    test::writeFile(target, "previous");
-    rlimit original{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
-    const rlimit small{4, original.rlim_max};
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const auto error = writeFileAtomically(target, "a longer document");
-    ::setrlimit(RLIMIT_FSIZE, &original);
-    std::signal(SIGXFSZ, previousHandler);
-    EXPECT_EQ(error, std::errc::file_too_large);
-    EXPECT_EQ(readSmallFile(target, 64), "previous");
-    EXPECT_EQ(test::directoryEntries(dir.path()), std::vector<std::string>{"status.json"});
 }
 
 constexpr gid_t helperGroup = 1001, appGroup = 1002, daemonGroup = 1003, otherGroup = 1004;

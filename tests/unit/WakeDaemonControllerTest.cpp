@@ -4,6 +4,7 @@
 #include "shared/Requirement.h"
 #include "tests/support/FakeDaemonTransport.h"
 #include "tests/support/FakeEventLoop.h"
+#include "tests/support/Texts.h"
 
 #include <gtest/gtest.h>
 
@@ -85,12 +86,48 @@ protected:
     int unfinished = 0;
 };
 
+// Registered when it is not, or taken as it is, once the service knows; and logged.
+TEST_F(WakeDaemonControllerTest, RegistersTheDaemonOnlyWhenItIsNotAndSaysHowItWent) {
+    using enum WakeDaemonRegistrationState;
+    const struct {
+        std::int64_t status, afterRegistering;
+        std::optional<std::string> failure;
+        int registrations;
+        WakeDaemonRegistrationState state;
+        std::string logged;
+    } rows[] = {
+        {serviceNotRegistered, serviceRequiresApproval, std::nullopt, 1, requiresApproval,
+         "info helper/daemon-controller: Registered wake daemon"},
+        {serviceNotFound, serviceNotFound, "Authorization was dismissed", 1, notFound,
+         "error helper/daemon-controller: Daemon registration failed: Authorization was "
+         "dismissed"},
+        {serviceEnabled, serviceEnabled, std::nullopt, 0, enabled,
+         "info helper/daemon-controller: Daemon already enabled"},
+        {serviceRequiresApproval, serviceRequiresApproval, std::nullopt, 0, requiresApproval,
+         "info helper/daemon-controller: Daemon requires user approval in Login Items"},
+    };
+    std::vector<std::string> logged;
+    for (const auto& row : rows) {
+        script.statusAfterRegistering = row.afterRegistering;
+        script.registrationError = row.failure;
+        script.registrations = 0;
+        make(row.status).registerIfNeeded();
+        EXPECT_EQ(controller->registrationState(), row.state) << row.logged;
+        EXPECT_EQ(script.registrations, row.registrations) << row.logged;
+        logged.push_back(row.logged);
+    }
+    EXPECT_EQ(logLines(*log), logged);
+}
+
 TEST_F(WakeDaemonControllerTest, NothingIsSentUnlessTheDaemonIsEnabled) {
     // Not registered, awaiting approval, not found, unknown.
     for (const std::int64_t status : {0, 2, 3, 9}) {
         EXPECT_EQ(*start(make(status).scheduleWake(wakeAt)), ended(std::optional<Instant>()));
         EXPECT_TRUE(connector->calls.empty()) << status;
     }
+    EXPECT_EQ(logLines(*log), std::vector<std::string>(4, "info helper/daemon-controller: "
+                                                          "Skipping scheduleWake; daemon not "
+                                                          "enabled"));
 }
 
 TEST_F(WakeDaemonControllerTest, AWakeOrItsClearingGoesOverAConnectionMadeOnDemand) {
