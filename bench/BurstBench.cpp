@@ -17,6 +17,7 @@
 //
 // Run it from the profile preset, with TMPDIR on a real disk.
 
+#include "bench/ProcStatus.h"
 #include "platform/linux/SdEventLoop.h"
 #include "shared/AtomicFile.h"
 #include "shared/Rfc3339.h"
@@ -40,20 +41,12 @@
 namespace {
 
 using namespace sollun;
+using bench::statusKb;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
-
-// A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"), 0 when missing.
-double statusKb(pid_t pid, const std::string& field) {
-    std::ifstream status(fs::path("/proc") / std::to_string(pid) / "status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(field + ":"))
-            return std::stod(line.substr(field.size() + 1));
-    return 0;
-}
 
 // Time on a CPU, every thread of the process, in seconds.
 double cpuSeconds(pid_t pid) {

@@ -11,6 +11,7 @@
 // kernel's schedstat (time on a CPU, every thread of the process), as s per hour of the window.
 // Run it from the profile preset.
 
+#include "bench/ProcStatus.h"
 #include "shared/AtomicFile.h"
 #include "shared/WakeHelperStatus.h"
 #include "shared/WakeSchedule.h"
@@ -32,6 +33,7 @@
 namespace {
 
 using namespace sollun;
+using bench::statusKb;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -59,15 +61,6 @@ Usage usageOf(pid_t pid) {
                 usage.wakeups += std::stod(line.substr(line.find(':') + 1));
     }
     return usage;
-}
-
-// A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"), 0 when missing.
-double statusKb(pid_t pid, const std::string& field) {
-    std::ifstream status(fs::path("/proc") / std::to_string(pid) / "status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(field + ":"))
-            return std::stod(line.substr(field.size() + 1));
-    return 0;
 }
 
 bool accepted(const fs::path& statusFile) {
