@@ -86,33 +86,35 @@ fresh_launches() {
     rm -f "$launches" "$rtc_log"
 }
 
-scenario_hibernate() {
-    begin hibernate
-    prepare_sleep_kinds
+# sleep_to_disk <verb> <seconds ahead> <revision>: publishes a wake that far ahead and asks
+# `systemctl <verb>`, the host to power the guest on at the instant; sets wake and since (the
+# journal's position before the sleep) for the checks after the resume.
+sleep_to_disk() {
+    local verb=$1 ahead=$2 revision=$3
     fresh_launches
     sync_clock_to_rtc
-    local wake=$(($(date +%s) + 75)) since
-    publish 90 "$wake" 30
+    wake=$(($(date +%s) + ahead))
+    publish "$revision" "$wake" 30
     check "the wake reaches the daemon's store" wait_until 15 stored "$wake"
     since=$(mark)
     expect_resume
     tell_host "power on at $wake"
-    systemctl hibernate --ignore-inhibitors || echo "systemctl hibernate failed: $?"
+    systemctl "$verb" --ignore-inhibitors || echo "systemctl $verb failed: $?"
+}
+
+scenario_hibernate() {
+    begin hibernate
+    prepare_sleep_kinds
+    local wake since
+    sleep_to_disk hibernate 75 90
     hibernated_for "$wake" "$since"
     end
 }
 
 scenario_suspend_then_hibernate() {
     begin suspend-then-hibernate
-    fresh_launches
-    sync_clock_to_rtc
-    local wake=$(($(date +%s) + 90)) since
-    publish 91 "$wake" 30
-    check "the wake reaches the daemon's store" wait_until 15 stored "$wake"
-    since=$(mark)
-    expect_resume
-    tell_host "power on at $wake"
-    systemctl suspend-then-hibernate --ignore-inhibitors || echo "systemctl suspend-then-hibernate failed: $?"
+    local wake since
+    sleep_to_disk suspend-then-hibernate 90 91
     check "the suspend stage ended at its delay and the guest went on to hibernate" \
         wait_until 600 logged_after "$since" "PM: hibernation: hibernation entry"
     hibernated_for "$wake" "$since"
