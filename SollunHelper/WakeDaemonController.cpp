@@ -38,7 +38,7 @@ void WakeDaemonController::ensureConnection() {
     // The connection holds its handlers, so they hold it only weakly.
     auto dropThisConnection = [&loop = loop_, controller = std::weak_ptr(lifetime_),
                                reported = std::weak_ptr(connection)] {
-        loop.postFromAnyThread([controller, reported] {
+        loop.post([controller, reported] {
             if (const auto alive = controller.lock())
                 (*alive)->dropConnection(reported);
         });

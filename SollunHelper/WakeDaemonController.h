@@ -17,9 +17,9 @@
 // that cannot be reached yields the request's default (schedule: the text "no daemon connection",
 // clear: false, version: 0).
 //
-// Everything here runs on the main loop. The transport's callbacks may come from any thread:
-// replies and error handlers touch only their request's ResumeOnce, and the connection's handlers
-// hop to the loop, holding the controller weakly.
+// Everything here runs on the main loop, the transport's callbacks included: replies and error
+// handlers touch only their request's ResumeOnce, and the connection's handlers drop it on a turn
+// of the loop of its own, holding the controller weakly.
 //
 // connection, registrationState and daemonVersion are observable: each write that changes the
 // value is reported to the registrar under the field's name. Nothing has to subscribe; readers take

@@ -6,8 +6,8 @@
 // gone), and hands out proxies of the daemon's protocol.
 //
 // Every request sent through a proxy ends in exactly one call: its reply, or the error handler
-// of that proxy with a readable description. Replies and error handlers may arrive on any thread;
-// whoever receives them hops to the main loop before touching its own state.
+// of that proxy with a readable description. Replies, error handlers and the connection's
+// handlers all arrive on the main loop.
 
 #include "shared/Instant.h"
 

@@ -29,7 +29,8 @@ struct DirectoryEvent {
 };
 
 // The program's one main loop. Everything that touches the programs' state runs in its callbacks
-// on the thread that calls run(); nothing in here is thread-safe except postFromAnyThread().
+// on the thread that calls run(), the only thread either program has; nothing in here is
+// thread-safe.
 //
 // Callbacks are plain std::function values. A callback may destroy its own source, or any other.
 class EventLoop {
@@ -46,9 +47,6 @@ public:
     // A posted task belongs to the loop: it captures what it needs, holding owners weakly when
     // they may be gone by then.
     virtual void post(Task task) = 0;
-
-    // The same, callable from any thread; the task runs on the loop's thread.
-    virtual void postFromAnyThread(Task task) = 0;
 
     // One-shot timer at a wall-clock instant, accurate to a millisecond. It follows steps of the
     // clock, and an instant that passed while the machine slept fires as soon as it runs again.

@@ -2,13 +2,12 @@
 
 #include "platform/linux/JournalLogSink.h"
 
-#include <atomic>
 #include <charconv>
 
 namespace sollun::platform {
 namespace {
 
-std::atomic<LogSink*> installedSink{nullptr};
+LogSink* installedSink = nullptr;
 
 LogSink& defaultSink() {
     static LogSink* const sink = makeDefaultLogSink().release();
@@ -18,7 +17,7 @@ LogSink& defaultSink() {
 } // namespace
 
 void setLogSink(LogSink* sink) {
-    installedSink.store(sink, std::memory_order_release);
+    installedSink = sink;
 }
 
 std::string renderLogMessage(std::string_view format, std::span<const detail::LogArg> args) {
@@ -65,18 +64,16 @@ std::string renderLogMessage(std::string_view format, std::span<const detail::Lo
 void Logger::write(LogLevel level, std::string_view format,
                    std::span<const detail::LogArg> args) const {
     const std::string message = renderLogMessage(format, args);
-    LogSink* sink = installedSink.load(std::memory_order_acquire);
-    (sink != nullptr ? *sink : defaultSink()).write({level, subsystem_, category_, message});
+    LogSink& sink = installedSink != nullptr ? *installedSink : defaultSink();
+    sink.write({level, subsystem_, category_, message});
 }
 
 void MemoryLogSink::write(const LogRecord& record) {
-    std::lock_guard guard(lock_);
     entries_.push_back({record.level, std::string(record.subsystem), std::string(record.category),
                         std::string(record.message)});
 }
 
 std::vector<MemoryLogSink::Entry> MemoryLogSink::entries() const {
-    std::lock_guard guard(lock_);
     return entries_;
 }
 

@@ -10,7 +10,7 @@
 // arguments when the program is compiled.
 //
 // Each component keeps its logger in a function-local static, which C++ creates once, on first
-// use, under thread-safe initialisation:
+// use:
 //
 //     const Logger& log() {
 //         static const Logger logger("com.kestrovane.sollun.helper", "watcher");
@@ -18,12 +18,11 @@
 //     }
 //
 // Records go to the journal when its socket exists, else to standard error as one line each;
-// tests install a MemoryLogSink. Logging is thread-safe.
+// tests install a MemoryLogSink. Logging happens on the programs' one thread.
 
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -66,7 +65,6 @@ public:
     std::vector<Entry> entries() const;
 
 private:
-    mutable std::mutex lock_;
     std::vector<Entry> entries_;
 };
 

@@ -7,16 +7,15 @@
 //   queues its start on the loop like any posted task and lets it own itself until it ends).
 // - A coroutine suspends only at a co_await. While it waits, the loop runs everything else.
 // - Callback-style operations become awaitable with awaitCompletion(): the operation receives a
-//   Completion<T>, which may be called from any thread; the first call wins, later ones are
-//   ignored, and the waiting coroutine resumes on the loop after the current callback has
-//   returned, never inside the caller of the completion. An operation that never completes
+//   Completion<T>, to be called on the loop; the first call wins, later ones are ignored, and the
+//   waiting coroutine resumes after the current callback has returned, never inside the caller of
+//   the completion. An operation that never completes
 //   leaves its coroutine suspended for good, so every operation must end in exactly one
 //   completion (a reply, an error turned into a default, a time-out).
 // - Nothing is thrown: an exception escaping a coroutine ends the program.
 
 #include "platform/EventLoop.h"
 
-#include <atomic>
 #include <coroutine>
 #include <exception>
 #include <memory>
@@ -140,12 +139,12 @@ struct CompletionState {
         : loop(l) {}
     EventLoop& loop;
     std::coroutine_handle<> waiting;
-    std::atomic<bool> completed{false};
+    bool completed = false;
     std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> result;
 };
 } // namespace detail
 
-// Resumes the coroutine that awaits it, once. Copyable; callable from any thread.
+// Resumes the coroutine that awaits it, once. Copyable.
 template <class T>
 class Completion {
 public:
@@ -155,14 +154,14 @@ public:
     // Returns whether this call was the one that completed the operation.
     template <class... U>
     bool operator()(U&&... result) const {
-        if (state_->completed.exchange(true, std::memory_order_acq_rel))
+        if (std::exchange(state_->completed, true))
             return false;
         if constexpr (std::is_void_v<T>)
             state_->result.emplace(true);
         else
             state_->result.emplace(std::forward<U>(result)...);
         auto state = state_;
-        state->loop.postFromAnyThread([state] { state->waiting.resume(); });
+        state->loop.post([state] { state->waiting.resume(); });
         return true;
     }
 

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -51,9 +50,9 @@ std::uint64_t randomBits() {
     }
     // Early in boot the pool may not be ready. The name only has to be unlikely to collide, and
     // O_EXCL settles any collision, so a mixed clock, pid and counter will do.
-    static std::atomic<std::uint64_t> counter{0};
+    static std::uint64_t counter = 0;
     bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-           (static_cast<std::uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1);
+           (static_cast<std::uint64_t>(::getpid()) << 32) ^ counter++;
     bits ^= bits >> 31;
     bits *= 0x9E3779B97F4A7C15ULL;
     return bits ^ (bits >> 29);

@@ -3,7 +3,6 @@
 #include <systemd/sd-event.h>
 
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -120,18 +119,9 @@ SdEventLoop::SdEventLoop() {
     check(sd_event_add_defer(event_, &postedSource_, &SdEventLoop::onPosted, this),
           "sd_event_add_defer");
     check(sd_event_source_set_enabled(postedSource_, SD_EVENT_OFF), "sd_event_source_set_enabled");
-
-    foreignFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    check(foreignFd_ < 0 ? -errno : 0, "eventfd");
-    check(sd_event_add_io(event_, &foreignSource_, foreignFd_, EPOLLIN, &SdEventLoop::onForeignWake,
-                          this),
-          "sd_event_add_io");
 }
 
 SdEventLoop::~SdEventLoop() {
-    sd_event_source_disable_unref(foreignSource_);
-    if (foreignFd_ >= 0)
-        close(foreignFd_);
     sd_event_source_disable_unref(postedSource_);
     sd_event_unref(event_);
 }
@@ -164,30 +154,6 @@ void SdEventLoop::runPosted() {
         posted_.swap(batch);
         sd_event_source_set_enabled(postedSource_, SD_EVENT_OFF);
     }
-}
-
-void SdEventLoop::postFromAnyThread(Task task) {
-    {
-        std::lock_guard lock(foreignLock_);
-        foreign_.push_back(std::move(task));
-    }
-    const std::uint64_t one = 1;
-    // EAGAIN means the counter is already non-zero: the loop wakes anyway.
-    [[maybe_unused]] const auto written = write(foreignFd_, &one, sizeof one);
-}
-
-int SdEventLoop::onForeignWake(sd_event_source*, int fd, std::uint32_t, void* userdata) {
-    auto* self = static_cast<SdEventLoop*>(userdata);
-    std::uint64_t count;
-    [[maybe_unused]] const auto drained = read(fd, &count, sizeof count);
-    std::vector<Task> batch;
-    {
-        std::lock_guard lock(self->foreignLock_);
-        batch.swap(self->foreign_);
-    }
-    for (auto& task : batch)
-        task();
-    return 0;
 }
 
 Source SdEventLoop::addWallTimer(TimePoint at, Task callback) {

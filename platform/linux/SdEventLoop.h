@@ -2,7 +2,6 @@
 
 #include "platform/EventLoop.h"
 
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -13,8 +12,7 @@ namespace sollun::platform {
 
 // The main loop on sd-event. Posted tasks share one defer source and a queue; those a callback
 // posts run as soon as it has returned, in the same iteration; the others (posted by a task, or
-// outside run()) through the defer source, at a later iteration. Tasks from other threads arrive
-// through an eventfd, so that nothing but the queue is touched off the loop's thread.
+// outside run()) through the defer source, at a later iteration.
 class SdEventLoop final : public EventLoop {
 public:
     // Aborts when the loop cannot be set up (no memory, no descriptors): that happens only at a
@@ -29,7 +27,6 @@ public:
     SdEventLoop& operator=(const SdEventLoop&) = delete;
 
     void post(Task task) override;
-    void postFromAnyThread(Task task) override;
     Source addWallTimer(TimePoint at, Task callback) override;
     Source addRepeatingTimer(std::chrono::nanoseconds interval, Task callback) override;
     std::variant<Source, std::error_code> watchDirectory(const std::filesystem::path& directory,
@@ -47,17 +44,11 @@ public:
 private:
     static int onPosted(sd_event_source*, void* userdata);
     void runPosted();
-    static int onForeignWake(sd_event_source*, int fd, std::uint32_t revents, void* userdata);
 
     sd_event* event_ = nullptr;
     sd_event_source* postedSource_ = nullptr;
     // Its storage is kept from batch to batch: posting allocates nothing once the loop has run.
     std::vector<Task> posted_;
-
-    int foreignFd_ = -1;
-    sd_event_source* foreignSource_ = nullptr;
-    std::mutex foreignLock_;
-    std::vector<Task> foreign_;
 
     std::optional<int> exitCode_;
 };

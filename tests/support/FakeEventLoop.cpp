@@ -18,11 +18,6 @@ void FakeEventLoop::post(Task task) {
     posted_.push_back(std::move(task));
 }
 
-void FakeEventLoop::postFromAnyThread(Task task) {
-    std::lock_guard guard(foreignLock_);
-    foreign_.push_back(std::move(task));
-}
-
 platform::Source FakeEventLoop::add(std::shared_ptr<Entry> entry) {
     entries_.push_back(entry);
     return std::make_unique<Handle>(std::move(entry));
@@ -85,15 +80,7 @@ int FakeEventLoop::run() {
 }
 
 void FakeEventLoop::runPending() {
-    for (;;) {
-        {
-            std::lock_guard guard(foreignLock_);
-            for (auto& task : foreign_)
-                posted_.push_back(std::move(task));
-            foreign_.clear();
-        }
-        if (posted_.empty())
-            return;
+    while (!posted_.empty()) {
         auto task = std::move(posted_.front());
         posted_.pop_front();
         task();

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -25,7 +24,6 @@ public:
         : wallNow_(start) {}
 
     void post(Task task) override;
-    void postFromAnyThread(Task task) override;
     platform::Source addWallTimer(TimePoint at, Task callback) override;
     platform::Source addRepeatingTimer(std::chrono::nanoseconds interval, Task callback) override;
     std::variant<platform::Source, std::error_code>
@@ -76,8 +74,6 @@ private:
     TimePoint wallNow_;
     std::chrono::nanoseconds bootNow_{};
     std::deque<Task> posted_;
-    std::mutex foreignLock_;
-    std::vector<Task> foreign_;
     std::vector<std::shared_ptr<Entry>> entries_;
     std::map<std::filesystem::path, std::errc> failingWatches_;
     std::optional<int> exitCode_;

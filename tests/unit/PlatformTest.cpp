@@ -12,7 +12,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <thread>
 
 namespace sollun::platform {
 namespace {
@@ -39,24 +38,6 @@ TEST(EventLoop, PostedTasksRunAfterTheCurrentCallbackInOrder) {
     EXPECT_EQ(order, (Lines{"callback returned", "first", "second", "posted by a task"}));
 }
 
-TEST(EventLoop, TasksPostedFromOtherThreadsRunOnTheLoopThread) {
-    SdEventLoop loop;
-    const auto loopThread = std::this_thread::get_id();
-    int ran = 0;
-    std::vector<std::jthread> threads;
-    for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&] {
-            for (int j = 0; j < 100; ++j)
-                loop.postFromAnyThread([&] {
-                    EXPECT_EQ(std::this_thread::get_id(), loopThread);
-                    if (++ran == 400)
-                        loop.exit(0);
-                });
-        });
-    ASSERT_EQ(runWithWatchdog(loop), 0);
-    EXPECT_EQ(ran, 400);
-}
-
 // A repeating timer every millisecond would report again well before the loop stops.
 TEST(EventLoop, ASourceMayDestroyItselfInItsOwnCallback) {
     SdEventLoop loop;
@@ -69,19 +50,6 @@ TEST(EventLoop, ASourceMayDestroyItselfInItsOwnCallback) {
     });
     ASSERT_EQ(runWithWatchdog(loop), 0);
     EXPECT_EQ(reported, 1);
-}
-
-TEST(Log, ConcurrentWritersLoseNothing) {
-    ScopedMemoryLog log;
-    const Logger logger("s", "c");
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&logger] {
-            for (int i = 0; i < 500; ++i)
-                logger.info("line %{public}d", i);
-        });
-    threads.clear();
-    EXPECT_EQ(log->entries().size(), 2000u);
 }
 
 // The text comes back; the child's doings do not.
