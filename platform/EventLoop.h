@@ -44,14 +44,23 @@ public:
     virtual ~EventLoop() = default;
 
     // Runs `task` on the loop after the current callback has returned, in the order posted.
-    // A posted task belongs to the loop: it captures what it needs, holding owners weakly when
-    // they may be gone by then.
+    // A posted task belongs to the loop: it captures what it needs and no owner that may be gone
+    // by then.
     virtual void post(Task task) = 0;
+
+    // The same for a task that uses its owner, who keeps the source: the task runs once, in the
+    // order posted, unless the source was destroyed before. Once it has run the source is spent;
+    // an owner that asks whether one is still to run resets it in the task.
+    [[nodiscard]] Source defer(Task task);
 
     // One-shot timer at a wall-clock instant, accurate to a millisecond. It follows steps of the
     // clock, and an instant that passed while the machine slept fires as soon as it runs again.
     // An instant in the past fires at the next iteration; one however far ahead waits for it.
     [[nodiscard]] virtual Source addWallTimer(TimePoint at, Task callback) = 0;
+
+    // One-shot timer `after` from now, on the clock that counts suspended time, with the slack of
+    // a repeating timer of that interval.
+    [[nodiscard]] virtual Source addOneShotTimer(std::chrono::nanoseconds after, Task callback) = 0;
 
     // Repeating timer on the clock that counts suspended time; the first tick comes one
     // interval after creation. Ticks missed during sleep are not made up: one tick, then the

@@ -60,7 +60,19 @@ std::uint64_t wallUsec(EventLoop::TimePoint at) {
     return usec > 0 ? static_cast<std::uint64_t>(usec) : 1;
 }
 
-int onWallTimer(sd_event_source*, std::uint64_t, void* userdata) {
+// Whole microseconds, at least one: sd-event's resolution, and 0 would mean "no time".
+std::uint64_t bootUsec(nanoseconds duration) {
+    return std::max<std::uint64_t>(
+        1, static_cast<std::uint64_t>(std::chrono::ceil<microseconds>(duration).count()));
+}
+
+// Slack lets the kernel batch wake-ups; a twentieth of the interval, at most sd-event's usual
+// quarter second, keeps short intervals short.
+std::uint64_t bootAccuracyUsec(std::uint64_t usec) {
+    return std::min<std::uint64_t>(250'000, std::max<std::uint64_t>(1, usec / 20));
+}
+
+int onTimer(sd_event_source*, std::uint64_t, void* userdata) {
     const auto callback = static_cast<TaskSource*>(userdata)->callback;
     (*callback)();
     return 0;
@@ -159,22 +171,27 @@ void SdEventLoop::runPosted() {
 Source SdEventLoop::addWallTimer(TimePoint at, Task callback) {
     auto source = std::make_unique<TaskSource>(std::move(callback));
     check(sd_event_add_time(event_, &source->source, CLOCK_REALTIME, wallUsec(at),
-                            wallTimerAccuracyUsec, onWallTimer, source.get()),
+                            wallTimerAccuracyUsec, onTimer, source.get()),
           "sd_event_add_time");
     return source;
 }
 
+Source SdEventLoop::addOneShotTimer(nanoseconds after, Task callback) {
+    const auto usec = bootUsec(after);
+    auto source = std::make_unique<TaskSource>(std::move(callback));
+    // A new time source is one-shot: sd-event turns it off once it has fired.
+    check(sd_event_add_time_relative(event_, &source->source, CLOCK_BOOTTIME, usec,
+                                     bootAccuracyUsec(usec), onTimer, source.get()),
+          "sd_event_add_time_relative");
+    return source;
+}
+
 Source SdEventLoop::addRepeatingTimer(nanoseconds interval, Task callback) {
-    const auto usec = std::max<std::uint64_t>(
-        1, static_cast<std::uint64_t>(std::chrono::ceil<microseconds>(interval).count()));
+    const auto usec = bootUsec(interval);
     auto source = std::make_unique<TaskSource>(std::move(callback));
     source->interval = usec;
-    // Slack lets the kernel batch wake-ups; a twentieth of the interval, at most sd-event's usual
-    // quarter second, keeps short intervals short.
-    const std::uint64_t accuracy =
-        std::min<std::uint64_t>(250'000, std::max<std::uint64_t>(1, usec / 20));
-    check(sd_event_add_time_relative(event_, &source->source, CLOCK_BOOTTIME, usec, accuracy,
-                                     onRepeatingTimer, source.get()),
+    check(sd_event_add_time_relative(event_, &source->source, CLOCK_BOOTTIME, usec,
+                                     bootAccuracyUsec(usec), onRepeatingTimer, source.get()),
           "sd_event_add_time_relative");
     check(sd_event_source_set_enabled(source->source, SD_EVENT_ON), "sd_event_source_set_enabled");
     return source;

@@ -28,6 +28,7 @@ public:
 
     void post(Task task) override;
     Source addWallTimer(TimePoint at, Task callback) override;
+    Source addOneShotTimer(std::chrono::nanoseconds after, Task callback) override;
     Source addRepeatingTimer(std::chrono::nanoseconds interval, Task callback) override;
     std::variant<Source, std::error_code> watchDirectory(const std::filesystem::path& directory,
                                                          std::uint32_t mask,

@@ -30,6 +30,13 @@ platform::Source FakeEventLoop::addWallTimer(TimePoint at, Task callback) {
     return add(std::move(entry));
 }
 
+platform::Source FakeEventLoop::addOneShotTimer(std::chrono::nanoseconds after, Task callback) {
+    auto entry = std::make_shared<Entry>(Entry::Kind::oneShot);
+    entry->bootDue = bootNow_ + after;
+    entry->task = std::move(callback);
+    return add(std::move(entry));
+}
+
 platform::Source FakeEventLoop::addRepeatingTimer(std::chrono::nanoseconds interval,
                                                   Task callback) {
     auto entry = std::make_shared<Entry>(Entry::Kind::repeating);
@@ -103,9 +110,11 @@ std::shared_ptr<FakeEventLoop::Entry> FakeEventLoop::nextDue(TimePoint wallLimit
     std::erase_if(entries_, [](const auto& entry) { return !entry->alive; });
     std::shared_ptr<Entry> best;
     for (const auto& entry : entries_) {
-        const bool due = entry->kind == Entry::Kind::wall        ? entry->wallDue <= wallLimit
-                         : entry->kind == Entry::Kind::repeating ? entry->bootDue <= bootLimit
-                                                                 : false;
+        const bool due =
+            entry->kind == Entry::Kind::wall ? entry->wallDue <= wallLimit
+            : entry->kind == Entry::Kind::oneShot || entry->kind == Entry::Kind::repeating
+                ? entry->bootDue <= bootLimit
+                : false;
         if (due && (!best || untilDue(*entry) < untilDue(*best)))
             best = entry;
     }
@@ -113,7 +122,7 @@ std::shared_ptr<FakeEventLoop::Entry> FakeEventLoop::nextDue(TimePoint wallLimit
 }
 
 void FakeEventLoop::fire(const std::shared_ptr<Entry>& entry) {
-    if (entry->kind == Entry::Kind::wall) {
+    if (entry->kind != Entry::Kind::repeating) {
         entry->alive = false; // one-shot
         auto task = std::move(entry->task);
         task();

@@ -25,6 +25,7 @@ public:
 
     void post(Task task) override;
     platform::Source addWallTimer(TimePoint at, Task callback) override;
+    platform::Source addOneShotTimer(std::chrono::nanoseconds after, Task callback) override;
     platform::Source addRepeatingTimer(std::chrono::nanoseconds interval, Task callback) override;
     std::variant<platform::Source, std::error_code>
     watchDirectory(const std::filesystem::path& directory, std::uint32_t mask,
@@ -51,7 +52,7 @@ public:
 
 private:
     struct Entry {
-        enum class Kind { wall, repeating, directory, fd, signal };
+        enum class Kind { wall, oneShot, repeating, directory, fd, signal };
         explicit Entry(Kind k)
             : kind(k) {}
         Kind kind;

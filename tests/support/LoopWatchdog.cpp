@@ -5,13 +5,9 @@
 namespace sollun::test {
 
 int runWithWatchdog(platform::EventLoop& loop, std::chrono::milliseconds limit) {
-    bool expired = false;
-    const auto timer = loop.addRepeatingTimer(limit, [&] {
-        if (!std::exchange(expired, true)) {
-            ADD_FAILURE() << "watchdog: the loop was still running after " << limit.count()
-                          << " ms";
-            loop.exit(124);
-        }
+    const auto timer = loop.addOneShotTimer(limit, [&] {
+        ADD_FAILURE() << "watchdog: the loop was still running after " << limit.count() << " ms";
+        loop.exit(124);
     });
     return loop.run();
 }

@@ -38,6 +38,32 @@ TEST(EventLoop, PostedTasksRunAfterTheCurrentCallbackInOrder) {
     EXPECT_EQ(order, (Lines{"callback returned", "first", "second", "posted by a task"}));
 }
 
+// A deferred task runs in its place among the posted ones, unless its source went first.
+TEST(EventLoop, ADeferredTaskRunsInItsPlaceUnlessItsSourceWentFirst) {
+    SdEventLoop loop;
+    Lines order;
+    Source kept, dropped;
+    auto timer = loop.addWallTimer(loop.now(), [&] {
+        loop.post([&] { order.push_back("posted"); });
+        kept = loop.defer([&] { order.push_back("kept"); });
+        dropped = loop.defer([&] { order.push_back("dropped"); });
+        loop.post([&] { loop.exit(0); });
+        dropped.reset();
+    });
+    ASSERT_EQ(runWithWatchdog(loop), 0);
+    EXPECT_EQ(order, (Lines{"posted", "kept"}));
+}
+
+// A one-shot timer fires once, however long the loop runs after it.
+TEST(EventLoop, AOneShotTimerFiresOnce) {
+    SdEventLoop loop;
+    int fired = 0;
+    const auto once = loop.addOneShotTimer(1ms, [&] { ++fired; });
+    const auto stop = loop.addWallTimer(loop.now() + 30ms, [&] { loop.exit(0); });
+    ASSERT_EQ(runWithWatchdog(loop), 0);
+    EXPECT_EQ(fired, 1);
+}
+
 // A repeating timer every millisecond would report again well before the loop stops.
 TEST(EventLoop, ASourceMayDestroyItselfInItsOwnCallback) {
     SdEventLoop loop;
