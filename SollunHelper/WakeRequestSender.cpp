@@ -55,7 +55,7 @@ void WakeRequestSender::sendNext() {
         return;
     const auto now = RequestBucket::Clock::now();
     if (!pace_.take(now)) {
-        paceTimer_ = loop_.addRepeatingTimer(pace_.nextAt(now) - now, [this] {
+        paceTimer_ = loop_.addOneShotTimer(pace_.nextAt(now) - now, [this] {
             paceTimer_.reset();
             sendNext();
         });
@@ -90,7 +90,7 @@ void WakeRequestSender::finished(WakeDaemonController::WakeRequestOutcome outcom
         coordinatorLog().info(
             "The schedule did not reach the daemon; sending it again in %{public}ds",
             static_cast<int>(retryInterval_.count()));
-        retryTimer_ = loop_.addRepeatingTimer(retryInterval_, [this] {
+        retryTimer_ = loop_.addOneShotTimer(retryInterval_, [this] {
             retryTimer_.reset();
             retryInterval_ = std::min(retryInterval_ * 2, longestRetryInterval);
             unsent_ = true;

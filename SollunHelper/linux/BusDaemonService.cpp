@@ -97,14 +97,8 @@ void BusDaemonService::directoriesChanged() {
         if (changed_)
             changed_();
     }
-    askSoon_ = loop_.addRepeatingTimer(askSoonAfter, [this] {
-        askSoon_.reset();
-        bus_.askActivatable();
-    });
-    askLater_ = loop_.addRepeatingTimer(askLaterAfter, [this] {
-        askLater_.reset();
-        bus_.askActivatable();
-    });
+    askSoon_ = loop_.addOneShotTimer(askSoonAfter, [this] { bus_.askActivatable(); });
+    askLater_ = loop_.addOneShotTimer(askLaterAfter, [this] { bus_.askActivatable(); });
 }
 
 std::optional<std::string> BusDaemonService::registerService() {

@@ -89,7 +89,7 @@ void BusNameWatch::failed() {
         return;
     // Not closed here: this may run inside the connection's own callback. The retry's timer
     // replaces the connection, on a turn of the loop of its own.
-    retry_ = loop_.addRepeatingTimer(backOff_, [this] {
+    retry_ = loop_.addOneShotTimer(backOff_, [this] {
         retry_.reset();
         disconnect();
         connect();

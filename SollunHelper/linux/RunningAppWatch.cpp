@@ -144,14 +144,14 @@ void RunningAppWatch::onProgramEvents() {
 void RunningAppWatch::scanSoon() {
     scansLeft_ = 2;
     if (!scanTimer_)
-        scanTimer_ = loop_.addRepeatingTimer(firstScanDelay, [this] { onScanTimer(); });
+        scanTimer_ = loop_.addOneShotTimer(firstScanDelay, [this] { onScanTimer(); });
 }
 
 void RunningAppWatch::onScanTimer() {
     scanTimer_.reset();
     scan();
     if (--scansLeft_ > 0)
-        scanTimer_ = loop_.addRepeatingTimer(secondScanDelay, [this] { onScanTimer(); });
+        scanTimer_ = loop_.addOneShotTimer(secondScanDelay, [this] { onScanTimer(); });
 }
 
 void RunningAppWatch::scan() {

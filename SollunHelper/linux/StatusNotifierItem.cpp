@@ -170,7 +170,10 @@ void StatusNotifierItem::registerAgain() {
     const auto due = lastRegisteredAgain_ + registerAgainDelay_;
     if (now < due) {
         if (!registerAgainTimer_)
-            registerAgainTimer_ = loop_.addRepeatingTimer(due - now, [this] { registerAgain(); });
+            registerAgainTimer_ = loop_.addOneShotTimer(due - now, [this] {
+                registerAgainTimer_.reset();
+                registerAgain();
+            });
         return;
     }
     registerAgainTimer_.reset();
