@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <utility>
 
 namespace sollun::daemon {
 
@@ -17,24 +18,18 @@ std::unique_ptr<AlarmTimerWake> AlarmTimerWake::create(platform::EventLoop& loop
     if (::clock_getres(CLOCK_REALTIME_ALARM, &resolution) != 0) {
         return nullptr;
     }
-    const int fd = ::timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (fd < 0) {
+    platform::Fd fd(::timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK));
+    if (!fd) {
         return nullptr;
     }
-    std::unique_ptr<AlarmTimerWake> timer{new AlarmTimerWake(fd)};
-    timer->expiry_ =
-        loop.watchFd(fd, EPOLLIN, [raw = timer.get()](std::uint32_t) { raw->drain(); });
+    std::unique_ptr<AlarmTimerWake> timer{new AlarmTimerWake(std::move(fd))};
+    timer->expiry_ = loop.watchFd(timer->fd_.get(), EPOLLIN,
+                                  [raw = timer.get()](std::uint32_t) { raw->drain(); });
     return timer;
 }
 
-AlarmTimerWake::AlarmTimerWake(int fd)
-    : fd_(fd) {}
-
-AlarmTimerWake::~AlarmTimerWake() {
-    // The watch goes before the descriptor it watches.
-    expiry_.reset();
-    ::close(fd_);
-}
+AlarmTimerWake::AlarmTimerWake(platform::Fd fd)
+    : fd_(std::move(fd)) {}
 
 PowerStatus AlarmTimerWake::arm(std::optional<Instant> earliest) {
     // An all-zero setting disarms.
@@ -55,7 +50,7 @@ PowerStatus AlarmTimerWake::arm(std::optional<Instant> earliest) {
             setting.it_value.tv_nsec = 1;
         }
     }
-    if (::timerfd_settime(fd_, TFD_TIMER_ABSTIME, &setting, nullptr) != 0) {
+    if (::timerfd_settime(fd_.get(), TFD_TIMER_ABSTIME, &setting, nullptr) != 0) {
         return powerStatusFor({errno, std::generic_category()});
     }
     return powerSuccess;
@@ -63,7 +58,8 @@ PowerStatus AlarmTimerWake::arm(std::optional<Instant> earliest) {
 
 void AlarmTimerWake::drain() {
     std::uint64_t expirations = 0;
-    if (::read(fd_, &expirations, sizeof expirations) != static_cast<ssize_t>(sizeof expirations)) {
+    if (::read(fd_.get(), &expirations, sizeof expirations) !=
+        static_cast<ssize_t>(sizeof expirations)) {
         // EAGAIN: already drained, or re-armed since the wake-up (which also resets the count).
         return;
     }

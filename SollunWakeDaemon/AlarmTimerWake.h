@@ -2,6 +2,7 @@
 
 #include "SollunWakeDaemon/WakeAlarm.h"
 #include "platform/EventLoop.h"
+#include "platform/linux/Fd.h"
 
 #include <functional>
 #include <memory>
@@ -25,18 +26,18 @@ public:
 
     AlarmTimerWake(const AlarmTimerWake&) = delete;
     AlarmTimerWake& operator=(const AlarmTimerWake&) = delete;
-    ~AlarmTimerWake() override;
 
     PowerStatus arm(std::optional<Instant> earliest) override;
     std::string_view name() const override { return "alarm timer"; }
     void setFiredHandler(std::function<void()> handler) override { fired_ = std::move(handler); }
 
 private:
-    explicit AlarmTimerWake(int fd);
+    explicit AlarmTimerWake(platform::Fd fd);
     void drain();
 
-    int fd_;
+    platform::Fd fd_;
     std::function<void()> fired_;
+    // After the descriptor it watches, so that it goes first.
     platform::Source expiry_;
 };
 

@@ -5,7 +5,6 @@
 #include "platform/linux/Logind.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -25,42 +24,36 @@ constexpr const char* lockWhy = "Arming the RTC for the next alarm";
 LogindSleepDelay::LogindSleepDelay(sd_bus* bus)
     : bus_(bus) {}
 
-LogindSleepDelay::~LogindSleepDelay() {
-    sd_bus_slot_unref(ask_);
-    if (lock_ >= 0)
-        ::close(lock_);
-}
-
 void LogindSleepDelay::take() {
-    if (lock_ >= 0 || ask_ != nullptr)
+    if (lock_ || ask_)
         return;
-    const int r = sd_bus_call_method_async(bus_, &ask_, logindName, logindPath, managerInterface,
-                                           "Inhibit", &LogindSleepDelay::onInhibit, this, "ssss",
-                                           "sleep", lockWho, lockWhy, "delay");
+    const int r = sd_bus_call_method_async(
+        bus_, platform::out(ask_), logindName, logindPath, managerInterface, "Inhibit",
+        &LogindSleepDelay::onInhibit, this, "ssss", "sleep", lockWho, lockWhy, "delay");
     if (r < 0)
         refused(std::strerror(-r));
 }
 
 void LogindSleepDelay::release() {
-    ask_ = sd_bus_slot_unref(ask_);
-    if (lock_ < 0)
+    ask_.reset();
+    if (!lock_)
         return;
-    ::close(lock_);
-    lock_ = -1;
+    lock_.reset();
     daemonLog().info("Released the delay lock for sleep");
 }
 
 int LogindSleepDelay::onInhibit(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     auto& self = *static_cast<LogindSleepDelay*>(userdata);
-    self.ask_ = sd_bus_slot_unref(self.ask_);
+    self.ask_.reset();
     if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
         self.refused(error->message != nullptr ? error->message : error->name);
         return 0;
     }
     // The reply owns its descriptor and closes it with itself.
     int fd = -1;
-    if (sd_bus_message_read(reply, "h", &fd) < 0 ||
-        (self.lock_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 3)) < 0) {
+    if (sd_bus_message_read(reply, "h", &fd) >= 0)
+        self.lock_.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    if (!self.lock_) {
         self.refused("no descriptor in logind's answer");
         return 0;
     }
@@ -80,15 +73,11 @@ void LogindSleepDelay::refused(const char* why) {
 PrepareForSleepWatch::PrepareForSleepWatch(Handler handler)
     : handler_(std::move(handler)) {}
 
-PrepareForSleepWatch::~PrepareForSleepWatch() {
-    sd_bus_slot_unref(match_);
-}
-
 std::unique_ptr<PrepareForSleepWatch> PrepareForSleepWatch::start(sd_bus* bus, Handler handler) {
     std::unique_ptr<PrepareForSleepWatch> self(new PrepareForSleepWatch(std::move(handler)));
-    const int r =
-        sd_bus_match_signal(bus, &self->match_, logindName, logindPath, managerInterface,
-                            "PrepareForSleep", &PrepareForSleepWatch::onSignal, self.get());
+    const int r = sd_bus_match_signal(bus, platform::out(self->match_), logindName, logindPath,
+                                      managerInterface, "PrepareForSleep",
+                                      &PrepareForSleepWatch::onSignal, self.get());
     if (r < 0) {
         daemonLog().error("Failed watching for sleep: %{public}s", std::strerror(-r));
         return nullptr;

@@ -16,6 +16,8 @@
 // within the bus's dispatch, so that the lock is let go as soon as the arming is done.
 
 #include "SollunWakeDaemon/SleepArming.h"
+#include "platform/linux/Fd.h"
+#include "platform/linux/SdBus.h"
 
 #include <systemd/sd-bus.h>
 
@@ -28,7 +30,6 @@ class LogindSleepDelay final : public SleepDelay {
 public:
     // `bus` is attached to the loop and outlives this.
     explicit LogindSleepDelay(sd_bus* bus);
-    ~LogindSleepDelay() override;
     LogindSleepDelay(const LogindSleepDelay&) = delete;
     LogindSleepDelay& operator=(const LogindSleepDelay&) = delete;
 
@@ -40,8 +41,8 @@ private:
     void refused(const char* why);
 
     sd_bus* bus_;
-    sd_bus_slot* ask_ = nullptr;
-    int lock_ = -1;
+    platform::BusSlot ask_;
+    platform::Fd lock_;
     bool saidRefused_ = false;
 };
 
@@ -53,7 +54,6 @@ public:
     // Subscribes on `bus` (attached to the loop, outliving this); nothing (after logging why)
     // when the bus refuses the match.
     static std::unique_ptr<PrepareForSleepWatch> start(sd_bus* bus, Handler handler);
-    ~PrepareForSleepWatch();
     PrepareForSleepWatch(const PrepareForSleepWatch&) = delete;
     PrepareForSleepWatch& operator=(const PrepareForSleepWatch&) = delete;
 
@@ -62,7 +62,7 @@ private:
     static int onSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
 
     Handler handler_;
-    sd_bus_slot* match_ = nullptr;
+    platform::BusSlot match_;
 };
 
 } // namespace sollun::daemon

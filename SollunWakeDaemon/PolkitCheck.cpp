@@ -17,24 +17,20 @@ constexpr std::chrono::microseconds answerLimit = std::chrono::seconds(10);
 PolkitCheck::PolkitCheck(Done done)
     : done_(std::move(done)) {}
 
-PolkitCheck::~PolkitCheck() {
-    sd_bus_slot_unref(call_);
-}
-
 std::unique_ptr<PolkitCheck> PolkitCheck::ask(sd_bus* bus, const char* subject, Done done) {
     std::unique_ptr<PolkitCheck> self(new PolkitCheck(std::move(done)));
-    sd_bus_message* question = nullptr;
+    platform::BusMessage question;
     // CheckAuthorization(subject, action, details, flags, cancellation id): flags 0 allows no
     // interaction.
-    int r = sd_bus_message_new_method_call(bus, &question, polkitName, authorityPath,
+    int r = sd_bus_message_new_method_call(bus, platform::out(question), polkitName, authorityPath,
                                            authorityInterface, "CheckAuthorization");
     if (r >= 0)
-        r = sd_bus_message_append(question, "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s",
-                                  subject, scheduleAction, 0, 0u, "");
+        r = sd_bus_message_append(question.get(), "(sa{sv})sa{ss}us", "system-bus-name", 1, "name",
+                                  "s", subject, scheduleAction, 0, 0u, "");
     if (r >= 0)
-        r = sd_bus_call_async(bus, &self->call_, question, &PolkitCheck::onReply, self.get(),
+        r = sd_bus_call_async(bus, platform::out(self->call_), question.get(),
+                              &PolkitCheck::onReply, self.get(),
                               static_cast<std::uint64_t>(answerLimit.count()));
-    sd_bus_message_unref(question);
     if (r < 0)
         return nullptr;
     return self;
@@ -42,7 +38,7 @@ std::unique_ptr<PolkitCheck> PolkitCheck::ask(sd_bus* bus, const char* subject, 
 
 int PolkitCheck::onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     auto& self = *static_cast<PolkitCheck*>(userdata);
-    self.call_ = sd_bus_slot_unref(self.call_);
+    self.call_.reset();
     // The answer may end this check: nothing of it is touched after.
     const Done done = std::move(self.done_);
     if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {

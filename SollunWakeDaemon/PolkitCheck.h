@@ -10,6 +10,8 @@
 // authorized or not, polkit not on the bus at all, or no answer (a failure, or none within 10 s),
 // with the reason. Destroying the check before cancels it.
 
+#include "platform/linux/SdBus.h"
+
 #include <systemd/sd-bus.h>
 
 #include <functional>
@@ -28,7 +30,6 @@ public:
 
     // Nothing when the question cannot be sent; `done` is then never called.
     static std::unique_ptr<PolkitCheck> ask(sd_bus* bus, const char* subject, Done done);
-    ~PolkitCheck();
     PolkitCheck(const PolkitCheck&) = delete;
     PolkitCheck& operator=(const PolkitCheck&) = delete;
 
@@ -37,7 +38,7 @@ private:
     static int onReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
 
     Done done_;
-    sd_bus_slot* call_ = nullptr;
+    platform::BusSlot call_;
 };
 
 // Whether this build lets every caller change the schedule when polkit is not on the bus (the

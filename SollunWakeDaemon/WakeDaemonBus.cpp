@@ -30,14 +30,6 @@ WakeDaemonBus::WakeDaemonBus(WakeDaemonService& service, trust::IdentityTable id
     : service_(service)
     , identities_(std::move(identities)) {}
 
-WakeDaemonBus::~WakeDaemonBus() {
-    while (!peers_.empty())
-        forget(peers_.begin()->first);
-    sd_bus_slot_unref(ownerMatch_);
-    sd_bus_slot_unref(objectSlot_);
-    sd_bus_flush_close_unref(bus_);
-}
-
 std::unique_ptr<WakeDaemonBus> WakeDaemonBus::start(platform::SdEventLoop& loop,
                                                     WakeDaemonService& service,
                                                     trust::IdentityTable identities) {
@@ -55,21 +47,22 @@ std::unique_ptr<WakeDaemonBus> WakeDaemonBus::start(platform::SdEventLoop& loop,
     };
 
     const char* step = "connecting to the system bus";
-    int r = sd_bus_open_system(&self->bus_);
+    int r = sd_bus_open_system(platform::out(self->bus_));
     // Without the bus there is nothing to serve: end, and be started again by the next call.
     if (r >= 0 && (step = "setting up the bus connection"))
-        r = sd_bus_set_exit_on_disconnect(self->bus_, 1);
+        r = sd_bus_set_exit_on_disconnect(self->bus_.get(), 1);
     if (r >= 0 && (step = "attaching the bus to the loop"))
-        r = sd_bus_attach_event(self->bus_, loop.native(), 0);
+        r = sd_bus_attach_event(self->bus_.get(), loop.native(), 0);
     if (r >= 0 && (step = "watching bus names"))
-        r = sd_bus_match_signal(self->bus_, &self->ownerMatch_, "org.freedesktop.DBus",
-                                "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+        r = sd_bus_match_signal(self->bus_.get(), platform::out(self->ownerMatch_),
+                                "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                "org.freedesktop.DBus", "NameOwnerChanged",
                                 &WakeDaemonBus::onNameOwnerChanged, self.get());
     if (r >= 0 && (step = "exporting the object"))
-        r = sd_bus_add_object_vtable(self->bus_, &self->objectSlot_, objectPath, interfaceName,
-                                     vtable, self.get());
+        r = sd_bus_add_object_vtable(self->bus_.get(), platform::out(self->objectSlot_), objectPath,
+                                     interfaceName, vtable, self.get());
     if (r >= 0 && (step = "taking the bus name"))
-        r = sd_bus_request_name(self->bus_, busName, 0);
+        r = sd_bus_request_name(self->bus_.get(), busName, 0);
     if (r < 0) {
         daemonLog().error("Failed %{public}s: %{public}s", step, std::strerror(-r));
         return nullptr;
@@ -102,15 +95,15 @@ int WakeDaemonBus::receive(sd_bus_message* message) {
     }
     if (peer.waiting.size() >= maxWaitingPerPeer)
         return sd_bus_reply_method_errorf(message, limitsExceeded, "Too many requests");
-    peer.waiting.push_back(sd_bus_message_ref(message));
+    peer.waiting.emplace_back(sd_bus_message_ref(message));
     if (peer.admitted == true) {
         // polkit's last look-up gave no verdict: it is asked again.
         if (!peer.authorization)
             askPolkit(peer);
-    } else if (peer.credentialsCall == nullptr) {
-        const int r = sd_bus_call_method_async(bus_, &peer.credentialsCall, "org.freedesktop.DBus",
-                                               "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                               "GetConnectionCredentials",
+    } else if (!peer.credentialsCall) {
+        const int r = sd_bus_call_method_async(bus_.get(), platform::out(peer.credentialsCall),
+                                               "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                               "org.freedesktop.DBus", "GetConnectionCredentials",
                                                &WakeDaemonBus::onCredentials, &peer, "s", sender);
         if (r < 0)
             decide(peer, std::nullopt);
@@ -120,7 +113,7 @@ int WakeDaemonBus::receive(sd_bus_message* message) {
 
 int WakeDaemonBus::onCredentials(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     auto& peer = *static_cast<Peer*>(userdata);
-    peer.credentialsCall = sd_bus_slot_unref(peer.credentialsCall);
+    peer.credentialsCall.reset();
     // An error reply (the peer already gone, or the bus refusing) admits nobody.
     std::optional<trust::PeerCredentials> credentials;
     if (!sd_bus_message_is_method_error(reply, nullptr))
@@ -148,7 +141,7 @@ void WakeDaemonBus::decide(Peer& peer, const std::optional<trust::PeerCredential
 void WakeDaemonBus::askPolkit(Peer& peer) {
     // The peer owns the check, and the check its callback: a peer that goes cancels it.
     peer.authorization =
-        PolkitCheck::ask(bus_, peer.name.c_str(),
+        PolkitCheck::ask(bus_.get(), peer.name.c_str(),
                          [this, &peer](PolkitCheck::Answer answer, std::string_view reason) {
                              authorize(peer, answer, reason);
                          });
@@ -185,12 +178,11 @@ void WakeDaemonBus::release(Peer& peer, const std::optional<Authorization>& auth
     // Serving may not reach back into this peer's queue: requests are carried out in place.
     auto waiting = std::move(peer.waiting);
     peer.waiting.clear();
-    for (sd_bus_message* message : waiting) {
+    for (const auto& message : waiting) {
         if (authorization)
-            serve(peer, message, *authorization);
+            serve(peer, message.get(), *authorization);
         else
-            sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
-        sd_bus_message_unref(message);
+            sd_bus_reply_method_errorf(message.get(), SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
     }
 }
 
@@ -251,14 +243,8 @@ int WakeDaemonBus::onNameOwnerChanged(sd_bus_message* message, void* userdata, s
 }
 
 void WakeDaemonBus::forget(std::string_view name) {
-    const auto it = peers_.find(name);
-    if (it == peers_.end())
-        return;
-    Peer& peer = it->second;
-    sd_bus_slot_unref(peer.credentialsCall);
-    for (sd_bus_message* message : peer.waiting)
-        sd_bus_message_unref(message);
-    peers_.erase(it);
+    if (const auto it = peers_.find(name); it != peers_.end())
+        peers_.erase(it);
 }
 
 } // namespace sollun::daemon

@@ -25,6 +25,7 @@
 #include "SollunWakeDaemon/PolkitCheck.h"
 #include "SollunWakeDaemon/RequestLimit.h"
 #include "SollunWakeDaemon/WakeDaemonService.h"
+#include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
 #include "shared/Requirement.h"
 #include "shared/WakeDaemonProtocol.h"
@@ -47,17 +48,16 @@ public:
     // why) when any of that fails.
     static std::unique_ptr<WakeDaemonBus>
     start(platform::SdEventLoop& loop, WakeDaemonService& service, trust::IdentityTable identities);
-    ~WakeDaemonBus();
     WakeDaemonBus(const WakeDaemonBus&) = delete;
     WakeDaemonBus& operator=(const WakeDaemonBus&) = delete;
 
     // The daemon's one system bus connection, attached to the loop, for the other glue that
     // talks to the system's services on it; it lives as long as this.
-    sd_bus* connection() const { return bus_; }
+    sd_bus* connection() const { return bus_.get(); }
 
 private:
     // What is known of one sender. Requests wait here while its credentials, then polkit's
-    // verdict, are asked for.
+    // verdict, are asked for; a peer that goes drops them unanswered, and cancels its questions.
     struct Peer {
         WakeDaemonBus* owner = nullptr;
         std::string name;
@@ -65,8 +65,8 @@ private:
         std::optional<bool> admitted;
         Caller caller;
         std::optional<bool> authorized;
-        std::deque<sd_bus_message*> waiting;
-        sd_bus_slot* credentialsCall = nullptr;
+        std::deque<platform::BusMessage> waiting;
+        platform::BusSlot credentialsCall;
         std::unique_ptr<PolkitCheck> authorization;
     };
 
@@ -98,9 +98,10 @@ private:
     // and whether its absence was taken for a yes (said once).
     bool polkitFailing_ = false;
     bool saidWithoutPolkit_ = false;
-    sd_bus* bus_ = nullptr;
-    sd_bus_slot* objectSlot_ = nullptr;
-    sd_bus_slot* ownerMatch_ = nullptr;
+    // In this order, so that the peers go first and the connection last.
+    platform::FlushedBus bus_;
+    platform::BusSlot objectSlot_;
+    platform::BusSlot ownerMatch_;
     std::map<std::string, Peer, std::less<>> peers_;
 };
 
