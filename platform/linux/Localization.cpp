@@ -3,6 +3,7 @@
 #include "platform/Installation.h"
 #include "platform/Log.h"
 #include "platform/linux/ChildText.h"
+#include "platform/linux/Fd.h"
 #include "platform/linux/IcuDateFormat.h"
 #include "platform/linux/MessageCatalogue.h"
 
@@ -168,22 +169,21 @@ constexpr std::uintmax_t catalogueSizeLimit = 16 << 20;
 // The catalogue at `path`; nothing when there is none. Opened without waiting: a FIFO's open
 // would wait for a writer, and fstat then turns it away.
 std::optional<MessageCatalogue> readCatalogue(const std::filesystem::path& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
+    const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd)
         return std::nullopt;
     struct stat status = {};
     std::string bytes;
-    bool whole = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+    bool whole = fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode) &&
                  static_cast<std::uintmax_t>(status.st_size) <= catalogueSizeLimit;
     if (whole) {
         bytes.resize(static_cast<std::size_t>(status.st_size));
         for (std::size_t used = 0; whole && used < bytes.size();) {
-            const ssize_t got = read(fd, bytes.data() + used, bytes.size() - used);
+            const ssize_t got = read(fd.get(), bytes.data() + used, bytes.size() - used);
             whole = got > 0 || (got < 0 && errno == EINTR);
             used += got > 0 ? static_cast<std::size_t>(got) : 0;
         }
     }
-    close(fd);
     std::optional<MessageCatalogue> catalogue;
     if (whole)
         catalogue = MessageCatalogue::parse(std::move(bytes));

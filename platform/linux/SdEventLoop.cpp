@@ -1,5 +1,7 @@
 #include "platform/linux/SdEventLoop.h"
 
+#include "platform/linux/Fd.h"
+
 #include <systemd/sd-event.h>
 
 #include <sys/epoll.h>
@@ -200,22 +202,17 @@ Source SdEventLoop::addRepeatingTimer(nanoseconds interval, Task callback) {
 std::variant<Source, std::error_code>
 SdEventLoop::watchDirectory(const std::filesystem::path& directory, std::uint32_t mask,
                             DirectoryCallback callback) {
-    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0)
+    Fd fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!fd || inotify_add_watch(fd.get(), directory.c_str(), mask | IN_ONLYDIR) < 0)
         return std::error_code(errno, std::generic_category());
-    if (inotify_add_watch(fd, directory.c_str(), mask | IN_ONLYDIR) < 0) {
-        const std::error_code error(errno, std::generic_category());
-        close(fd);
-        return error;
-    }
     auto source = std::make_unique<DirectorySource>(std::move(callback));
     if (const int r =
-            sd_event_add_io(event_, &source->source, fd, EPOLLIN, onInotify, source.get());
-        r < 0) {
-        close(fd);
+            sd_event_add_io(event_, &source->source, fd.get(), EPOLLIN, onInotify, source.get());
+        r < 0)
         return std::error_code(-r, std::generic_category());
-    }
+    // The source closes it from now on.
     sd_event_source_set_io_fd_own(source->source, 1);
+    fd.release();
     return Source(std::move(source));
 }
 
