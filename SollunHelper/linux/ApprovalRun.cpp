@@ -34,19 +34,13 @@ ApprovalRun::ApprovalRun(platform::EventLoop& loop, pid_t pid, std::function<voi
     , ended_(std::move(ended)) {
     // Through syscall(): this glibc's <sys/pidfd.h> lacks C linkage for C++. Pidfds are always
     // close-on-exec.
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd_ < 0) {
+    pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    if (!pidfd_) {
         // It cannot be watched: it is looked after once a second instead.
         watch_ = loop.addRepeatingTimer(std::chrono::seconds(1), [this] { reap(WNOHANG); });
         return;
     }
-    watch_ = loop.watchFd(pidfd_, EPOLLIN, [this](std::uint32_t) { reap(0); });
-}
-
-ApprovalRun::~ApprovalRun() {
-    watch_.reset();
-    if (pidfd_ >= 0)
-        close(pidfd_);
+    watch_ = loop.watchFd(pidfd_.get(), EPOLLIN, [this](std::uint32_t) { reap(0); });
 }
 
 void ApprovalRun::reap(int options) {

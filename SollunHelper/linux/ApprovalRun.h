@@ -4,6 +4,7 @@
 // the loop through a pidfd until it ends, and what its end means in the log's words.
 
 #include "platform/EventLoop.h"
+#include "platform/linux/Fd.h"
 
 #include <sys/types.h>
 
@@ -24,7 +25,6 @@ public:
     static std::variant<std::unique_ptr<ApprovalRun>, int>
     start(platform::EventLoop& loop, const std::vector<std::string>& command,
           std::function<void(int waitStatus)> ended);
-    ~ApprovalRun();
     ApprovalRun(const ApprovalRun&) = delete;
     ApprovalRun& operator=(const ApprovalRun&) = delete;
 
@@ -33,7 +33,7 @@ private:
     void reap(int options);
 
     pid_t pid_;
-    int pidfd_ = -1;
+    platform::Fd pidfd_;
     std::function<void(int)> ended_;
     platform::Source watch_;
 };

@@ -30,18 +30,15 @@ BusNameWatch::BusNameWatch(platform::SdEventLoop& loop, std::string name,
     connect();
 }
 
-BusNameWatch::~BusNameWatch() {
-    disconnect();
-}
-
 void BusNameWatch::connect() {
     owned_.reset();
     activatable_.reset();
-    if (openBus_(&bus_) < 0) {
-        bus_ = nullptr;
+    sd_bus* bus = nullptr;
+    if (openBus_(&bus) < 0) {
         failed();
         return;
     }
+    bus_.reset(bus);
     // The match before the question, so that no change between the answer and the match's
     // installation is missed: the bus handles both in the order they were sent.
     const std::string ownerChanges = "type='signal',sender='org.freedesktop.DBus',"
@@ -49,14 +46,15 @@ void BusNameWatch::connect() {
                                      "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
                                      "arg0='" +
                                      name_ + "'";
-    if (sd_bus_set_exit_on_disconnect(bus_, 0) < 0 ||
-        sd_bus_set_method_call_timeout(bus_, questionTimeoutUsec) < 0 ||
-        sd_bus_attach_event(bus_, loop_.native(), SD_EVENT_PRIORITY_NORMAL) < 0 ||
-        sd_bus_add_filter(bus_, &filter_, onMessage, this) < 0 ||
-        sd_bus_add_match_async(bus_, &match_, ownerChanges.c_str(), onOwnerChanged, onMatchAdded,
-                               this) < 0 ||
-        sd_bus_call_method_async(bus_, &ownerQuestion_, busService, busPath, busInterface,
-                                 "NameHasOwner", onHasOwner, this, "s", name_.c_str()) < 0) {
+    if (sd_bus_set_exit_on_disconnect(bus, 0) < 0 ||
+        sd_bus_set_method_call_timeout(bus, questionTimeoutUsec) < 0 ||
+        sd_bus_attach_event(bus, loop_.native(), SD_EVENT_PRIORITY_NORMAL) < 0 ||
+        sd_bus_add_filter(bus, platform::out(filter_), onMessage, this) < 0 ||
+        sd_bus_add_match_async(bus, platform::out(match_), ownerChanges.c_str(), onOwnerChanged,
+                               onMatchAdded, this) < 0 ||
+        sd_bus_call_method_async(bus, platform::out(ownerQuestion_), busService, busPath,
+                                 busInterface, "NameHasOwner", onHasOwner, this, "s",
+                                 name_.c_str()) < 0) {
         failed();
         return;
     }
@@ -64,23 +62,21 @@ void BusNameWatch::connect() {
 }
 
 void BusNameWatch::disconnect() {
-    filter_ = sd_bus_slot_unref(filter_);
-    match_ = sd_bus_slot_unref(match_);
-    ownerQuestion_ = sd_bus_slot_unref(ownerQuestion_);
-    activatableQuestion_ = sd_bus_slot_unref(activatableQuestion_);
-    // Nothing of what is still queued matters: no flush, which could wait on a stuck bus.
-    if (bus_ != nullptr) {
-        sd_bus_detach_event(bus_);
-        bus_ = sd_bus_close_unref(bus_);
-    }
+    filter_.reset();
+    match_.reset();
+    ownerQuestion_.reset();
+    activatableQuestion_.reset();
+    // Nothing of what is still queued matters: closed without a flush.
+    bus_.reset();
 }
 
 void BusNameWatch::askActivatable() {
-    if (bus_ == nullptr || retry_)
+    if (!bus_ || retry_)
         return; // the next connection asks anyway
-    activatableQuestion_ = sd_bus_slot_unref(activatableQuestion_);
-    if (sd_bus_call_method_async(bus_, &activatableQuestion_, busService, busPath, busInterface,
-                                 "ListActivatableNames", onActivatableNames, this, "") < 0)
+    activatableQuestion_.reset();
+    if (sd_bus_call_method_async(bus_.get(), platform::out(activatableQuestion_), busService,
+                                 busPath, busInterface, "ListActivatableNames", onActivatableNames,
+                                 this, "") < 0)
         failed();
 }
 

@@ -11,6 +11,7 @@
 // bus has answered. Meanwhile the last answers stand: a restart of the bus changes nothing that
 // is installed, and the daemon's own connection notices a bus that went away.
 
+#include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
 
 #include <systemd/sd-bus.h>
@@ -35,7 +36,6 @@ public:
     // within a call of this class.
     BusNameWatch(platform::SdEventLoop& loop, std::string name,
                  std::function<int(sd_bus**)> openBus, std::function<void()> changed);
-    ~BusNameWatch();
     BusNameWatch(const BusNameWatch&) = delete;
     BusNameWatch& operator=(const BusNameWatch&) = delete;
 
@@ -62,11 +62,11 @@ private:
     const std::function<int(sd_bus**)> openBus_;
     const std::function<void()> changed_;
 
-    sd_bus* bus_ = nullptr;
-    sd_bus_slot* filter_ = nullptr;
-    sd_bus_slot* match_ = nullptr;
-    sd_bus_slot* ownerQuestion_ = nullptr;
-    sd_bus_slot* activatableQuestion_ = nullptr;
+    platform::ClosedBus bus_;
+    platform::BusSlot filter_;
+    platform::BusSlot match_;
+    platform::BusSlot ownerQuestion_;
+    platform::BusSlot activatableQuestion_;
     // What this connection has answered so far.
     std::optional<bool> owned_;
     std::optional<bool> activatable_;

@@ -14,19 +14,16 @@ namespace {
 
 constexpr std::uint32_t protocolVersion = 3;
 
-struct MessageUnref {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+using platform::BusMessage;
 
 // The method return for `call`; `r` tells whether it could be made.
-Message newReturn(sd_bus_message* call, int& r) {
-    sd_bus_message* raw = nullptr;
-    r = sd_bus_message_new_method_return(call, &raw);
-    return Message(raw);
+BusMessage newReturn(sd_bus_message* call, int& r) {
+    BusMessage reply;
+    r = sd_bus_message_new_method_return(call, platform::out(reply));
+    return reply;
 }
 
-int sendReply(Message reply, int r) {
+int sendReply(BusMessage reply, int r) {
     if (r < 0)
         return r;
     return sd_bus_send(nullptr, reply.get(), nullptr);
@@ -82,17 +79,12 @@ DBusMenu::DBusMenu(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& de
     , loop_(loop)
     , delegate_(delegate) {}
 
-DBusMenu::~DBusMenu() {
-    sd_bus_slot_unref(slot_);
-    sd_bus_unref(bus_);
-}
-
 std::variant<std::unique_ptr<DBusMenu>, std::error_code>
 DBusMenu::start(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& delegate) {
     std::unique_ptr<DBusMenu> self(new DBusMenu(bus, loop, delegate));
     delegate.rebuildMenu(self->rows_);
-    const int r = sd_bus_add_object_vtable(bus, &self->slot_, dbusMenuPath, dbusMenuInterface,
-                                           vtable(), self.get());
+    const int r = sd_bus_add_object_vtable(bus, platform::out(self->slot_), dbusMenuPath,
+                                           dbusMenuInterface, vtable(), self.get());
     if (r < 0)
         return std::error_code(-r, std::system_category());
     self->menuChanges_ =
@@ -121,8 +113,8 @@ bool DBusMenu::refresh() {
     ++revision_;
     // Nobody listening, or a full queue, is no reason to fail anything: a host that missed it
     // reads a current layout whenever it asks.
-    sd_bus_emit_signal(bus_, dbusMenuPath, dbusMenuInterface, "LayoutUpdated", "ui", revision_,
-                       std::int32_t{0});
+    sd_bus_emit_signal(bus_.get(), dbusMenuPath, dbusMenuInterface, "LayoutUpdated", "ui",
+                       revision_, std::int32_t{0});
     return true;
 }
 
@@ -132,14 +124,13 @@ void DBusMenu::announceProperties(const std::vector<MenuRow>& before) {
     const auto changes = propertyChanges(before, rows_);
     if (changes.empty())
         return;
-    sd_bus_message* raw = nullptr;
-    int r = sd_bus_message_new_signal(bus_, &raw, dbusMenuPath, dbusMenuInterface,
-                                      "ItemsPropertiesUpdated");
-    const Message signal(raw);
+    BusMessage signal;
+    int r = sd_bus_message_new_signal(bus_.get(), platform::out(signal), dbusMenuPath,
+                                      dbusMenuInterface, "ItemsPropertiesUpdated");
     if (r >= 0)
-        r = appendPropertyChanges(raw, changes);
+        r = appendPropertyChanges(signal.get(), changes);
     if (r >= 0)
-        sd_bus_send(bus_, raw, nullptr); // as for LayoutUpdated
+        sd_bus_send(bus_.get(), signal.get(), nullptr); // as for LayoutUpdated
 }
 
 const MenuRow* DBusMenu::rowOf(std::int32_t id) const {
@@ -194,7 +185,7 @@ int DBusMenu::onGetLayout(sd_bus_message* message, void* userdata, sd_bus_error*
     if (!self.known(parentId))
         return unknownId(error, parentId);
 
-    Message reply = newReturn(message, r);
+    BusMessage reply = newReturn(message, r);
     if (r >= 0)
         r = sd_bus_message_append(reply.get(), "u", self.revision_);
     if (r >= 0)
@@ -213,7 +204,7 @@ int DBusMenu::onGetGroupProperties(sd_bus_message* message, void* userdata, sd_b
     if (r < 0)
         return r;
 
-    Message reply = newReturn(message, r);
+    BusMessage reply = newReturn(message, r);
     if (r >= 0)
         r = sd_bus_message_open_container(reply.get(), SD_BUS_TYPE_ARRAY, "(ia{sv})");
     // No ids ask for every item. Ids the menu does not show are left out, and each item is
@@ -253,7 +244,7 @@ int DBusMenu::onGetProperty(sd_bus_message* message, void* userdata, sd_bus_erro
         return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
                                  "Menu item %d has no property %s", id, name);
 
-    Message reply = newReturn(message, r);
+    BusMessage reply = newReturn(message, r);
     if (r >= 0)
         r = appendValue(reply.get(), row, bit);
     return sendReply(std::move(reply), r);
@@ -304,7 +295,7 @@ int DBusMenu::onEventGroup(sd_bus_message* message, void* userdata, sd_bus_error
     if (r < 0)
         return r;
 
-    Message reply = newReturn(message, r);
+    BusMessage reply = newReturn(message, r);
     if (r >= 0)
         r = sd_bus_message_append_array(reply.get(), SD_BUS_TYPE_INT32, idErrors.data(),
                                         idErrors.size() * sizeof(std::int32_t));
@@ -348,7 +339,7 @@ int DBusMenu::onAboutToShowGroup(sd_bus_message* message, void* userdata, sd_bus
         changed = self.refresh();
     }
 
-    Message reply = newReturn(message, r);
+    BusMessage reply = newReturn(message, r);
     const std::int32_t rootId = 0;
     if (r >= 0)
         r = sd_bus_message_append_array(reply.get(), SD_BUS_TYPE_INT32, &rootId,

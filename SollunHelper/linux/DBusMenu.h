@@ -35,6 +35,7 @@
 
 #include "SollunHelper/SollunHelperApp.h"
 #include "platform/EventLoop.h"
+#include "platform/linux/SdBus.h"
 
 #include <systemd/sd-bus.h>
 
@@ -58,7 +59,6 @@ public:
     static std::variant<std::unique_ptr<DBusMenu>, std::error_code>
     start(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& delegate);
 
-    ~DBusMenu();
     DBusMenu(const DBusMenu&) = delete;
     DBusMenu& operator=(const DBusMenu&) = delete;
 
@@ -92,8 +92,8 @@ private:
     void refreshSoon();
     void announceProperties(const std::vector<MenuRow>& before);
 
-    sd_bus* bus_;
-    sd_bus_slot* slot_ = nullptr;
+    platform::BusRef bus_;
+    platform::BusSlot slot_;
     platform::EventLoop& loop_;
     HelperAppDelegate& delegate_;
 

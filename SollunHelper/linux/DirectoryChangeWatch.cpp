@@ -26,16 +26,10 @@ DirectoryChangeWatch::DirectoryChangeWatch(platform::EventLoop& loop,
     : directories_(std::move(directories))
     , changed_(std::move(changed))
     , fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    if (fd_ < 0)
+    if (!fd_)
         return;
     rewatch();
-    source_ = loop.watchFd(fd_, EPOLLIN, [this](std::uint32_t) { readEvents(); });
-}
-
-DirectoryChangeWatch::~DirectoryChangeWatch() {
-    source_.reset();
-    if (fd_ >= 0)
-        close(fd_);
+    source_ = loop.watchFd(fd_.get(), EPOLLIN, [this](std::uint32_t) { readEvents(); });
 }
 
 void DirectoryChangeWatch::rewatch() {
@@ -47,12 +41,12 @@ void DirectoryChangeWatch::rewatch() {
         while (!std::filesystem::is_directory(target, error) && target.has_relative_path())
             target = target.parent_path();
         // An ancestor shared with another directory answers the same watch.
-        if (const int wd = inotify_add_watch(fd_, target.c_str(), watchedEvents); wd >= 0)
+        if (const int wd = inotify_add_watch(fd_.get(), target.c_str(), watchedEvents); wd >= 0)
             watches[wd] = watches[wd] || target != directory;
     }
     for (const auto& [wd, standIn] : watches_)
         if (!watches.contains(wd))
-            inotify_rm_watch(fd_, wd);
+            inotify_rm_watch(fd_.get(), wd);
     watches_ = std::move(watches);
 }
 
@@ -60,7 +54,7 @@ void DirectoryChangeWatch::readEvents() {
     bool changed = false;
     bool restructured = false;
     alignas(inotify_event) char buffer[4096];
-    for (ssize_t length; (length = read(fd_, buffer, sizeof buffer)) > 0;) {
+    for (ssize_t length; (length = read(fd_.get(), buffer, sizeof buffer)) > 0;) {
         for (ssize_t offset = 0; offset < length;) {
             inotify_event event;
             std::memcpy(&event, buffer + offset, sizeof event);

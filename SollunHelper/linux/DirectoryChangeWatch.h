@@ -10,6 +10,7 @@
 // here runs while nothing changes.
 
 #include "platform/EventLoop.h"
+#include "platform/linux/Fd.h"
 
 #include <filesystem>
 #include <functional>
@@ -22,7 +23,6 @@ class DirectoryChangeWatch {
 public:
     DirectoryChangeWatch(platform::EventLoop& loop, std::vector<std::filesystem::path> directories,
                          std::function<void()> changed);
-    ~DirectoryChangeWatch();
     DirectoryChangeWatch(const DirectoryChangeWatch&) = delete;
     DirectoryChangeWatch& operator=(const DirectoryChangeWatch&) = delete;
 
@@ -35,7 +35,7 @@ private:
 
     const std::vector<std::filesystem::path> directories_;
     const std::function<void()> changed_;
-    int fd_ = -1;
+    platform::Fd fd_;
     // Each watch, and whether it stands in for a directory that does not exist.
     std::map<int, bool> watches_;
     platform::Source source_;

@@ -277,11 +277,8 @@ GioWorkspace::GioWorkspace(platform::SdEventLoop& loop)
     , bus_(std::make_unique<SessionBus>()) {}
 
 GioWorkspace::~GioWorkspace() {
-    {
-        const GlibCall call;
-        bus_.reset();
-    }
-    sd_bus_flush_close_unref(session_);
+    const GlibCall call;
+    bus_.reset();
 }
 
 bool GioWorkspace::sessionNameHasOwner(const std::string& name) {
@@ -291,30 +288,28 @@ bool GioWorkspace::sessionNameHasOwner(const std::string& name) {
     // a background thread gets round to it: a failed question is asked once more on a new
     // connection.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (session_ == nullptr) {
-            if (openSessionBus(&session_) < 0) {
-                session_ = nullptr;
+        if (!session_) {
+            sd_bus* session = nullptr;
+            if (openSessionBus(&session) < 0)
                 return false;
-            }
-            sd_bus_set_method_call_timeout(session_, sessionAnswerLimitUsec);
+            session_.reset(session);
+            sd_bus_set_method_call_timeout(session, sessionAnswerLimitUsec);
         }
         sd_bus_error error = SD_BUS_ERROR_NULL;
-        sd_bus_message* reply = nullptr;
+        platform::BusMessage reply;
         int owned = 0;
-        const bool answered =
-            sd_bus_call_method(session_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
-                               name.c_str()) >= 0 &&
-            sd_bus_message_read(reply, "b", &owned) >= 0;
-        sd_bus_message_unref(reply);
+        const int r = sd_bus_call_method(
+            session_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "NameHasOwner", &error, platform::out(reply), "s", name.c_str());
+        const bool answered = r >= 0 && sd_bus_message_read(reply.get(), "b", &owned) >= 0;
         sd_bus_error_free(&error);
         if (answered) {
             // Nothing else is expected here; drop whatever the bus sent meanwhile.
-            while (sd_bus_process(session_, nullptr) > 0) {
+            while (sd_bus_process(session_.get(), nullptr) > 0) {
             }
             return owned != 0;
         }
-        session_ = sd_bus_flush_close_unref(session_);
+        session_.reset();
     }
     return false;
 }

@@ -39,6 +39,7 @@
 // goes away, and a new one is made the next time one is needed.
 
 #include "SollunHelper/Workspace.h"
+#include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
 
 #include <systemd/sd-bus.h>
@@ -81,7 +82,7 @@ private:
     platform::SdEventLoop& loop_;
     class SessionBus;
     std::unique_ptr<SessionBus> bus_;
-    sd_bus* session_ = nullptr;
+    platform::FlushedBus session_;
 
     // The process each desktop entry's last launch started. GIO starts an application through a
     // launcher program that then becomes it: until then the process does not run the entry's

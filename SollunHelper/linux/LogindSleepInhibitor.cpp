@@ -1,9 +1,10 @@
 #include "SollunHelper/linux/LogindSleepInhibitor.h"
 
+#include "platform/linux/Fd.h"
 #include "platform/linux/Logind.h"
+#include "platform/linux/SdBus.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <optional>
@@ -24,11 +25,6 @@ public:
     InhibitorLock(platform::SdEventLoop& loop, Answer answer)
         : loop_(loop)
         , answer_(std::move(answer)) {}
-    ~InhibitorLock() override {
-        sd_bus_slot_unref(call_);
-        if (descriptor_ >= 0)
-            close(descriptor_);
-    }
     InhibitorLock(const InhibitorLock&) = delete;
     InhibitorLock& operator=(const InhibitorLock&) = delete;
 
@@ -37,7 +33,7 @@ public:
             answer("no connection to the system bus");
             return;
         }
-        const int r = sd_bus_call_method_async(bus, &call_, logindName, logindPath,
+        const int r = sd_bus_call_method_async(bus, platform::out(call_), logindName, logindPath,
                                                managerInterface, "Inhibit", &onReply, this, "ssss",
                                                what, who, reason.c_str(), "block");
         if (r < 0)
@@ -53,8 +49,9 @@ private:
         }
         // The reply owns the descriptor it carries, and closes it with itself.
         int descriptor = -1;
-        if (sd_bus_message_read(reply, "h", &descriptor) < 0 ||
-            (self.descriptor_ = fcntl(descriptor, F_DUPFD_CLOEXEC, 3)) < 0) {
+        if (sd_bus_message_read(reply, "h", &descriptor) >= 0)
+            self.descriptor_.reset(fcntl(descriptor, F_DUPFD_CLOEXEC, 3));
+        if (!self.descriptor_) {
             self.answer("logind's answer carried no lock");
             return 0;
         }
@@ -75,8 +72,8 @@ private:
 
     platform::SdEventLoop& loop_;
     Answer answer_;
-    sd_bus_slot* call_ = nullptr;
-    int descriptor_ = -1;
+    platform::BusSlot call_;
+    platform::Fd descriptor_;
     std::shared_ptr<char> lifetime_ = std::make_shared<char>();
 };
 

@@ -30,35 +30,30 @@ LogindWakeObserver::LogindWakeObserver(platform::SdEventLoop& loop, BusOpener op
         openBus_ = sd_bus_open_system;
 }
 
-LogindWakeObserver::~LogindWakeObserver() {
-    disconnect();
-}
-
 std::unique_ptr<SystemWakeObserver::Token>
 LogindWakeObserver::observeDidWake(std::function<void()> handler) {
     auto registration = std::make_shared<Registration>(Registration{std::move(handler)});
     registrations_.push_back(registration);
     // While the retry timer runs, the bus was unreachable moments ago; the timer keeps trying.
-    if (bus_ == nullptr && !retry_ && !connect())
+    if (!bus_ && !retry_ && !connect())
         retry_ = loop_.addRepeatingTimer(retryInterval, [this] { reconnect(); });
     return std::make_unique<WakeToken>(std::move(registration));
 }
 
 bool LogindWakeObserver::connect() {
-    sd_bus* bus = nullptr;
-    if (openBus_(&bus) < 0 || bus == nullptr) {
-        sd_bus_unref(bus);
+    platform::BusRef opened;
+    int r = openBus_(platform::out(opened));
+    if (r < 0 || !opened)
         return false;
-    }
-    bus_ = bus;
-    int r = sd_bus_attach_event(bus_, loop_.native(), SD_EVENT_PRIORITY_NORMAL);
+    bus_.reset(opened.release());
+    r = sd_bus_attach_event(bus_.get(), loop_.native(), SD_EVENT_PRIORITY_NORMAL);
     if (r >= 0)
-        r = sd_bus_add_filter(bus_, &filter_, &onMessage, this);
+        r = sd_bus_add_filter(bus_.get(), platform::out(filter_), &onMessage, this);
     // Blocking on purpose: once this returns, the bus sends us every PrepareForSleep logind
     // broadcasts from now on.
     if (r >= 0)
-        r = sd_bus_match_signal(bus_, &match_, logindName, logindPath, managerInterface,
-                                "PrepareForSleep", &onPrepareForSleep, this);
+        r = sd_bus_match_signal(bus_.get(), platform::out(match_), logindName, logindPath,
+                                managerInterface, "PrepareForSleep", &onPrepareForSleep, this);
     if (r < 0) {
         disconnect();
         return false;
@@ -67,12 +62,9 @@ bool LogindWakeObserver::connect() {
 }
 
 void LogindWakeObserver::disconnect() {
-    match_ = sd_bus_slot_unref(match_);
-    filter_ = sd_bus_slot_unref(filter_);
-    if (bus_ != nullptr) {
-        sd_bus_detach_event(bus_);
-        bus_ = sd_bus_close_unref(bus_);
-    }
+    match_.reset();
+    filter_.reset();
+    bus_.reset();
 }
 
 void LogindWakeObserver::reconnect() {

@@ -26,6 +26,7 @@
 
 #include "SollunHelper/SystemWakeObserver.h"
 #include "platform/EventLoop.h"
+#include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
 
 #include <systemd/sd-bus.h>
@@ -48,7 +49,6 @@ public:
 
     explicit LogindWakeObserver(platform::SdEventLoop& loop,
                                 BusOpener openBus = sd_bus_open_system);
-    ~LogindWakeObserver() override;
     LogindWakeObserver(const LogindWakeObserver&) = delete;
     LogindWakeObserver& operator=(const LogindWakeObserver&) = delete;
 
@@ -58,7 +58,7 @@ public:
     // The connection while one is open, for other calls to logind (the sleep inhibitor's), so
     // that the helper keeps one connection to the system bus for logind, not one per use. Null
     // before the first observeDidWake() and between a loss and the next connection.
-    sd_bus* connection() const { return bus_; }
+    sd_bus* connection() const { return bus_.get(); }
 
 private:
     struct Registration {
@@ -78,9 +78,9 @@ private:
     platform::SdEventLoop& loop_;
     BusOpener openBus_;
 
-    sd_bus* bus_ = nullptr;
-    sd_bus_slot* filter_ = nullptr;
-    sd_bus_slot* match_ = nullptr;
+    platform::ClosedBus bus_;
+    platform::BusSlot filter_;
+    platform::BusSlot match_;
     platform::Source retry_;
     bool reconnectPosted_ = false;
 

@@ -1,5 +1,7 @@
 #include "SollunHelper/linux/ProgramProcesses.h"
 
+#include "platform/linux/Fd.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <glib.h>
@@ -60,25 +62,23 @@ std::string fileNameOf(std::string_view path) {
 // names is its user's to choose: O_NONBLOCK keeps open() from waiting for a writer when it is a
 // FIFO, which fstat then turns away.
 std::string readAt(int directory, const std::string& name, std::size_t limit) {
-    const int fd = openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
+    const platform::Fd fd(
+        openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd)
         return {};
     struct stat status = {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(fd);
+    if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))
         return {};
-    }
     std::string contents(limit, '\0');
     std::size_t used = 0;
     while (used < limit) {
-        const ssize_t n = read(fd, contents.data() + used, limit - used);
+        const ssize_t n = read(fd.get(), contents.data() + used, limit - used);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         used += static_cast<std::size_t>(n);
     }
-    close(fd);
     contents.resize(used);
     return contents;
 }

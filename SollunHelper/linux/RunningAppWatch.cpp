@@ -39,27 +39,14 @@ RunningAppWatch::RunningAppWatch(platform::SdEventLoop& loop, std::string appId,
     , appId_(std::move(appId))
     , lookup_(std::move(lookup))
     , changed_(std::move(changed)) {
-    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify_ >= 0)
+    inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (inotify_)
         inotifySource_ =
-            loop_.watchFd(inotify_, EPOLLIN, [this](std::uint32_t) { onProgramEvents(); });
+            loop_.watchFd(inotify_.get(), EPOLLIN, [this](std::uint32_t) { onProgramEvents(); });
     lookUp();
     scan();
     watchName();
     reported_ = running();
-}
-
-RunningAppWatch::~RunningAppWatch() {
-    sd_bus_slot_unref(ownerQuery_);
-    sd_bus_slot_unref(ownerMatch_);
-    sd_bus_flush_close_unref(bus_);
-    for (auto& [pid, process] : processes_) {
-        process.end.reset();
-        close(process.pidfd);
-    }
-    inotifySource_.reset();
-    if (inotify_ >= 0)
-        close(inotify_);
 }
 
 void RunningAppWatch::report() {
@@ -99,14 +86,14 @@ void RunningAppWatch::lookUp() {
 }
 
 void RunningAppWatch::watchProgram() {
-    if (inotify_ < 0)
+    if (!inotify_)
         return;
     int watch = -1;
     if (entry_ && entry_->program)
-        watch = inotify_add_watch(inotify_, entry_->program->path.c_str(), programEvents);
+        watch = inotify_add_watch(inotify_.get(), entry_->program->path.c_str(), programEvents);
     // The same file keeps its watch; another one's replaces it.
     if (programWatch_ >= 0 && programWatch_ != watch)
-        inotify_rm_watch(inotify_, programWatch_);
+        inotify_rm_watch(inotify_.get(), programWatch_);
     programWatch_ = std::max(watch, -1);
 }
 
@@ -115,7 +102,7 @@ void RunningAppWatch::onProgramEvents() {
     bool opened = false;
     bool replaced = false;
     ssize_t length = 0;
-    while ((length = read(inotify_, buffer, sizeof buffer)) > 0) {
+    while ((length = read(inotify_.get(), buffer, sizeof buffer)) > 0) {
         for (const char* at = buffer; at < buffer + length;) {
             const auto* event = reinterpret_cast<const inotify_event*>(at);
             at += sizeof(inotify_event) + event->len;
@@ -166,8 +153,6 @@ void RunningAppWatch::scan() {
             ++it;
             continue;
         }
-        it->second.end.reset();
-        close(it->second.pidfd);
         it = processes_.erase(it);
     }
     for (const pid_t pid : found)
@@ -184,19 +169,17 @@ void RunningAppWatch::follow(pid_t pid, bool launchedHere) {
         return;
     // Fails only for a process that has ended (or a kernel without pidfds, where the process then
     // counts once a scan finds it running).
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0)
+    platform::Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    if (!pidfd)
         return;
-    auto end = loop_.watchFd(pidfd, EPOLLIN, [this, pid](std::uint32_t) { forget(pid); });
-    processes_.emplace(pid, Process{pidfd, launchedHere, std::move(end)});
+    auto end = loop_.watchFd(pidfd.get(), EPOLLIN, [this, pid](std::uint32_t) { forget(pid); });
+    processes_.emplace(pid, Process{std::move(pidfd), launchedHere, std::move(end)});
 }
 
 void RunningAppWatch::forget(pid_t pid) {
-    auto process = processes_.extract(pid);
-    if (process.empty())
+    // Its watch goes, from inside its own callback, before the descriptor it watches.
+    if (processes_.erase(pid) == 0)
         return;
-    process.mapped().end.reset();
-    close(process.mapped().pidfd);
     report();
 }
 
@@ -205,24 +188,24 @@ void RunningAppWatch::forget(pid_t pid) {
 void RunningAppWatch::watchName() {
     if (sd_bus_service_name_is_valid(appId_.c_str()) <= 0 || appId_.front() == ':')
         return;
-    if (openSessionBus(&bus_) < 0) {
-        bus_ = nullptr;
+    sd_bus* bus = nullptr;
+    if (openSessionBus(&bus) < 0)
         return;
-    }
+    bus_.reset(bus);
     const std::string rule =
         "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" +
         appId_ + "'";
     // The rule goes first: a change after the question is then announced.
-    if (sd_bus_attach_event(bus_, loop_.native(), SD_EVENT_PRIORITY_NORMAL) < 0 ||
-        sd_bus_add_match_async(bus_, &ownerMatch_, rule.c_str(), &RunningAppWatch::onOwnerChanged,
-                               onMatchInstalled, this) < 0 ||
-        sd_bus_call_method_async(bus_, &ownerQuery_, "org.freedesktop.DBus",
+    if (sd_bus_attach_event(bus, loop_.native(), SD_EVENT_PRIORITY_NORMAL) < 0 ||
+        sd_bus_add_match_async(bus, platform::out(ownerMatch_), rule.c_str(),
+                               &RunningAppWatch::onOwnerChanged, onMatchInstalled, this) < 0 ||
+        sd_bus_call_method_async(bus, platform::out(ownerQuery_), "org.freedesktop.DBus",
                                  "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
                                  &RunningAppWatch::onOwnerAnswer, this, "s", appId_.c_str()) < 0) {
-        ownerQuery_ = sd_bus_slot_unref(ownerQuery_);
-        ownerMatch_ = sd_bus_slot_unref(ownerMatch_);
-        bus_ = sd_bus_flush_close_unref(bus_);
+        ownerQuery_.reset();
+        ownerMatch_.reset();
+        bus_.reset();
     }
 }
 
@@ -240,7 +223,7 @@ int RunningAppWatch::onOwnerChanged(sd_bus_message* message, void* userdata, sd_
 
 int RunningAppWatch::onOwnerAnswer(sd_bus_message* message, void* userdata, sd_bus_error*) {
     auto& self = *static_cast<RunningAppWatch*>(userdata);
-    self.ownerQuery_ = sd_bus_slot_unref(self.ownerQuery_);
+    self.ownerQuery_.reset();
     int owned = 0;
     if (sd_bus_message_is_method_error(message, nullptr) ||
         sd_bus_message_read(message, "b", &owned) < 0)

@@ -21,6 +21,8 @@
 
 #include "SollunHelper/Workspace.h"
 #include "SollunHelper/linux/ProgramProcesses.h"
+#include "platform/linux/Fd.h"
+#include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
 
 #include <systemd/sd-bus.h>
@@ -49,7 +51,6 @@ public:
     // Looks once (entry, scan) before returning; the bus's answer comes later.
     RunningAppWatch(platform::SdEventLoop& loop, std::string appId, Lookup lookup,
                     std::function<void()> changed);
-    ~RunningAppWatch() override;
     RunningAppWatch(const RunningAppWatch&) = delete;
     RunningAppWatch& operator=(const RunningAppWatch&) = delete;
 
@@ -82,7 +83,7 @@ private:
     bool reported_ = false;
 
     std::optional<Entry> entry_;
-    int inotify_ = -1;
+    platform::Fd inotify_;
     int programWatch_ = -1;
     platform::Source inotifySource_;
     platform::Source scanTimer_;
@@ -91,15 +92,15 @@ private:
     bool recheckPosted_ = false;
 
     struct Process {
-        int pidfd;
+        platform::Fd pidfd;
         bool launchedHere;
         platform::Source end;
     };
     std::map<pid_t, Process> processes_;
 
-    sd_bus* bus_ = nullptr;
-    sd_bus_slot* ownerMatch_ = nullptr;
-    sd_bus_slot* ownerQuery_ = nullptr;
+    platform::FlushedBus bus_;
+    platform::BusSlot ownerMatch_;
+    platform::BusSlot ownerQuery_;
     bool nameOwned_ = false;
 
     // Posted tasks hold this weakly, so that none runs after the watch has gone.

@@ -48,13 +48,11 @@ SdBusDaemonConnector::connect(const std::string& serviceName, bool privileged,
     if (serviceName.empty() || serviceName.front() == ':' ||
         sd_bus_service_name_is_valid(serviceName.c_str()) <= 0)
         return nullptr;
-    sd_bus* bus = nullptr;
-    if (options_.openBus(&bus, privileged) < 0 || bus == nullptr) {
-        sd_bus_unref(bus);
+    platform::BusRef bus;
+    if (const int r = options_.openBus(platform::out(bus), privileged); r < 0 || !bus)
         return nullptr;
-    }
-    return SdBusDaemonConnection::create(loop_, bus, serviceName, requirement, identities_,
-                                         options_.callTimeout);
+    return SdBusDaemonConnection::create(loop_, bus.release(), serviceName, requirement,
+                                         identities_, options_.callTimeout);
 }
 
 SdBusDaemonConnection::SdBusDaemonConnection(platform::SdEventLoop& loop, sd_bus* bus,
@@ -83,29 +81,24 @@ SdBusDaemonConnection::create(platform::SdEventLoop& loop, sd_bus* bus, std::str
     if (r >= 0)
         r = sd_bus_set_method_call_timeout(bus, static_cast<std::uint64_t>(callTimeout.count()));
     if (r >= 0)
-        r = sd_bus_add_filter(bus, &self->messageFilter_, &onMessage, self.get());
+        r = sd_bus_add_filter(bus, platform::out(self->messageFilter_), &onMessage, self.get());
     // Asked for before any question about the owner: the bus handles one connection's messages
     // in order, so no change of owner after its answer goes unseen.
     if (r >= 0)
-        r = sd_bus_add_match_async(bus, &self->ownerWatch_, ownerRule.c_str(), &onNameOwnerChanged,
-                                   &onWatchInstalled, self.get());
+        r = sd_bus_add_match_async(bus, platform::out(self->ownerWatch_), ownerRule.c_str(),
+                                   &onNameOwnerChanged, &onWatchInstalled, self.get());
     if (r < 0)
         return nullptr;
     return self;
 }
 
 SdBusDaemonConnection::~SdBusDaemonConnection() {
-    sd_bus_slot_unref(step_);
-    sd_bus_slot_unref(ownerWatch_);
-    sd_bus_slot_unref(messageFilter_);
     // Posted, not called: whoever destroys a connection may be in the middle of something.
     if (auto open = takeOpenRequests(); !open.empty())
         loop_.post([open = std::move(open)] {
             for (const auto& fail : open)
                 fail(closed);
         });
-    sd_bus_detach_event(bus_);
-    sd_bus_close_unref(bus_);
 }
 
 void SdBusDaemonConnection::setInvalidationHandler(Handler handler) {
@@ -129,7 +122,7 @@ SdBusDaemonConnection::remoteObjectProxy(ErrorHandler errorHandler) {
 
 void SdBusDaemonConnection::submit(Request request) {
     // A closing bus has not said so yet: its calls would fail one by one.
-    if (phase_ == Phase::invalidated || sd_bus_is_open(bus_) <= 0) {
+    if (phase_ == Phase::invalidated || sd_bus_is_open(bus_.get()) <= 0) {
         failLater(std::move(request.fail), busLost);
     } else if (phase_ == Phase::verified) {
         send(std::move(request));
@@ -145,14 +138,14 @@ void SdBusDaemonConnection::verify() {
     stepSentAt_ = std::chrono::steady_clock::now();
     // Asking to start a running service is harmless, and the requests go to a unique name, which
     // the bus never activates.
-    const int r = sd_bus_call_method_async(bus_, &step_, driverName, driverPath, driverName,
-                                           "StartServiceByName", &onStarted, this, "su",
+    const int r = sd_bus_call_method_async(bus_.get(), platform::out(step_), driverName, driverPath,
+                                           driverName, "StartServiceByName", &onStarted, this, "su",
                                            serviceName_.c_str(), std::uint32_t{0});
     if (r < 0) {
         // Reached from a request or resume(): nothing is called back from inside those.
         loop_.post([weak = weak_from_this(), description = couldNotSend(r)] {
             const auto self = weak.lock();
-            if (self && self->phase_ == Phase::verifying && self->step_ == nullptr)
+            if (self && self->phase_ == Phase::verifying && !self->step_)
                 self->giveUp(description);
         });
     }
@@ -161,13 +154,13 @@ void SdBusDaemonConnection::verify() {
 int SdBusDaemonConnection::askBus(const char* method, const std::string& name,
                                   sd_bus_message_handler_t callback) {
     stepSentAt_ = std::chrono::steady_clock::now();
-    return sd_bus_call_method_async(bus_, &step_, driverName, driverPath, driverName, method,
-                                    callback, this, "s", name.c_str());
+    return sd_bus_call_method_async(bus_.get(), platform::out(step_), driverName, driverPath,
+                                    driverName, method, callback, this, "s", name.c_str());
 }
 
 std::shared_ptr<SdBusDaemonConnection> SdBusDaemonConnection::stepAnswered(void* userdata) {
     auto self = static_cast<SdBusDaemonConnection*>(userdata)->shared_from_this();
-    self->step_ = sd_bus_slot_unref(self->step_);
+    self->step_.reset();
     return self;
 }
 
@@ -238,11 +231,12 @@ void SdBusDaemonConnection::send(Request request) {
     call.sentAt = std::chrono::steady_clock::now();
     const int r =
         call.request.argument
-            ? sd_bus_call_method_async(bus_, &call.slot, owner_.c_str(), objectPath, interfaceName,
-                                       call.request.method, &onReply, &call, "x",
-                                       *call.request.argument)
-            : sd_bus_call_method_async(bus_, &call.slot, owner_.c_str(), objectPath, interfaceName,
-                                       call.request.method, &onReply, &call, nullptr);
+            ? sd_bus_call_method_async(bus_.get(), platform::out(call.slot), owner_.c_str(),
+                                       objectPath, interfaceName, call.request.method, &onReply,
+                                       &call, "x", *call.request.argument)
+            : sd_bus_call_method_async(bus_.get(), platform::out(call.slot), owner_.c_str(),
+                                       objectPath, interfaceName, call.request.method, &onReply,
+                                       &call, nullptr);
     if (r < 0) {
         failLater(std::move(call.request.fail), couldNotSend(r));
         calls_.erase(serial);
@@ -254,13 +248,13 @@ int SdBusDaemonConnection::onReply(sd_bus_message* reply, void* userdata, sd_bus
     auto& self = *call.connection;
     const auto keepAlive = self.shared_from_this();
     // A closing bus ends its calls one by one before it says it is gone; it is gone already.
-    if (sd_bus_is_open(self.bus_) <= 0) {
+    if (sd_bus_is_open(self.bus_.get()) <= 0) {
         self.invalidate(busLost);
         return 0;
     }
     // Taken out of the map before anything is called back, so that no callback finds it there.
     auto node = self.calls_.extract(call.serial);
-    sd_bus_slot_unref(call.slot);
+    call.slot.reset();
     self.answer(call, reply);
     return 0;
 }
@@ -301,8 +295,8 @@ int SdBusDaemonConnection::onWatchInstalled(sd_bus_message* reply, void* userdat
         return 0;
     // Without the watch a daemon that ends would go unnoticed.
     const auto keepAlive = self.shared_from_this();
-    self.invalidate(sd_bus_is_open(self.bus_) > 0 ? "The daemon's name cannot be watched"
-                                                  : busLost);
+    self.invalidate(sd_bus_is_open(self.bus_.get()) > 0 ? "The daemon's name cannot be watched"
+                                                        : busLost);
     return 0;
 }
 
@@ -317,7 +311,7 @@ int SdBusDaemonConnection::onMessage(sd_bus_message* message, void* userdata, sd
 
 void SdBusDaemonConnection::giveUp(const std::string& description) {
     // A closing bus fails every call it still has; that is the connection's end, not the owner's.
-    if (sd_bus_is_open(bus_) <= 0)
+    if (sd_bus_is_open(bus_.get()) <= 0)
         invalidate(busLost);
     else
         interrupt(description);
@@ -337,7 +331,7 @@ void SdBusDaemonConnection::end(Phase next, const std::string& description,
         return;
     phase_ = next;
     owner_.clear();
-    step_ = sd_bus_slot_unref(step_);
+    step_.reset();
     // The state is settled before anyone is called back: a callback may make the next request.
     for (const auto& fail : takeOpenRequests())
         fail(description);
@@ -347,10 +341,8 @@ void SdBusDaemonConnection::end(Phase next, const std::string& description,
 
 std::deque<WakeDaemonConnection::ErrorHandler> SdBusDaemonConnection::takeOpenRequests() {
     std::deque<ErrorHandler> open;
-    for (auto& [serial, call] : calls_) {
-        sd_bus_slot_unref(call.slot);
+    for (auto& [serial, call] : calls_)
         open.push_back(std::move(call.request.fail));
-    }
     calls_.clear();
     for (auto& request : waiting_)
         open.push_back(std::move(request.fail));
@@ -360,7 +352,7 @@ std::deque<WakeDaemonConnection::ErrorHandler> SdBusDaemonConnection::takeOpenRe
 
 std::string SdBusDaemonConnection::describe(sd_bus_message* reply,
                                             std::chrono::steady_clock::time_point sentAt) {
-    if (sd_bus_is_open(bus_) <= 0)
+    if (sd_bus_is_open(bus_.get()) <= 0)
         return busLost;
     const sd_bus_error* error = sd_bus_message_get_error(reply);
     // sd-bus ends a call whose time-out passed with the NoReply error that the bus also sends

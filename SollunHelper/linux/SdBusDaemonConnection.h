@@ -39,6 +39,7 @@
 // outlive the loop.
 
 #include "SollunHelper/WakeDaemonTransport.h"
+#include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
 #include "shared/Requirement.h"
 
@@ -127,7 +128,7 @@ private:
         SdBusDaemonConnection* connection = nullptr;
         std::uint64_t serial = 0;
         Request request;
-        sd_bus_slot* slot = nullptr;
+        platform::BusSlot slot;
         std::chrono::steady_clock::time_point sentAt;
     };
 
@@ -165,7 +166,7 @@ private:
     void failLater(ErrorHandler fail, std::string description);
 
     platform::SdEventLoop& loop_;
-    sd_bus* bus_ = nullptr;
+    platform::ClosedBus bus_;
     const std::string serviceName_;
     const std::string requirement_;
     const trust::IdentityTable identities_;
@@ -176,10 +177,10 @@ private:
     bool resumed_ = false;
     Phase phase_ = Phase::idle;
 
-    sd_bus_slot* messageFilter_ = nullptr;
-    sd_bus_slot* ownerWatch_ = nullptr;
+    platform::BusSlot messageFilter_;
+    platform::BusSlot ownerWatch_;
     // The bus driver call of the verification under way.
-    sd_bus_slot* step_ = nullptr;
+    platform::BusSlot step_;
     std::chrono::steady_clock::time_point stepSentAt_;
     // Why the bus could not start the service, while its owner is asked for.
     std::string startFailure_;

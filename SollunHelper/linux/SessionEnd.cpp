@@ -16,13 +16,9 @@ SessionEnd::SessionEnd(sd_bus* bus, std::function<void()> ended)
     : ended_(std::move(ended)) {
     // The connection's end reaches its own matches as the local Disconnected signal, which no
     // other sender can forge.
-    sd_bus_match_signal(bus, &match_, nullptr, "/org/freedesktop/DBus/Local",
+    sd_bus_match_signal(bus, platform::out(match_), nullptr, "/org/freedesktop/DBus/Local",
                         "org.freedesktop.DBus.Local", "Disconnected", &SessionEnd::onDisconnected,
                         this);
-}
-
-SessionEnd::~SessionEnd() {
-    sd_bus_slot_unref(match_);
 }
 
 int SessionEnd::onDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {

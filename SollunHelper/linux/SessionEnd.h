@@ -4,6 +4,8 @@
 // when the bus goes (the user logged out, with processes allowed to linger after), the helper
 // ends, so that it never acts on the schedule beside the helper of the user's next session.
 
+#include "platform/linux/SdBus.h"
+
 #include <systemd/sd-bus.h>
 
 #include <functional>
@@ -14,7 +16,6 @@ class SessionEnd {
 public:
     // `ended` is called on the loop `bus` is attached to once the bus has disconnected.
     SessionEnd(sd_bus* bus, std::function<void()> ended);
-    ~SessionEnd();
     SessionEnd(const SessionEnd&) = delete;
     SessionEnd& operator=(const SessionEnd&) = delete;
 
@@ -22,7 +23,7 @@ private:
     static int onDisconnected(sd_bus_message* message, void* userdata, sd_bus_error* error);
 
     std::function<void()> ended_;
-    sd_bus_slot* match_ = nullptr;
+    platform::BusSlot match_;
 };
 
 } // namespace sollun::helper

@@ -4,6 +4,8 @@
 // com.kestrovane.sollun.helper, allowing itself to be replaced and replacing whoever holds it.
 // The instance that loses the name is told so and ends; the new one always carries on.
 
+#include "platform/linux/SdBus.h"
+
 #include <systemd/sd-bus.h>
 
 #include <functional>
@@ -15,16 +17,15 @@ public:
     // Takes the name on `bus` (attached to the main loop); `lost` is called when a newer
     // instance takes it away.
     SingleInstance(sd_bus* bus, std::function<void()> lost);
-    ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
 private:
     static int onNameLost(sd_bus_message* message, void* userdata, sd_bus_error* error);
 
-    sd_bus* bus_;
+    platform::BusRef bus_;
     std::function<void()> lost_;
-    sd_bus_slot* match_ = nullptr;
+    platform::BusSlot match_;
 };
 
 // The user's session bus. A setgid program does not trust its environment for where to connect

@@ -93,40 +93,33 @@ StatusNotifierItem::StatusNotifierItem(sd_bus* bus, platform::EventLoop& loop, O
                std::to_string(options_.instance)) {}
 
 StatusNotifierItem::~StatusNotifierItem() {
-    sd_bus_slot_unref(listQuery_);
-    sd_bus_slot_unref(registration_);
-    sd_bus_slot_unref(hostMatch_);
-    sd_bus_slot_unref(unregisteredMatch_);
-    sd_bus_slot_unref(watcherMatch_);
-    sd_bus_slot_unref(objectSlot_);
     // The tray drops the item when its name goes; the bus may well outlive the item.
-    if (ownsName_ && sd_bus_is_open(bus_) > 0)
-        sd_bus_release_name_async(bus_, nullptr, busName_.c_str(), nullptr, nullptr);
-    sd_bus_unref(bus_);
+    if (ownsName_ && sd_bus_is_open(bus_.get()) > 0)
+        sd_bus_release_name_async(bus_.get(), nullptr, busName_.c_str(), nullptr, nullptr);
 }
 
 std::variant<std::unique_ptr<StatusNotifierItem>, std::error_code>
 StatusNotifierItem::start(sd_bus* bus, platform::EventLoop& loop, Options options) {
     std::unique_ptr<StatusNotifierItem> self(new StatusNotifierItem(bus, loop, std::move(options)));
     auto* const item = self.get();
-    int r = sd_bus_add_object_vtable(bus, &item->objectSlot_, statusNotifierItemPath,
+    int r = sd_bus_add_object_vtable(bus, platform::out(item->objectSlot_), statusNotifierItemPath,
                                      statusNotifierItemInterface, vtable(), item);
     // The rules go to the bus before the registration below: a watcher that appears, or drops
     // the item, after the bus has handled the registration is then announced to us.
     if (r >= 0)
-        r = sd_bus_add_match_async(bus, &item->watcherMatch_, watcherOwnerRule,
+        r = sd_bus_add_match_async(bus, platform::out(item->watcherMatch_), watcherOwnerRule,
                                    &StatusNotifierItem::onWatcherOwnerChanged,
                                    &StatusNotifierItem::onMatchInstalled, item);
     if (r >= 0)
         r = sd_bus_match_signal_async(
-            bus, &item->unregisteredMatch_, statusNotifierWatcherName, nullptr,
+            bus, platform::out(item->unregisteredMatch_), statusNotifierWatcherName, nullptr,
             statusNotifierWatcherName, "StatusNotifierItemUnregistered",
             &StatusNotifierItem::onItemUnregistered, &StatusNotifierItem::onMatchInstalled, item);
     if (r >= 0)
-        r = sd_bus_match_signal_async(bus, &item->hostMatch_, statusNotifierWatcherName, nullptr,
-                                      statusNotifierWatcherName, "StatusNotifierHostRegistered",
-                                      &StatusNotifierItem::onHostRegistered,
-                                      &StatusNotifierItem::onMatchInstalled, item);
+        r = sd_bus_match_signal_async(
+            bus, platform::out(item->hostMatch_), statusNotifierWatcherName, nullptr,
+            statusNotifierWatcherName, "StatusNotifierHostRegistered",
+            &StatusNotifierItem::onHostRegistered, &StatusNotifierItem::onMatchInstalled, item);
     // Once, at start, and quick: the bus answers it itself.
     if (r >= 0 && (r = sd_bus_request_name(bus, item->busName_.c_str(), 0)) >= 0)
         item->ownsName_ = true;
@@ -154,9 +147,9 @@ std::string StatusNotifierItem::shippedIconThemePath() {
 
 void StatusNotifierItem::registerWithWatcher(bool check) {
     // A registration still on its way is superseded: its answer no longer matters.
-    registration_ = sd_bus_slot_unref(registration_);
+    registration_.reset();
     checkAfterRegistration_ = check;
-    sd_bus_call_method_async(bus_, &registration_, statusNotifierWatcherName,
+    sd_bus_call_method_async(bus_.get(), platform::out(registration_), statusNotifierWatcherName,
                              statusNotifierWatcherPath, statusNotifierWatcherName,
                              "RegisterStatusNotifierItem", &StatusNotifierItem::onRegistered, this,
                              "s", busName_.c_str());
@@ -187,11 +180,11 @@ void StatusNotifierItem::registerAgain() {
 
 void StatusNotifierItem::checkListed(bool registerIfUnread) {
     // A query on its way is superseded, and what it was to do is left to this one.
-    if (listQuery_ != nullptr)
+    if (listQuery_)
         registerIfUnread = registerIfUnread || registerIfUnread_;
-    listQuery_ = sd_bus_slot_unref(listQuery_);
+    listQuery_.reset();
     registerIfUnread_ = registerIfUnread;
-    sd_bus_call_method_async(bus_, &listQuery_, statusNotifierWatcherName,
+    sd_bus_call_method_async(bus_.get(), platform::out(listQuery_), statusNotifierWatcherName,
                              statusNotifierWatcherPath, "org.freedesktop.DBus.Properties", "Get",
                              &StatusNotifierItem::onListed, this, "ss", statusNotifierWatcherName,
                              "RegisteredStatusNotifierItems");
@@ -200,13 +193,13 @@ void StatusNotifierItem::checkListed(bool registerIfUnread) {
 bool StatusNotifierItem::isThisItem(std::string_view entry) const {
     const std::string_view name = entry.substr(0, entry.find('/'));
     const char* unique = nullptr;
-    return name == busName_ || (sd_bus_get_unique_name(bus_, &unique) >= 0 && name == unique);
+    return name == busName_ || (sd_bus_get_unique_name(bus_.get(), &unique) >= 0 && name == unique);
 }
 
 int StatusNotifierItem::onRegistered(sd_bus_message* message, void* userdata, sd_bus_error*) {
     // No watcher, or one that refused: either way a later owner of its name gets asked again.
     auto& self = *static_cast<StatusNotifierItem*>(userdata);
-    self.registration_ = sd_bus_slot_unref(self.registration_);
+    self.registration_.reset();
     if (!sd_bus_message_is_method_error(message, nullptr) && self.checkAfterRegistration_)
         self.checkListed(false);
     return 0;
@@ -214,7 +207,7 @@ int StatusNotifierItem::onRegistered(sd_bus_message* message, void* userdata, sd
 
 int StatusNotifierItem::onListed(sd_bus_message* message, void* userdata, sd_bus_error*) {
     auto& self = *static_cast<StatusNotifierItem*>(userdata);
-    self.listQuery_ = sd_bus_slot_unref(self.listQuery_);
+    self.listQuery_.reset();
     bool read = false;
     bool listed = false;
     if (!sd_bus_message_is_method_error(message, nullptr) &&

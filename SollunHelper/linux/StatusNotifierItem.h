@@ -26,6 +26,7 @@
 // themselves) and Scroll do nothing. Everything runs on the loop the bus is attached to.
 
 #include "platform/EventLoop.h"
+#include "platform/linux/SdBus.h"
 
 #include <systemd/sd-bus.h>
 
@@ -100,16 +101,16 @@ private:
     // Whether a watcher's entry ("<bus name>[/<path>]") is this item.
     bool isThisItem(std::string_view entry) const;
 
-    sd_bus* bus_;
+    platform::BusRef bus_;
     platform::EventLoop& loop_;
     Options options_;
     std::string busName_;
-    sd_bus_slot* objectSlot_ = nullptr;
-    sd_bus_slot* watcherMatch_ = nullptr;
-    sd_bus_slot* unregisteredMatch_ = nullptr;
-    sd_bus_slot* hostMatch_ = nullptr;
-    sd_bus_slot* registration_ = nullptr;
-    sd_bus_slot* listQuery_ = nullptr;
+    platform::BusSlot objectSlot_;
+    platform::BusSlot watcherMatch_;
+    platform::BusSlot unregisteredMatch_;
+    platform::BusSlot hostMatch_;
+    platform::BusSlot registration_;
+    platform::BusSlot listQuery_;
     bool ownsName_ = false;
     bool checkAfterRegistration_ = false;
     bool registerIfUnread_ = false;

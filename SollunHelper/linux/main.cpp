@@ -15,6 +15,7 @@
 #include "SollunHelper/linux/StatusNotifierItem.h"
 #include "platform/Localization.h"
 #include "platform/TimeZoneWatch.h"
+#include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
 #include "shared/ProductIdentities.h"
 
@@ -56,22 +57,22 @@ int main() {
     platform::setUpLocalization();
 
     auto& loop = platform::SdEventLoop::main();
-    sd_bus* session = nullptr;
-    if (const int r = openSessionBus(&session); r < 0) {
+    platform::FlushedBus session;
+    if (const int r = openSessionBus(platform::out(session)); r < 0) {
         std::fprintf(stderr, "SollunHelper: no session bus, nothing shown: %s\n",
                      std::strerror(-r));
         HelperCoordinator::shared().start();
         return loop.run() < 0 ? 1 : 0;
     }
-    sd_bus_attach_event(session, loop.native(), 0);
-    const SessionEnd sessionEnd(session, [&loop] { loop.exit(0); });
+    sd_bus_attach_event(session.get(), loop.native(), 0);
+    const SessionEnd sessionEnd(session.get(), [&loop] { loop.exit(0); });
 
-    SingleInstance instance(session, [&loop] { loop.exit(0); });
+    SingleInstance instance(session.get(), [&loop] { loop.exit(0); });
 
     HelperAppDelegate delegate(HelperCoordinator::shared(), [&loop] { loop.exit(0); });
-    auto menu = DBusMenu::start(session, loop, delegate);
+    auto menu = DBusMenu::start(session.get(), loop, delegate);
     // A host's left click opens Sollun, as the menu's row does.
-    auto item = StatusNotifierItem::start(session, loop,
+    auto item = StatusNotifierItem::start(session.get(), loop,
                                           {StatusNotifierItem::shippedIconThemePath(), 1,
                                            [&delegate](const std::string& activationToken) {
                                                delegate.openSollun(activationToken);
@@ -93,6 +94,8 @@ int main() {
     HelperCoordinator::shared().start();
 
     const int result = loop.run();
-    sd_bus_flush_close_unref(session);
+    // Closed while the menu and the item still hold it, as the process's end would close it: they
+    // send nothing on the way out.
+    session.reset();
     return result < 0 ? 1 : 0;
 }

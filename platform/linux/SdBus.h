@@ -40,8 +40,9 @@ using FlushedBus = std::unique_ptr<sd_bus, detail::Unreferences<sd_bus_flush_clo
 using ClosedBus = std::unique_ptr<sd_bus, detail::Unreferences<detail::closeWithoutFlush>>;
 
 // Hands a handle's address to a C function that gives out a new reference through a pointer, as
-// sd_bus_add_match(bus, out(slot_), ...) does; the handle takes it (or nothing) once the call has
-// returned, dropping what it held before. C++23's std::out_ptr, for the handles above.
+// sd_bus_add_match(bus, out(slot_), ...) does; the handle takes it (or nothing), dropping what it
+// held before, at the end of the full expression: not to be read within it. C++23's
+// std::out_ptr, for the handles above.
 template <class Handle>
 class OutPointer {
 public:
