@@ -27,4 +27,14 @@ Source EventLoop::defer(Task task) {
     return std::make_unique<DeferredTask>(std::move(shared));
 }
 
+void DeferredTasks::defer(EventLoop::Task task) {
+    const auto entry = pending_.emplace(pending_.end());
+    *entry = loop_.defer([this, entry, task = std::move(task)] {
+        // Off the list before the call, which may end the owner and this with it; the loop keeps
+        // the task itself until it returns.
+        pending_.erase(entry);
+        task();
+    });
+}
+
 } // namespace sollun::platform

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -91,6 +92,22 @@ public:
     // run again afterwards.
     virtual int run() = 0;
     virtual void exit(int code) = 0;
+};
+
+// Deferred tasks of one owner, any number of them at a time: each runs once, in the order
+// deferred, and those that have not run when the owner destroys this never do.
+class DeferredTasks {
+public:
+    explicit DeferredTasks(EventLoop& loop)
+        : loop_(loop) {}
+    DeferredTasks(const DeferredTasks&) = delete;
+    DeferredTasks& operator=(const DeferredTasks&) = delete;
+
+    void defer(EventLoop::Task task);
+
+private:
+    EventLoop& loop_;
+    std::list<Source> pending_;
 };
 
 } // namespace sollun::platform

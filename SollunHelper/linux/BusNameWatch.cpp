@@ -25,8 +25,7 @@ BusNameWatch::BusNameWatch(platform::SdEventLoop& loop, std::string name,
     , name_(std::move(name))
     , openBus_(std::move(openBus))
     , changed_(std::move(changed))
-    , backOff_(firstBackOff)
-    , lifetime_(std::make_shared<BusNameWatch*>(this)) {
+    , backOff_(firstBackOff) {
     connect();
 }
 
@@ -104,13 +103,11 @@ void BusNameWatch::learned(std::optional<bool> owned, std::optional<bool> activa
     if (state_ == now)
         return;
     state_ = now;
-    if (std::exchange(changePosted_, true))
+    if (pendingChange_)
         return;
-    loop_.post([watch = std::weak_ptr(lifetime_)] {
-        if (const auto alive = watch.lock()) {
-            (*alive)->changePosted_ = false;
-            (*alive)->changed_();
-        }
+    pendingChange_ = loop_.defer([this] {
+        pendingChange_.reset();
+        changed_();
     });
 }
 

@@ -74,9 +74,7 @@ private:
     std::optional<State> state_;
     std::chrono::milliseconds backOff_;
     platform::Source retry_;
-    bool changePosted_ = false;
-    // What the posted report of a change holds instead of the watch, which may be gone by then.
-    const std::shared_ptr<BusNameWatch*> lifetime_;
+    platform::Source pendingChange_;
 };
 
 } // namespace sollun::helper

@@ -93,13 +93,10 @@ DBusMenu::start(sd_bus* bus, platform::EventLoop& loop, HelperAppDelegate& deleg
 }
 
 void DBusMenu::refreshSoon() {
-    if (refreshPosted_)
+    if (pendingRefresh_)
         return;
-    refreshPosted_ = true;
-    loop_.post([this, alive = std::weak_ptr<char>(lifetime_)] {
-        if (alive.expired())
-            return;
-        refreshPosted_ = false;
+    pendingRefresh_ = loop_.defer([this] {
+        pendingRefresh_.reset();
         refresh();
     });
 }
@@ -149,14 +146,11 @@ void DBusMenu::clicked(std::int32_t id) {
     if (row == nullptr || row->kind != MenuRow::Kind::item || !row->enabled ||
         row->action == MenuRow::Action::none)
         return;
-    const auto index = static_cast<std::size_t>(row->action);
-    if (pending_[index])
+    auto& pending = pendingActions_[static_cast<std::size_t>(row->action)];
+    if (pending)
         return;
-    pending_[index] = true;
-    loop_.post([this, alive = std::weak_ptr<char>(lifetime_), action = row->action, index] {
-        if (alive.expired())
-            return;
-        pending_[index] = false;
+    pending = loop_.defer([this, &pending, action = row->action] {
+        pending.reset();
         delegate_.perform(action);
     });
 }

@@ -100,11 +100,9 @@ private:
     platform::ObservationRegistrar::Subscription menuChanges_;
     std::vector<MenuRow> rows_;
     std::uint32_t revision_ = 1;
-    bool refreshPosted_ = false;
-    // Actions posted to the loop that have not run yet, by MenuRow::Action.
-    std::array<bool, 5> pending_{};
-    // Posted tasks hold this weakly, so that none runs after the menu has gone.
-    std::shared_ptr<char> lifetime_ = std::make_shared<char>();
+    platform::Source pendingRefresh_;
+    // Clicks deferred to the loop whose actions have not run yet, by MenuRow::Action.
+    std::array<platform::Source, 5> pendingActions_;
 };
 
 } // namespace sollun::helper

@@ -59,14 +59,16 @@ private:
         return 0;
     }
 
-    // On the loop, never inside the bus's dispatch or inhibit(); not once the lock is gone.
+    // On the loop, never inside the bus's dispatch or inhibit(); not once the lock is gone. The
+    // first answer is the one.
     void answer(std::optional<std::string> failure) {
-        loop_.post([lock = std::weak_ptr<char>(lifetime_), this, failure = std::move(failure)] {
-            if (lock.expired() || !answer_)
-                return;
+        if (pendingAnswer_)
+            return;
+        pendingAnswer_ = loop_.defer([this, failure = std::move(failure)] {
             // Out of the lock first: the answer may destroy it.
             const auto answer = std::exchange(answer_, nullptr);
-            answer(failure);
+            if (answer)
+                answer(failure);
         });
     }
 
@@ -74,7 +76,7 @@ private:
     Answer answer_;
     platform::BusSlot call_;
     platform::Fd descriptor_;
-    std::shared_ptr<char> lifetime_ = std::make_shared<char>();
+    platform::Source pendingAnswer_;
 };
 
 LogindSleepInhibitor::LogindSleepInhibitor(platform::SdEventLoop& loop, LogindWakeObserver& logind)

@@ -68,7 +68,6 @@ void LogindWakeObserver::disconnect() {
 }
 
 void LogindWakeObserver::reconnect() {
-    reconnectPosted_ = false;
     disconnect();
     if (!observing() || connect())
         retry_.reset();
@@ -99,13 +98,10 @@ int LogindWakeObserver::onPrepareForSleep(sd_bus_message* message, void* userdat
 void LogindWakeObserver::announceWake() {
     if (!observing())
         return;
-    const std::weak_ptr<char> observer = lifetime_;
     // One task per registration, each checking its own token when it runs: a handler may end
     // other tokens, or the observer, before their turn.
     for (const auto& weak : registrations_)
-        loop_.post([observer, weak] {
-            if (observer.expired())
-                return;
+        announcements_.defer([weak] {
             // Held for the call: a handler may destroy its own token.
             if (const auto registration = weak.lock(); registration && registration->handler)
                 registration->handler();
@@ -117,13 +113,11 @@ int LogindWakeObserver::onMessage(sd_bus_message* message, void* userdata, sd_bu
         return 0;
     auto& self = *static_cast<LogindWakeObserver*>(userdata);
     // Not from here: the connection that is being dispatched is the one to be closed.
-    if (!self.reconnectPosted_) {
-        self.reconnectPosted_ = true;
-        self.loop_.post([&self, observer = std::weak_ptr<char>(self.lifetime_)] {
-            if (!observer.expired())
-                self.reconnect();
+    if (!self.pendingReconnect_)
+        self.pendingReconnect_ = self.loop_.defer([&self] {
+            self.pendingReconnect_.reset();
+            self.reconnect();
         });
-    }
     return 0;
 }
 

@@ -82,12 +82,13 @@ private:
     platform::BusSlot filter_;
     platform::BusSlot match_;
     platform::Source retry_;
-    bool reconnectPosted_ = false;
+    platform::Source pendingReconnect_;
 
     // The tokens own the registrations; what has expired is dropped on the next look.
     std::vector<std::weak_ptr<Registration>> registrations_;
-    // Posted tasks hold this weakly, so that none runs after the observer has gone.
-    std::shared_ptr<char> lifetime_ = std::make_shared<char>();
+    // The calls of the handlers for the wakes announced so far, each holding its registration
+    // weakly.
+    platform::DeferredTasks announcements_{loop_};
 };
 
 } // namespace sollun::helper

@@ -58,14 +58,11 @@ void RunningAppWatch::report() {
 
 void RunningAppWatch::recheck() {
     const auto now = std::chrono::steady_clock::now();
-    if (recheckPosted_ || (now - lastRecheck_ < recheckInterval && now >= lastRecheck_))
+    if (pendingRecheck_ || (now - lastRecheck_ < recheckInterval && now >= lastRecheck_))
         return;
     lastRecheck_ = now;
-    recheckPosted_ = true;
-    loop_.post([this, alive = std::weak_ptr<char>(lifetime_)] {
-        if (alive.expired())
-            return;
-        recheckPosted_ = false;
+    pendingRecheck_ = loop_.defer([this] {
+        pendingRecheck_.reset();
         lookUp();
         scan();
     });

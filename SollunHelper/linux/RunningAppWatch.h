@@ -89,7 +89,7 @@ private:
     platform::Source scanTimer_;
     int scansLeft_ = 0;
     std::chrono::steady_clock::time_point lastRecheck_{};
-    bool recheckPosted_ = false;
+    platform::Source pendingRecheck_;
 
     struct Process {
         platform::Fd pidfd;
@@ -102,9 +102,6 @@ private:
     platform::BusSlot ownerMatch_;
     platform::BusSlot ownerQuery_;
     bool nameOwned_ = false;
-
-    // Posted tasks hold this weakly, so that none runs after the watch has gone.
-    std::shared_ptr<char> lifetime_ = std::make_shared<char>();
 };
 
 } // namespace sollun::helper

@@ -143,10 +143,10 @@ void SdBusDaemonConnection::verify() {
                                            serviceName_.c_str(), std::uint32_t{0});
     if (r < 0) {
         // Reached from a request or resume(): nothing is called back from inside those.
-        loop_.post([weak = weak_from_this(), description = couldNotSend(r)] {
-            const auto self = weak.lock();
-            if (self && self->phase_ == Phase::verifying && !self->step_)
-                self->giveUp(description);
+        unsentStep_ = loop_.defer([this, description = couldNotSend(r)] {
+            const auto keepAlive = shared_from_this();
+            if (phase_ == Phase::verifying && !step_)
+                giveUp(description);
         });
     }
 }

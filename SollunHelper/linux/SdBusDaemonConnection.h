@@ -179,8 +179,9 @@ private:
 
     platform::BusSlot messageFilter_;
     platform::BusSlot ownerWatch_;
-    // The bus driver call of the verification under way.
+    // The bus driver call of the verification under way, or the end of one that could not be sent.
     platform::BusSlot step_;
+    platform::Source unsentStep_;
     std::chrono::steady_clock::time_point stepSentAt_;
     // Why the bus could not start the service, while its owner is asked for.
     std::string startFailure_;

@@ -258,13 +258,10 @@ int StatusNotifierItem::onWatcherOwnerChanged(sd_bus_message* message, void* use
 int StatusNotifierItem::onActivate(sd_bus_message* message, void* userdata, sd_bus_error*) {
     auto& self = *static_cast<StatusNotifierItem*>(userdata);
     // Clicks that come while one waits to run count once.
-    if (self.options_.activate && !self.activationPending_) {
-        self.activationPending_ = true;
-        self.loop_.post([item = &self, alive = std::weak_ptr<char>(self.lifetime_)] {
-            if (alive.expired())
-                return;
-            item->activationPending_ = false;
-            item->options_.activate(std::exchange(item->activationToken_, {}));
+    if (self.options_.activate && !self.pendingActivation_) {
+        self.pendingActivation_ = self.loop_.defer([&self] {
+            self.pendingActivation_.reset();
+            self.options_.activate(std::exchange(self.activationToken_, {}));
         });
     }
     return sd_bus_reply_method_return(message, "");

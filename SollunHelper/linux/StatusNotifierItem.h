@@ -119,9 +119,7 @@ private:
     platform::Source registerAgainTimer_;
 
     std::string activationToken_;
-    bool activationPending_ = false;
-    // Posted tasks hold this weakly, so that none runs after the item has gone.
-    std::shared_ptr<char> lifetime_ = std::make_shared<char>();
+    platform::Source pendingActivation_;
 };
 
 } // namespace sollun::helper

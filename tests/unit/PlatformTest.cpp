@@ -54,6 +54,25 @@ TEST(EventLoop, ADeferredTaskRunsInItsPlaceUnlessItsSourceWentFirst) {
     EXPECT_EQ(order, (Lines{"posted", "kept"}));
 }
 
+// An owner's deferred tasks run in order; one of them may end the owner, and those left then never
+// run.
+TEST(EventLoop, DeferredTasksRunInOrderUntilTheirOwnerGoes) {
+    SdEventLoop loop;
+    Lines order;
+    auto owner = std::make_unique<DeferredTasks>(loop);
+    auto timer = loop.addWallTimer(loop.now(), [&] {
+        owner->defer([&] { order.push_back("first"); });
+        owner->defer([&] {
+            order.push_back("second");
+            owner.reset();
+        });
+        owner->defer([&] { order.push_back("third"); });
+        loop.post([&] { loop.exit(0); });
+    });
+    ASSERT_EQ(runWithWatchdog(loop), 0);
+    EXPECT_EQ(order, (Lines{"first", "second"}));
+}
+
 // A one-shot timer fires once, however long the loop runs after it.
 TEST(EventLoop, AOneShotTimerFiresOnce) {
     SdEventLoop loop;
