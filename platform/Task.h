@@ -3,21 +3,26 @@
 // The asynchronous convention of both programs: C++20 coroutines that run on the main loop.
 //
 // - An asynchronous operation is a coroutine returning Task<T>. A Task does nothing until it is
-//   awaited (`co_await task`, from another coroutine) or spawned (`spawn(loop, task)`, which
-//   queues its start on the loop like any posted task and lets it own itself until it ends).
+//   awaited (`co_await task`, from another coroutine) or started (`start(loop, task, then)`,
+//   which defers its start on the loop like any deferred task and hands its result to `then`).
+// - A started task belongs to whoever keeps the source start() returns, as any other callback
+//   that uses its owner does: destroying the source destroys the coroutine where it waits, with
+//   the tasks it awaits, and what they wait for then resumes nothing. So a coroutine never has to
+//   ask whether its owner is still there.
 // - A coroutine suspends only at a co_await. While it waits, the loop runs everything else.
 // - Callback-style operations become awaitable with awaitCompletion(): the operation receives a
 //   Completion<T>, to be called on the loop; the first call wins, later ones are ignored, and the
 //   waiting coroutine resumes after the current callback has returned, never inside the caller of
-//   the completion. An operation that never completes
-//   leaves its coroutine suspended for good, so every operation must end in exactly one
-//   completion (a reply, an error turned into a default, a time-out).
+//   the completion. An operation that never completes leaves its coroutine suspended until its
+//   owner goes, so every operation must end in exactly one completion (a reply, an error turned
+//   into a default, a time-out).
 // - Nothing is thrown: an exception escaping a coroutine ends the program.
 
 #include "platform/EventLoop.h"
 
 #include <coroutine>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -30,8 +35,13 @@ class Task;
 
 namespace detail {
 
+template <class T>
+class StartedTask;
+
 struct PromiseBase {
+    // The coroutine that awaits this one, or, for a started task, what takes its result.
     std::coroutine_handle<> continuation;
+    std::function<void()> finished;
     bool detached = false;
 
     struct FinalAwaiter {
@@ -41,6 +51,12 @@ struct PromiseBase {
             PromiseBase& promise = self.promise();
             if (promise.continuation)
                 return promise.continuation;
+            if (promise.finished) {
+                // Suspended for good now, so the call may destroy the frame; taken out of it
+                // first.
+                const auto handOver = std::move(promise.finished);
+                handOver();
+            }
             if (promise.detached)
                 self.destroy();
             return std::noop_coroutine();
@@ -110,6 +126,7 @@ public:
 
 private:
     friend promise_type;
+    friend class detail::StartedTask<T>;
     explicit Task(Handle handle)
         : handle_(handle) {}
 
@@ -130,6 +147,40 @@ inline Task<void> Promise<void>::get_return_object() noexcept {
 inline void spawn(EventLoop& loop, Task<void> task) {
     auto handle = std::move(task).detach();
     loop.post([handle] { handle.resume(); });
+}
+
+namespace detail {
+
+template <class T>
+class StartedTask final : public EventSource {
+public:
+    template <class Then>
+    StartedTask(EventLoop& loop, Task<T> task, Then then)
+        : task_(std::move(task)) {
+        const auto handle = task_.handle_;
+        handle.promise().finished = [handle, then = std::move(then)] {
+            if constexpr (std::is_void_v<T>)
+                then();
+            else
+                then(handle.promise().take());
+        };
+        start_ = loop.defer([handle] { handle.resume(); });
+    }
+
+private:
+    Task<T> task_;
+    Source start_;
+};
+
+} // namespace detail
+
+// Starts `task` on the loop after the current callback has returned; the returned source owns it.
+// Once the task has returned, `then` gets its result (nothing for a Task<void>). The coroutine is
+// over by then, so `then` may destroy the source or start another in its place; the task itself
+// must not.
+template <class T, class Then>
+[[nodiscard]] Source start(EventLoop& loop, Task<T> task, Then then) {
+    return std::make_unique<detail::StartedTask<T>>(loop, std::move(task), std::move(then));
 }
 
 namespace detail {
@@ -161,7 +212,11 @@ public:
         else
             state_->result.emplace(std::forward<U>(result)...);
         auto state = state_;
-        state->loop.post([state] { state->waiting.resume(); });
+        state->loop.post([state] {
+            // Nobody waits any more when the waiting coroutine was destroyed meanwhile.
+            if (const auto waiting = std::exchange(state->waiting, {}))
+                waiting.resume();
+        });
         return true;
     }
 
@@ -175,6 +230,12 @@ public:
     CompletionAwaiter(EventLoop& loop, Start start)
         : state_(std::make_shared<detail::CompletionState<T>>(loop))
         , start_(std::move(start)) {}
+    // Goes with the coroutine that awaits it, resumed or destroyed where it waits.
+    ~CompletionAwaiter() {
+        if (state_)
+            state_->waiting = {};
+    }
+    CompletionAwaiter(CompletionAwaiter&&) = default;
 
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> waiting) {

@@ -39,12 +39,10 @@ protected:
     template <class T>
     T run(platform::Task<T> task) {
         std::optional<T> result;
-        platform::spawn(loop,
-                        [](platform::Task<T> t, std::optional<T>& out,
-                           platform::EventLoop& l) -> platform::Task<> {
-                            out = co_await std::move(t);
-                            l.exit(0);
-                        }(std::move(task), result, loop));
+        const auto running = platform::start(loop, std::move(task), [&](T value) {
+            result = std::move(value);
+            loop.exit(0);
+        });
         EXPECT_EQ(test::runWithWatchdog(loop, 20s), 0);
         return result.value_or(T{});
     }

@@ -1,4 +1,5 @@
 #include "platform/Log.h"
+#include "platform/Task.h"
 #include "platform/linux/ChildText.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
@@ -12,6 +13,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 
 namespace sollun::platform {
 namespace {
@@ -95,6 +97,29 @@ TEST(EventLoop, ASourceMayDestroyItselfInItsOwnCallback) {
     });
     ASSERT_EQ(runWithWatchdog(loop), 0);
     EXPECT_EQ(reported, 1);
+}
+
+// A started task goes with its source, wherever it waits: what it waited for then resumes
+// nothing, and the result goes nowhere.
+TEST(Task, AStartedTaskGoesWithItsSource) {
+    SdEventLoop loop;
+    std::optional<Completion<int>> later;
+    bool ended = false;
+    auto waiting = start(
+        loop,
+        [](EventLoop& l, std::optional<Completion<int>>& out) -> Task<int> {
+            co_return co_await awaitCompletion<int>(l,
+                                                    [&out](Completion<int> done) { out = done; });
+        }(loop, later),
+        [&](int) { ended = true; });
+    loop.post([&] {
+        ASSERT_TRUE(later) << "the task has started and waits";
+        waiting.reset();
+        EXPECT_TRUE((*later)(1));
+        loop.post([&] { loop.exit(0); });
+    });
+    ASSERT_EQ(runWithWatchdog(loop), 0);
+    EXPECT_FALSE(ended);
 }
 
 // The text comes back; the child's doings do not.

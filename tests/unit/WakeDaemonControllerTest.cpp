@@ -48,12 +48,10 @@ protected:
     std::shared_ptr<std::optional<T>> start(platform::Task<T> task) {
         auto result = std::make_shared<std::optional<T>>();
         ++unfinished;
-        platform::spawn(loop,
-                        [](platform::Task<T> t, std::shared_ptr<std::optional<T>> out,
-                           int& open) -> platform::Task<> {
-                            out->emplace(co_await t);
-                            --open;
-                        }(std::move(task), result, unfinished));
+        running.push_back(platform::start(loop, std::move(task), [this, result](T value) {
+            result->emplace(std::move(value));
+            --unfinished;
+        }));
         loop.runPending();
         return result;
     }
@@ -79,6 +77,7 @@ protected:
     ServiceScript script;
     std::shared_ptr<FakeConnector> connector;
     std::optional<WakeDaemonController> controller;
+    std::vector<platform::Source> running;
     int unfinished = 0;
 };
 
