@@ -4,6 +4,34 @@
 
 namespace sollun::helper {
 
+namespace {
+
+// The controller's handlers on a connection, held like a source: once it goes they do nothing,
+// however long the connection itself lives on.
+class ConnectionHandlers final : public platform::EventSource {
+public:
+    ConnectionHandlers(const std::shared_ptr<WakeDaemonConnection>& connection,
+                       const WakeDaemonConnection::Handler& handler)
+        : connection_(connection) {
+        connection->setInvalidationHandler(handler);
+        connection->setInterruptionHandler(handler);
+    }
+    ~ConnectionHandlers() override {
+        if (const auto connection = connection_.lock()) {
+            connection->setInvalidationHandler([] {});
+            connection->setInterruptionHandler([] {});
+        }
+    }
+    ConnectionHandlers(const ConnectionHandlers&) = delete;
+    ConnectionHandlers& operator=(const ConnectionHandlers&) = delete;
+
+private:
+    // The connection holds the handlers: it is not held back in turn.
+    std::weak_ptr<WakeDaemonConnection> connection_;
+};
+
+} // namespace
+
 const platform::Logger& daemonControllerLog() {
     static const platform::Logger logger("com.kestrovane.sollun.helper", "daemon-controller");
     return logger;
@@ -17,8 +45,7 @@ WakeDaemonController::WakeDaemonController(platform::EventLoop& loop,
     , registrationState_(registrar_, "registrationState", WakeDaemonRegistrationState::unknown)
     , daemonVersion_(registrar_, "daemonVersion", 0)
     , loop_(loop)
-    , connector_(std::move(connector))
-    , lifetime_(std::make_shared<WakeDaemonController*>(this)) {
+    , connector_(std::move(connector)) {
     // The service is this controller's own, and goes with it.
     service_->setChangeHandler([this] {
         refreshRegistrationState();
@@ -35,26 +62,28 @@ void WakeDaemonController::ensureConnection() {
     if (!connection)
         return;
 
-    // The connection holds its handlers, so they hold it only weakly.
-    auto dropThisConnection = [&loop = loop_, controller = std::weak_ptr(lifetime_),
-                               reported = std::weak_ptr(connection)] {
-        loop.post([controller, reported] {
-            if (const auto alive = controller.lock())
-                (*alive)->dropConnection(reported);
-        });
+    // Dropped on a turn of the loop of its own, once however many reports come before it; the
+    // connection holds its handlers, so they hold it only weakly.
+    auto dropThisConnection = [this, reported = std::weak_ptr(connection)] {
+        if (!pendingDrop_)
+            pendingDrop_ = loop_.defer([this, reported] {
+                pendingDrop_.reset();
+                dropConnection(reported);
+            });
     };
-    connection->setInvalidationHandler(dropThisConnection);
-    connection->setInterruptionHandler(dropThisConnection);
+    connectionHandlers_ = std::make_unique<ConnectionHandlers>(connection, dropThisConnection);
     connection->resume();
     connection_.set(std::move(connection));
 }
 
 void WakeDaemonController::dropConnection(const std::weak_ptr<WakeDaemonConnection>& reported) {
-    // A connection may report again after it was already replaced (an interruption, then its
-    // invalidation much later); the newer connection is not the one in trouble and stays.
+    // A connection may report twice (an interruption, then its invalidation); the first drop
+    // settles it, and it reports nothing to this controller afterwards.
     const auto current = connection_.get();
-    if (current && current == reported.lock())
+    if (current && current == reported.lock()) {
+        connectionHandlers_.reset();
         connection_.set(nullptr);
+    }
 }
 
 platform::Task<std::optional<Instant>>

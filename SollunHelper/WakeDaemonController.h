@@ -19,7 +19,9 @@
 //
 // Everything here runs on the main loop, the transport's callbacks included: replies and error
 // handlers touch only their request's ResumeOnce, and the connection's handlers drop it on a turn
-// of the loop of its own, holding the controller weakly.
+// of the loop of its own. The controller's handlers stay on a connection only while it is the
+// current one: a connection dropped, or left when the controller goes, reports to nobody, even
+// when a request under way still holds it.
 //
 // connection, registrationState and daemonVersion are observable: each write that changes the
 // value is reported to the registrar under the field's name. Nothing has to subscribe; readers take
@@ -131,9 +133,9 @@ private:
     const std::shared_ptr<WakeDaemonConnector> connector_;
     // registerIfNeeded() was called and has not yet found the status known.
     bool registrationWanted_ = false;
-    // What the connection's handlers hold instead of the controller: they may fire after it has
-    // gone, and the controller itself need not be owned by a shared_ptr.
-    const std::shared_ptr<WakeDaemonController*> lifetime_;
+    // The handlers on the current connection, and the drop they asked for.
+    platform::Source connectionHandlers_;
+    platform::Source pendingDrop_;
 };
 
 template <class T>

@@ -27,20 +27,17 @@ const platform::Logger& watcherLog() {
 
 WakeScheduleWatcher::WakeScheduleWatcher(platform::EventLoop& loop, std::function<void()> onChange)
     : loop_(loop)
-    , onChange_(std::move(onChange))
-    , lifetime_(std::make_shared<WakeScheduleWatcher*>(this)) {}
+    , onChange_(std::move(onChange)) {}
 
 void WakeScheduleWatcher::start() {
-    // Posted, not called: onChange never runs inside the loop's callback for the event or tick,
-    // and by the time the task runs the watcher may be gone.
+    // Deferred, not called: onChange never runs inside the loop's callback for the event or tick.
+    // The watcher holds the task, which goes with it.
     auto changed = [this] {
-        if (std::exchange(changePosted_, true))
+        if (pendingChange_)
             return;
-        loop_.post([watcher = std::weak_ptr(lifetime_)] {
-            if (const auto alive = watcher.lock()) {
-                (*alive)->changePosted_ = false;
-                (*alive)->onChange_();
-            }
+        pendingChange_ = loop_.defer([this] {
+            pendingChange_.reset();
+            onChange_();
         });
     };
 

@@ -40,9 +40,7 @@ private:
     std::function<void()> onChange_;
     platform::Source dirSource_;
     platform::Source pollTimer_;
-    bool changePosted_ = false;
-    // What the posted calls hold instead of the watcher: it may be gone when they run.
-    std::shared_ptr<WakeScheduleWatcher*> lifetime_;
+    platform::Source pendingChange_;
 };
 
 } // namespace sollun::helper
