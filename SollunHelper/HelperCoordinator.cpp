@@ -28,58 +28,39 @@ HelperCoordinator::HelperCoordinator(platform::EventLoop& loop,
     , systemWake_(std::move(systemWake))
     , sleepInhibitor_(std::move(sleepInhibitor))
     , loginItem_(std::move(loginItem))
-    , daemon_(std::move(daemon))
-    , lifetime_(std::make_shared<HelperCoordinator*>(this)) {}
+    , daemon_(std::move(daemon)) {}
 
 HelperCoordinator::~HelperCoordinator() = default;
 
 void HelperCoordinator::start() {
-    const std::weak_ptr<HelperCoordinator*> weak = lifetime_;
-
     daemon_->registerIfNeeded();
     // The registration changes on its own too (found out after start, installed, approved,
     // removed): the status file shows it at once, and a request skipped because the daemon was
     // not enabled goes now.
-    daemonObservation_ = daemon_->observe([weak, &loop = loop_](std::string_view field) {
+    daemonObservation_ = daemon_->observe([this](std::string_view field) {
         if (field == "registrationState")
-            loop.post([weak] {
-                if (const auto self = weak.lock())
-                    (*self)->registrationChanged();
-            });
+            deferred_.defer([this] { registrationChanged(); });
     });
 
     // One request at a time, the version's included.
     requests_.pause();
-    platform::spawn(loop_, startUp());
+    startUp_ = platform::start(loop_, daemon_->fetchVersion(),
+                               [this](std::int64_t version) { startedUp(version); });
 
-    auto watcher = std::make_unique<WakeScheduleWatcher>(loop_, [weak] {
-        if (const auto self = weak.lock())
-            (*self)->reloadSchedule(false);
-    });
+    auto watcher = std::make_unique<WakeScheduleWatcher>(loop_, [this] { reloadSchedule(false); });
     watcher->start();
     watcher_.set(std::move(watcher));
 
-    heartbeatTimer_.set(loop_.addRepeatingTimer(heartbeatInterval, [weak, &loop = loop_] {
-        loop.post([weak] {
-            if (const auto self = weak.lock())
-                (*self)->publishStatus();
-        });
-    }));
+    heartbeatTimer_.set(loop_.addRepeatingTimer(
+        heartbeatInterval, [this] { deferred_.defer([this] { publishStatus(); }); }));
 
     publishStatus();
 
-    wakeObserver_.set(systemWake_->observeDidWake([weak] {
-        if (const auto self = weak.lock())
-            (*self)->handleSystemWake();
-    }));
+    wakeObserver_.set(systemWake_->observeDidWake([this] { handleSystemWake(); }));
 }
 
-platform::Task<> HelperCoordinator::startUp() {
-    const std::weak_ptr<HelperCoordinator*> alive = lifetime_;
-    const std::int64_t version = co_await daemon_->fetchVersion();
-    if (alive.expired())
-        co_return;
-    daemon_->setDaemonVersion(version);
+void HelperCoordinator::startedUp(std::int64_t daemonVersion) {
+    daemon_->setDaemonVersion(daemonVersion);
     reloadSchedule(true);
     requests_.resume();
 }
@@ -140,12 +121,10 @@ void HelperCoordinator::armLaunchTimer(const WakeSchedule& schedule) {
     const Instant wake = *schedule.wakeDate;
     const double interval = secondsFromNowTo(wake);
     if (interval > 0) {
-        const std::weak_ptr<HelperCoordinator*> weak = lifetime_;
-        launchTimer_.set(loop_.addWallTimer(wake, [weak, &loop = loop_] {
-            loop.post([weak] {
+        launchTimer_.set(loop_.addWallTimer(wake, [this] {
+            deferred_.defer([this] {
                 coordinatorLog().info("App-launch timer fired");
-                if (const auto self = weak.lock())
-                    (*self)->wokeForWake();
+                wokeForWake();
             });
         }));
         coordinatorLog().info("Armed app-launch timer for %{public}s (in %{public}fs)",

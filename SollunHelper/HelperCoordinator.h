@@ -125,7 +125,8 @@ public:
     }
 
 private:
-    platform::Task<> startUp();
+    // The daemon's version has come (0 when it could not be asked): the start-up goes on.
+    void startedUp(std::int64_t daemonVersion);
     void registrationChanged();
     // The newest revision's request has ended.
     void requestEnded(const WakeRequest& request, std::optional<Instant> scheduled);
@@ -170,10 +171,10 @@ private:
     platform::Observable<std::optional<Instant>> pendingWakeDate_{registrar_, "pendingWakeDate"};
     platform::ObservationRegistrar::Subscription daemonObservation_;
 
-    // What timers, the watcher's callback and the wake observer hold instead of the coordinator,
-    // and what the tasks check after each wait: in the process the coordinator outlives them
-    // all, but nothing may reach into one that is gone.
-    const std::shared_ptr<HelperCoordinator*> lifetime_;
+    // The start-up's request for the daemon's version, and what the coordinator defers to the
+    // loop: last, so that they go first. In the process the coordinator outlives them all.
+    platform::Source startUp_;
+    platform::DeferredTasks deferred_{loop_};
 };
 
 } // namespace sollun::helper

@@ -12,8 +12,7 @@ WakeRequestSender::WakeRequestSender(platform::EventLoop& loop, WakeDaemonContro
                                      Ended ended)
     : loop_(loop)
     , daemon_(daemon)
-    , ended_(std::move(ended))
-    , lifetime_(std::make_shared<WakeRequestSender*>(this)) {}
+    , ended_(std::move(ended)) {}
 
 void WakeRequestSender::send(WakeRequest request) {
     // The same revision once more (the forced reconciliation at start, after the watcher's): its
@@ -63,14 +62,9 @@ void WakeRequestSender::sendNext() {
     }
     unsent_ = false;
     inFlight_ = true;
-    platform::spawn(loop_, request(*latest_));
-}
-
-platform::Task<> WakeRequestSender::request(WakeRequest sent) {
-    const std::weak_ptr<WakeRequestSender*> alive = lifetime_;
-    const auto outcome = co_await daemon_.requestWake(sent.wakeDate);
-    if (const auto self = alive.lock())
-        (*self)->finished(outcome);
+    request_ = platform::start(
+        loop_, daemon_.requestWake(latest_->wakeDate),
+        [this](WakeDaemonController::WakeRequestOutcome outcome) { finished(outcome); });
 }
 
 void WakeRequestSender::finished(WakeDaemonController::WakeRequestOutcome outcome) {

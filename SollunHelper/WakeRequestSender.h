@@ -74,7 +74,6 @@ public:
 
 private:
     void sendNext();
-    platform::Task<> request(WakeRequest sent);
     void finished(WakeDaemonController::WakeRequestOutcome outcome);
 
     platform::EventLoop& loop_;
@@ -93,8 +92,8 @@ private:
     RequestBucket pace_;
     platform::Source paceTimer_;
     std::chrono::seconds retryInterval_ = firstRetryInterval;
-    // What the request in flight checks after its wait: the sender may be gone by then.
-    const std::shared_ptr<WakeRequestSender*> lifetime_;
+    // The request in flight, which goes with the sender.
+    platform::Source request_;
 };
 
 } // namespace sollun::helper

@@ -42,7 +42,6 @@ struct PromiseBase {
     // The coroutine that awaits this one, or, for a started task, what takes its result.
     std::coroutine_handle<> continuation;
     std::function<void()> finished;
-    bool detached = false;
 
     struct FinalAwaiter {
         bool await_ready() noexcept { return false; }
@@ -57,8 +56,6 @@ struct PromiseBase {
                 const auto handOver = std::move(promise.finished);
                 handOver();
             }
-            if (promise.detached)
-                self.destroy();
             return std::noop_coroutine();
         }
         void await_resume() noexcept {}
@@ -118,12 +115,6 @@ public:
     }
     T await_resume() { return handle_.promise().take(); }
 
-    // Gives up ownership: the frame destroys itself when the coroutine ends.
-    Handle detach() && {
-        handle_.promise().detached = true;
-        return std::exchange(handle_, {});
-    }
-
 private:
     friend promise_type;
     friend class detail::StartedTask<T>;
@@ -141,16 +132,8 @@ Task<T> Promise<T>::get_return_object() noexcept {
 inline Task<void> Promise<void>::get_return_object() noexcept {
     return Task<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
 }
-} // namespace detail
 
-// Starts `task` on the loop after the current callback has returned; it owns itself from then on.
-inline void spawn(EventLoop& loop, Task<void> task) {
-    auto handle = std::move(task).detach();
-    loop.post([handle] { handle.resume(); });
-}
-
-namespace detail {
-
+// What start() returns: the task's frame, and the deferred call that starts it.
 template <class T>
 class StartedTask final : public EventSource {
 public:
