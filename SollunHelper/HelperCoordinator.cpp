@@ -1,6 +1,7 @@
 #include "SollunHelper/HelperCoordinator.h"
 
 #include "shared/DateText.h"
+#include "shared/ProductNames.h"
 #include "shared/WakeHelperStatus.h"
 
 #include <type_traits>

@@ -49,9 +49,6 @@
 
 namespace sollun::helper {
 
-// The main application, as the desktop knows it.
-using trust::mainAppIdentifier;
-
 inline constexpr std::chrono::seconds heartbeatInterval{300};
 // A wake instant that passed less than this long ago still launches the main application.
 inline constexpr double lateLaunchLimitSeconds = 600;

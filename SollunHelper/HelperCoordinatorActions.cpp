@@ -4,6 +4,7 @@
 #include "SollunHelper/HelperCoordinator.h"
 #include "SollunHelper/TextWithArgument.h"
 #include "platform/Localization.h"
+#include "shared/ProductNames.h"
 
 namespace sollun::helper {
 namespace {

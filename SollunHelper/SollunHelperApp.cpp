@@ -1,6 +1,7 @@
 #include "SollunHelper/SollunHelperApp.h"
 
 #include "platform/Localization.h"
+#include "shared/ProductNames.h"
 
 #include <utility>
 

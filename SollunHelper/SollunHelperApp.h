@@ -19,9 +19,6 @@
 
 namespace sollun::helper {
 
-// The helper's identifier, also its single-instance name on the session bus.
-using trust::helperIdentifier;
-
 struct MenuRow {
     enum class Kind { item, separator };
     enum class Action { none, approve, openSollun, toggleStartAtLogin, quit };

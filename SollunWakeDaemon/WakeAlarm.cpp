@@ -1,6 +1,6 @@
 #include "SollunWakeDaemon/WakeAlarm.h"
 
-#include "SollunWakeDaemon/AlarmTimerWake.h"
+#include "SollunWakeDaemon/AlarmTimerWakeAlarm.h"
 #include "SollunWakeDaemon/DaemonLog.h"
 #include "SollunWakeDaemon/RtcWakeAlarm.h"
 #include "platform/Log.h"
@@ -20,7 +20,7 @@ PowerStatus powerStatusFor(std::error_code error) {
 }
 
 WakeHardware probeWakeHardware(platform::EventLoop& loop, const std::filesystem::path& stateDir) {
-    if (auto timer = AlarmTimerWake::create(loop)) {
+    if (auto timer = AlarmTimerWakeAlarm::create(loop)) {
         // Without the slot (sysfs read-only, an RTC without the file) the alarm timer still
         // wakes from suspend, kept within the reach every PC's RTC has.
         std::optional<std::filesystem::path> rtc;

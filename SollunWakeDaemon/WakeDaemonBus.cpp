@@ -10,6 +10,9 @@
 #include <utility>
 
 namespace sollun::daemon {
+
+using namespace wake_daemon_protocol;
+
 namespace {
 
 // A sender may have this many requests waiting for its verdicts; more are refused at once.

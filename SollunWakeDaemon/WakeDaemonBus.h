@@ -40,8 +40,6 @@
 
 namespace sollun::daemon {
 
-using namespace wake_daemon_protocol;
-
 class WakeDaemonBus {
 public:
     // Connects to the system bus, exports the object and takes the name; nothing (after logging

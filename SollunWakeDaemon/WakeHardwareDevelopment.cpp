@@ -1,5 +1,5 @@
 #include "SollunWakeDaemon/DaemonLog.h"
-#include "SollunWakeDaemon/SimulatedWakeClock.h"
+#include "SollunWakeDaemon/SimulatedWakeAlarm.h"
 #include "SollunWakeDaemon/WakeAlarm.h"
 #include "platform/Log.h"
 
@@ -8,13 +8,13 @@
 namespace sollun::daemon {
 
 WakeHardware wakeAlarmWithoutHardware(const std::filesystem::path& stateDir) {
-    auto clock = std::make_unique<SimulatedWakeClock>(stateDir);
+    auto clock = std::make_unique<SimulatedWakeAlarm>(stateDir);
     daemonLog().info("No wake hardware: this development build simulates it in %{public}s; the "
                      "machine will not wake",
                      clock->path().string());
     // Never created here: like the RTC's own file, it is there or it is not, and the tests that
     // look at arming for sleep put it there.
-    std::optional<std::filesystem::path> rtc = stateDir / SimulatedWakeClock::rtcFileName;
+    std::optional<std::filesystem::path> rtc = stateDir / SimulatedWakeAlarm::rtcFileName;
     if (::access(rtc->c_str(), W_OK) != 0) {
         rtc.reset();
     }

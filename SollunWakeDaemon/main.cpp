@@ -6,7 +6,7 @@
 #include "SollunWakeDaemon/RtcReach.h"
 #include "SollunWakeDaemon/RtcSlot.h"
 #include "SollunWakeDaemon/ShutdownArming.h"
-#include "SollunWakeDaemon/SimulatedWakeClock.h"
+#include "SollunWakeDaemon/SimulatedWakeAlarm.h"
 #include "SollunWakeDaemon/SleepArming.h"
 #include "SollunWakeDaemon/WakeDaemonBus.h"
 #include "SollunWakeDaemon/WakeDaemonService.h"
@@ -32,7 +32,7 @@ int main() {
     const auto stateDir = daemon::stateDirectory();
     // A daemon killed mid-write leaves that write's temporary behind. This is the only writer of
     // these files (the bus name admits one daemon), so whatever temporaries they have are debris.
-    for (const auto name : {daemon::PowerEventStore::fileName, daemon::SimulatedWakeClock::fileName,
+    for (const auto name : {daemon::PowerEventStore::fileName, daemon::SimulatedWakeAlarm::fileName,
                             daemon::RtcSlot::recordName})
         removeLeftoverTemporaries(stateDir / name);
     // The alarm timer goes no further than the RTC reaches; it learns how far at each sleep.

@@ -11,7 +11,7 @@
 // Run it from the profile preset, with TMPDIR on a real disk.
 
 #include "SollunHelper/HelperCoordinator.h"
-#include "SollunHelper/linux/LinuxWakeDaemonController.h"
+#include "SollunHelper/daemon/LinuxWakeDaemonController.h"
 #include "bench/Samples.h"
 #include "platform/Task.h"
 #include "platform/linux/SdEventLoop.h"

@@ -8,9 +8,9 @@
 //
 // Run it from the profile preset.
 
-#include "SollunHelper/linux/DBusMenu.h"
-#include "SollunHelper/linux/ProgramProcesses.h"
-#include "SollunHelper/linux/XdgAutostartLoginItem.h"
+#include "SollunHelper/desktop/ProgramProcesses.h"
+#include "SollunHelper/desktop/XdgAutostartLoginItem.h"
+#include "SollunHelper/tray/DBusMenu.h"
 #include "bench/Samples.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/FakeDaemonTransport.h"

@@ -7,7 +7,7 @@
 // at any moment; the menu's rows keep their ids unique and in range whatever happens.
 
 #include "SollunHelper/SollunHelperApp.h"
-#include "SollunHelper/linux/DBusMenu.h"
+#include "SollunHelper/tray/DBusMenu.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/FakeDaemonTransport.h"
 #include "tests/support/FakeLoginItem.h"

@@ -1,6 +1,7 @@
 // The requirement language: any text parses or is refused, and whatever parses evaluates,
 // without crashing or running away on the stack.
 
+#include "shared/ProductNames.h"
 #include "shared/Requirement.h"
 
 #include <cstdint>

@@ -1,4 +1,5 @@
 #include "shared/ProductIdentities.h"
+#include "shared/ProductNames.h"
 
 #include <unistd.h>
 

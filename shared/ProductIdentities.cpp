@@ -1,5 +1,7 @@
 #include "shared/ProductIdentities.h"
 
+#include "shared/ProductNames.h"
+
 #include <grp.h>
 #include <unistd.h>
 

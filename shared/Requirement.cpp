@@ -1,5 +1,7 @@
 #include "shared/Requirement.h"
 
+#include "shared/ProductNames.h"
+
 #include <algorithm>
 #include <initializer_list>
 #include <utility>

@@ -28,12 +28,6 @@ namespace sollun::trust {
 //
 // The groups themselves are granted by a privileged installer; see IdentityTable.
 
-// The vendor of every identity below.
-inline constexpr std::string_view signingTeamIdentifier = "QM4R82T7KX";
-inline constexpr std::string_view helperIdentifier = "com.kestrovane.sollun.helper";
-inline constexpr std::string_view mainAppIdentifier = "com.kestrovane.sollun";
-inline constexpr std::string_view daemonIdentifier = "SollunWakeDaemon";
-
 // What the daemon demands of every caller: the helper or the main application.
 std::string daemonRequirementText();
 // What the helper demands of the daemon it talks to.

@@ -3,7 +3,7 @@
 //   RenderIcon <drawing.svg> <image.png> <size>        one square PNG image
 //   RenderIcon <drawing.svg> <pixmaps.cpp> <size>...   the helper's pixmaps, as C++ source
 //
-// The C++ source defines trayIconPixmaps() (SollunHelper/linux/TrayIconPixmaps.h): one square
+// The C++ source defines trayIconPixmaps() (SollunHelper/tray/TrayIconPixmaps.h): one square
 // image a size, each pixel as a StatusNotifierItem host reads it, the bytes A, R, G, B in that
 // order and the colours not premultiplied by alpha. Cairo keeps a pixel as one native-endian
 // 32-bit word with premultiplied colours, so each is taken apart and divided back.
@@ -88,7 +88,7 @@ void writeSource(RsvgHandle* drawing, const std::vector<int>& sizes,
                  const std::filesystem::path& source, const std::filesystem::path& path) {
     std::ofstream out(path);
     out << "// Made by RenderIcon from " << source.filename().string() << ": not to be edited.\n"
-        << "#include \"SollunHelper/linux/TrayIconPixmaps.h\"\n\n"
+        << "#include \"SollunHelper/tray/TrayIconPixmaps.h\"\n\n"
         << "namespace sollun::helper {\nnamespace {\n\n";
     for (const int size : sizes) {
         const Surface surface = render(drawing, size);

@@ -2,10 +2,10 @@
 // made of fakes that keep count of what the menu's actions did, with a tray's watcher made for
 // the purpose.
 
-#include "SollunHelper/linux/DBusMenu.h"
+#include "SollunHelper/tray/DBusMenu.h"
 
-#include "SollunHelper/linux/DBusMenuItems.h"
-#include "SollunHelper/linux/StatusNotifierItem.h"
+#include "SollunHelper/tray/DBusMenuItems.h"
+#include "SollunHelper/tray/StatusNotifierItem.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/DaemonCalls.h"
 #include "tests/support/FakeDaemonTransport.h"

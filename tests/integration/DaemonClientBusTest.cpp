@@ -2,7 +2,7 @@
 // the controller as the helper runs it, against the real daemon and against a stand-in that owns
 // the daemon's name (tests/fixtures/WakeDaemonStandIn.cpp) and records the calls reaching it.
 
-#include "SollunHelper/linux/LinuxWakeDaemonController.h"
+#include "SollunHelper/daemon/LinuxWakeDaemonController.h"
 #include "platform/Log.h"
 #include "platform/Task.h"
 #include "platform/linux/SdEventLoop.h"

@@ -1,7 +1,7 @@
 // The workspace against real desktop entries, the stand-in application and a private session bus.
 // GLib reads where the XDG directories are once per process: the tests share one tree.
 
-#include "SollunHelper/linux/GioWorkspace.h"
+#include "SollunHelper/desktop/GioWorkspace.h"
 
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"

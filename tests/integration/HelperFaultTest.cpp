@@ -3,9 +3,9 @@
 // private session bus, the desktop's workspace.
 
 #include "SollunHelper/HelperCoordinator.h"
-#include "SollunHelper/linux/GioWorkspace.h"
-#include "SollunHelper/linux/LinuxWakeDaemonController.h"
-#include "SollunHelper/linux/LogindWakeObserver.h"
+#include "SollunHelper/daemon/LinuxWakeDaemonController.h"
+#include "SollunHelper/desktop/GioWorkspace.h"
+#include "SollunHelper/desktop/LogindWakeObserver.h"
 #include "shared/AtomicFile.h"
 #include "shared/Rfc3339.h"
 #include "shared/WakeHelperStatus.h"

@@ -1,9 +1,9 @@
 // The wake observer and the sleep inhibitor against logind's stand-in (python-dbusmock's
 // template) on a private system bus, named in DBUS_SYSTEM_BUS_ADDRESS.
 
-#include "SollunHelper/linux/LogindWakeObserver.h"
+#include "SollunHelper/desktop/LogindWakeObserver.h"
 
-#include "SollunHelper/linux/LogindSleepInhibitor.h"
+#include "SollunHelper/desktop/LogindSleepInhibitor.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"

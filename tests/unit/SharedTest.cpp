@@ -1,6 +1,7 @@
 #include "shared/AppGroup.h"
 #include "shared/AtomicFile.h"
 #include "shared/ProductIdentities.h"
+#include "shared/ProductNames.h"
 #include "shared/Requirement.h"
 #include "shared/Rfc3339.h"
 #include "shared/WakeHelperStatus.h"
