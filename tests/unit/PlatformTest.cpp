@@ -22,9 +22,12 @@ using namespace std::chrono_literals;
 using test::runWithWatchdog;
 using Lines = std::vector<std::string>;
 
-TEST(EventLoop, PostedTasksRunAfterTheCurrentCallbackInOrder) {
+// Posted tasks run after the current callback, in order, and those they post after them; a deferred
+// task runs in its place among them, unless its source went first.
+TEST(EventLoop, PostedAndDeferredTasksRunAfterTheCurrentCallbackInOrder) {
     SdEventLoop loop;
     Lines order;
+    Source kept, dropped;
     auto timer = loop.addWallTimer(loop.now(), [&] {
         loop.post([&] {
             order.push_back("first");
@@ -33,27 +36,14 @@ TEST(EventLoop, PostedTasksRunAfterTheCurrentCallbackInOrder) {
                 loop.exit(0);
             });
         });
+        kept = loop.defer([&] { order.push_back("kept"); });
+        dropped = loop.defer([&] { order.push_back("dropped"); });
         loop.post([&] { order.push_back("second"); });
+        dropped.reset();
         order.push_back("callback returned");
     });
     ASSERT_EQ(runWithWatchdog(loop), 0);
-    EXPECT_EQ(order, (Lines{"callback returned", "first", "second", "posted by a task"}));
-}
-
-// A deferred task runs in its place among the posted ones, unless its source went first.
-TEST(EventLoop, ADeferredTaskRunsInItsPlaceUnlessItsSourceWentFirst) {
-    SdEventLoop loop;
-    Lines order;
-    Source kept, dropped;
-    auto timer = loop.addWallTimer(loop.now(), [&] {
-        loop.post([&] { order.push_back("posted"); });
-        kept = loop.defer([&] { order.push_back("kept"); });
-        dropped = loop.defer([&] { order.push_back("dropped"); });
-        loop.post([&] { loop.exit(0); });
-        dropped.reset();
-    });
-    ASSERT_EQ(runWithWatchdog(loop), 0);
-    EXPECT_EQ(order, (Lines{"posted", "kept"}));
+    EXPECT_EQ(order, (Lines{"callback returned", "first", "kept", "second", "posted by a task"}));
 }
 
 // An owner's deferred tasks run in order; one of them may end the owner, and those left then never
