@@ -122,22 +122,12 @@ std::optional<Rect> visibleWindow(const std::string& instanceName) {
     if (result.exitCode != 0)
         return std::nullopt;
     Rect rect;
+    const std::map<std::string, int*> fields{
+        {"X", &rect.x}, {"Y", &rect.y}, {"WIDTH", &rect.width}, {"HEIGHT", &rect.height}};
     std::istringstream lines(result.output);
-    for (std::string line; std::getline(lines, line);) {
-        const auto equals = line.find('=');
-        if (equals == std::string::npos)
-            continue;
-        const auto name = line.substr(0, equals);
-        const int value = std::stoi(line.substr(equals + 1));
-        if (name == "X")
-            rect.x = value;
-        else if (name == "Y")
-            rect.y = value;
-        else if (name == "WIDTH")
-            rect.width = value;
-        else if (name == "HEIGHT")
-            rect.height = value;
-    }
+    for (std::string line; std::getline(lines, line);)
+        if (const auto field = fields.find(line.substr(0, line.find('='))); field != fields.end())
+            *field->second = std::stoi(line.substr(field->first.size() + 1));
     return rect;
 }
 
