@@ -2,37 +2,453 @@
 // and a private session bus. What the panel fetched and sent is read from a bus monitor; what it
 // shows, from the screen.
 
-#include "tests/desktop/BusMonitor.h"
-#include "tests/desktop/Harness.h"
-#include "tests/desktop/HostMenu.h"
-#include "tests/desktop/X11.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TempDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <ostream>
 #include <regex>
+#include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace sollun::test {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+// `argv` run with its standard output and error appended to `log`, and killed when the test
+// process ends, even by a crash.
+std::vector<std::string> loggedTo(const std::filesystem::path& log, std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"setpriv", "--pdeathsig=KILL", "sh", "-c",
+                               R"(exec "$@" >>"$0" 2>&1)", log.string()});
+    return argv;
+}
+
+// Polls `condition` every 50 ms until it holds (true) or `limit` has passed (false): for states
+// that nothing announces, such as a window's geometry or a file's existence.
+template <typename Condition>
+bool pollUntil(Condition condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// ---- The screen: a virtual X server, synthetic input as its test extension delivers it, and
+// captures of the whole screen, a pixel a 32-bit value.
+
+// A virtual X server on a display nobody uses, for the test's lifetime.
+class VirtualScreen {
+public:
+    explicit VirtualScreen(const std::filesystem::path& log)
+        // The server picks a free display and writes its number to descriptor 3 once it accepts
+        // clients.
+        : server_(loggedTo(log, {"Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24",
+                                 "-nolisten", "tcp"}),
+                  3)
+        , display_(":" + server_.readLine()) {
+        if (display_ == ":")
+            throw std::runtime_error("Xvfb did not start");
+    }
+    const std::string& display() const { return display_; }
+
+private:
+    BackgroundProcess server_;
+    std::string display_;
+};
+
+struct Rect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const Rect&) const = default;
+};
 
 std::ostream& operator<<(std::ostream& out, const Rect& rect) {
     return out << rect.width << "x" << rect.height << "+" << rect.x << "+" << rect.y;
 }
 
-namespace {
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint32_t> pixels;
+    std::uint32_t at(int x, int y) const {
+        return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                      static_cast<std::size_t>(x)];
+    }
+};
 
-using namespace std::chrono_literals;
+// xdotool answers within milliseconds; a hung one must not stall the test.
+constexpr auto toolLimit = std::chrono::seconds(5);
+
+std::uint32_t bigEndian32(const std::string& bytes, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
+    return value;
+}
+
+// `area` within the image.
+Rect clip(const Image& image, const Rect& area) {
+    const int x = std::clamp(area.x, 0, image.width);
+    const int y = std::clamp(area.y, 0, image.height);
+    return {x, y, std::clamp(area.x + area.width, x, image.width) - x,
+            std::clamp(area.y + area.height, y, image.height) - y};
+}
+
+// The geometry of the first mapped top-level window of that WM_CLASS instance name.
+std::optional<Rect> visibleWindow(const std::string& instanceName) {
+    const auto result =
+        runProcess({"xdotool", "search", "--onlyvisible", "--maxdepth", "1", "--classname",
+                    "^" + instanceName + "$", "getwindowgeometry", "--shell"},
+                   toolLimit);
+    if (result.exitCode != 0)
+        return std::nullopt;
+    Rect rect;
+    const std::map<std::string, int*> fields{
+        {"X", &rect.x}, {"Y", &rect.y}, {"WIDTH", &rect.width}, {"HEIGHT", &rect.height}};
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);)
+        if (const auto field = fields.find(line.substr(0, line.find('='))); field != fields.end())
+            *field->second = std::stoi(line.substr(field->first.size() + 1));
+    return rect;
+}
+
+void clickAt(int x, int y) {
+    const auto result = runProcess(
+        {"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "1"}, toolLimit);
+    if (result.exitCode != 0)
+        throw std::runtime_error("xdotool click: " + result.output);
+}
+
+void pressKeys(const std::vector<std::string>& keys) {
+    std::vector<std::string> argv{"xdotool", "key"};
+    argv.insert(argv.end(), keys.begin(), keys.end());
+    const auto result = runProcess(argv, toolLimit);
+    if (result.exitCode != 0)
+        throw std::runtime_error("xdotool key: " + result.output);
+}
+
+Image captureScreen() {
+    // An XWD dump: a header of big-endian 32-bit fields, a colour map, then the rows.
+    const auto dump = runProcess({"xwd", "-root", "-silent"}, toolLimit);
+    const auto& bytes = dump.output;
+    if (dump.exitCode != 0 || bytes.size() < 100)
+        throw std::runtime_error("xwd: " + bytes.substr(0, 200));
+    const auto field = [&](std::size_t index) { return bigEndian32(bytes, index * 4); };
+    Image image;
+    image.width = static_cast<int>(field(4));
+    image.height = static_cast<int>(field(5));
+    const bool littleEndian = field(7) == 0;
+    const std::size_t rowBytes = field(12);
+    const std::size_t start = field(0) + field(19) * 12;
+    if (image.width <= 0 || rowBytes / static_cast<std::size_t>(image.width) != 4 ||
+        start + rowBytes * static_cast<std::size_t>(image.height) > bytes.size())
+        throw std::runtime_error("xwd: not a 32-bit screen dump");
+    image.pixels.reserve(static_cast<std::size_t>(image.width) *
+                         static_cast<std::size_t>(image.height));
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) {
+            const auto offset =
+                start + static_cast<std::size_t>(y) * rowBytes + static_cast<std::size_t>(x) * 4;
+            const auto value = bigEndian32(bytes, offset);
+            image.pixels.push_back(littleEndian ? __builtin_bswap32(value) : value);
+        }
+    return image;
+}
+
+// The smallest rectangle holding every pixel of `area` that differs between `a` and `b`; width 0
+// when none does.
+Rect difference(const Image& a, const Image& b, const Rect& wanted) {
+    const Rect area = clip(a, clip(b, wanted));
+    int left = area.x + area.width;
+    int top = area.y + area.height;
+    int right = area.x - 1;
+    int bottom = area.y - 1;
+    for (int y = area.y; y < area.y + area.height; ++y)
+        for (int x = area.x; x < area.x + area.width; ++x)
+            if (a.at(x, y) != b.at(x, y)) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+    if (right < left)
+        return {area.x, area.y, 0, 0};
+    return {left, top, right - left + 1, bottom - top + 1};
+}
+
+// Whether `area` is one colour.
+bool uniform(const Image& image, const Rect& wanted) {
+    const Rect area = clip(image, wanted);
+    for (int y = area.y; y < area.y + area.height; ++y)
+        for (int x = area.x; x < area.x + area.width; ++x)
+            if (image.at(x, y) != image.at(area.x, area.y))
+                return false;
+    return true;
+}
+
+// ---- The bus: every message on it from now on, as busctl's monitor writes them (one JSON object
+// a line) into `log`, which stays there for a report.
+class BusMonitor {
+public:
+    // Returns once the monitor sees the bus's traffic; throws std::runtime_error when it does not.
+    BusMonitor(const std::string& address, std::filesystem::path log)
+        : log_(std::move(log))
+        , monitor_(loggedTo(log_, {"busctl", "--address=" + address, "monitor", "--json=short"})) {
+        // Becoming a monitor takes the bus a moment: until the monitor shows a call of ours, ask
+        // again.
+        const auto probed = [&] {
+            runProcess({"busctl", "--address=" + address, "call", "org.freedesktop.DBus",
+                        "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId"});
+            for (const auto& message : messages())
+                if (message.value("member", "") == "GetId")
+                    return true;
+            return false;
+        };
+        if (!pollUntil(probed, 10s))
+            throw std::runtime_error("busctl monitor saw nothing of the bus: " + readFile(log_));
+    }
+
+    // The messages so far, in the order the bus sent them.
+    std::vector<json> messages() const {
+        std::vector<json> messages;
+        std::istringstream lines(readFile(log_));
+        // A line still being written has no newline yet; busctl's own notes are not JSON.
+        for (std::string line; std::getline(lines, line) && !lines.eof();) {
+            auto message = json::parse(line, nullptr, false);
+            if (message.is_object())
+                messages.push_back(std::move(message));
+        }
+        return messages;
+    }
+
+private:
+    std::filesystem::path log_;
+    BackgroundProcess monitor_;
+};
+
+// ---- A tray host's view of the menu at /MenuBar, read from the monitor's messages.
+
+struct HostRow {
+    int id = 0;
+    json properties = json::object(); // name -> busctl's {"type", "data"}
+
+    std::string label() const {
+        return properties.contains("label") ? properties["label"].value("data", "") : "";
+    }
+    bool separator() const {
+        return properties.contains("type") && properties["type"].value("data", "") == "separator";
+    }
+    bool enabled() const {
+        return !properties.contains("enabled") || properties["enabled"].value("data", true);
+    }
+    std::optional<int> toggleState() const {
+        if (!properties.contains("toggle-state"))
+            return std::nullopt;
+        return properties["toggle-state"].value("data", -1);
+    }
+};
+
+constexpr const char* menuPath = "/MenuBar";
+
+// A call is named by its sender and serial; its answer names it so.
+using CallKey = std::pair<std::string, std::uint64_t>;
+
+std::string field(const json& message, const char* name) {
+    return message.value(name, "");
+}
+
+bool isMenuCall(const json& message) {
+    return field(message, "type") == "method_call" && field(message, "path") == menuPath;
+}
+
+// A call sent with the no-reply flag gets no answer.
+bool awaitsReply(const json& message) {
+    return (message.value("flags", 0u) & 1u) == 0;
+}
+
+bool isMenuSignal(const json& message, const char* member) {
+    return field(message, "type") == "signal" && field(message, "path") == menuPath &&
+           field(message, "member") == member;
+}
+
+const json& data(const json& message) {
+    return message.at("payload").at("data");
+}
+
+// Walks the messages, calling `onReply(member, reply)` for each answer to a menu call and
+// `onOther(message)` for the rest.
+template <typename OnReply, typename OnOther>
+void walk(const std::vector<json>& messages, OnReply onReply, OnOther onOther) {
+    std::map<CallKey, std::string> calls;
+    for (const auto& message : messages) {
+        const auto type = field(message, "type");
+        if (isMenuCall(message) && awaitsReply(message)) {
+            calls[{field(message, "sender"), message.value("cookie", 0ull)}] =
+                field(message, "member");
+        } else if (type == "method_return" || type == "error") {
+            const auto call =
+                calls.find({field(message, "destination"), message.value("reply_cookie", 0ull)});
+            if (call == calls.end())
+                continue;
+            const auto member = call->second;
+            calls.erase(call);
+            onReply(member, message);
+            continue;
+        }
+        onOther(message);
+    }
+}
+
+// The children of a (ia{sv}av) layout's root, with their properties.
+std::vector<HostRow> layoutRows(const json& reply) {
+    std::vector<HostRow> rows;
+    for (const auto& child : data(reply).at(1).at(2)) {
+        const auto& item = child.at("data");
+        rows.push_back({item.at(0).get<int>(), item.at(1)});
+    }
+    return rows;
+}
+
+// The rows of the first layout a host fetched, with the properties it was sent then; nothing when
+// no layout has been fetched yet.
+std::optional<std::vector<HostRow>> firstLayout(const std::vector<json>& messages) {
+    std::optional<std::vector<HostRow>> first;
+    walk(
+        messages,
+        [&](const std::string& member, const json& reply) {
+            // An error answers too: with no rows.
+            if (!first && member == "GetLayout")
+                first = field(reply, "type") == "method_return" ? layoutRows(reply)
+                                                                : std::vector<HostRow>{};
+        },
+        [](const json&) {});
+    return first;
+}
+
+// The rows of the latest layout a host fetched, each with the properties that layout gave it and
+// every one the host has been told of since (property fetches and signals).
+std::vector<HostRow> hostMenu(const std::vector<json>& messages) {
+    std::vector<int> order;
+    std::map<int, json> known;
+    const auto merge = [&](const json& updates) {
+        for (const auto& update : updates)
+            known[update.at(0).get<int>()].update(update.at(1));
+    };
+    walk(
+        messages,
+        [&](const std::string& member, const json& reply) {
+            if (field(reply, "type") != "method_return")
+                return;
+            if (member == "GetLayout") {
+                order.clear();
+                for (const auto& row : layoutRows(reply)) {
+                    order.push_back(row.id);
+                    known[row.id] = row.properties;
+                }
+            } else if (member == "GetGroupProperties") {
+                merge(data(reply).at(0));
+            }
+        },
+        [&](const json& message) {
+            if (!isMenuSignal(message, "ItemsPropertiesUpdated"))
+                return;
+            merge(data(message).at(0));
+            for (const auto& removed : data(message).at(1))
+                for (auto& properties = known[removed.at(0).get<int>()];
+                     const auto& name : removed.at(1))
+                    if (properties.is_object())
+                        properties.erase(name.get<std::string>());
+        });
+    std::vector<HostRow> rows;
+    for (const int id : order)
+        rows.push_back({id, known[id]});
+    return rows;
+}
+
+// Whether every call to the menu has its answer and no layout is announced that the host has not
+// fetched: what a host shows then is what it was told.
+bool menuSettled(const std::vector<json>& messages) {
+    std::size_t calls = 0;
+    std::size_t answers = 0;
+    std::uint64_t announced = 0;
+    std::uint64_t fetched = 0;
+    for (const auto& message : messages)
+        calls += isMenuCall(message) && awaitsReply(message) ? 1 : 0;
+    walk(
+        messages,
+        [&](const std::string& member, const json& reply) {
+            ++answers;
+            if (member == "GetLayout" && field(reply, "type") == "method_return")
+                fetched = std::max(fetched, data(reply).at(0).get<std::uint64_t>());
+        },
+        [&](const json& message) {
+            if (isMenuSignal(message, "LayoutUpdated"))
+                announced = std::max(announced, data(message).at(0).get<std::uint64_t>());
+        });
+    return answers == calls && fetched >= announced;
+}
+
+// The menu's calls, answers and signals, a line each, for a report.
+std::string menuTraffic(const std::vector<json>& messages) {
+    std::string text;
+    const auto line = [&](const std::string& what, const json& message) {
+        const auto payload = message.contains("payload") ? message["payload"].dump() : "";
+        text += what + " " + payload.substr(0, 1500) + "\n";
+    };
+    walk(
+        messages,
+        [&](const std::string& member, const json& reply) {
+            line("  " + field(reply, "type") + " to " + member, reply);
+        },
+        [&](const json& message) {
+            if (field(message, "path") == menuPath)
+                line(field(message, "type") + " " + field(message, "member"), message);
+        });
+    return text;
+}
+
+// One line: "Label" for items, "(off)" after disabled ones, "[x]"/"[ ]" after check marks,
+// "---" for separators; "(no rows)" for none.
+std::string describe(const std::vector<HostRow>& rows) {
+    if (rows.empty())
+        return "(no rows)";
+    std::string text;
+    for (const auto& row : rows) {
+        if (!text.empty())
+            text += " | ";
+        if (row.separator()) {
+            text += "---";
+            continue;
+        }
+        text += row.label();
+        if (!row.enabled())
+            text += " (off)";
+        if (const auto state = row.toggleState())
+            text += *state == 1 ? " [x]" : " [ ]";
+    }
+    return text;
+}
+
+// ---- The test.
 
 // One panel at the screen's top left, as long as its one plugin: the tray.
 constexpr const char* panelChannel = R"(<?xml version="1.0" encoding="UTF-8"?>

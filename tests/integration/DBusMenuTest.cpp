@@ -289,12 +289,9 @@ TEST_F(MenuOnTheBus, AHostReadsTheRowsAndClicksActOnlyOnEnabledOnes) {
 
     // The root, disabled rows and separators, events other than clicks, and ids never shown do
     // nothing.
-    for (const auto& [id, event] : std::vector<std::pair<int, const char*>>{{0, "clicked"},
-                                                                            {1, "clicked"},
-                                                                            {2, "clicked"},
-                                                                            {3, "clicked"},
-                                                                            {4, "hovered"},
-                                                                            {9, "clicked"}})
+    const std::pair<int, const char*> inert[] = {{0, "clicked"}, {1, "clicked"}, {2, "clicked"},
+                                                 {3, "clicked"}, {4, "hovered"}, {9, "clicked"}};
+    for (const auto& [id, event] : inert)
         EXPECT_EQ(menuCall("Event", "isvu", id, event, "i", 0, 0u), "") << id << event;
     // Unknown ids listed, the others carried out; a click on an action still waiting to run
     // counts once.

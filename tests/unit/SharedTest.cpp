@@ -227,22 +227,12 @@ TEST(Requirement, FailsClosed) {
     EXPECT_FALSE(evaluate(Requirement{}, root, productLikeTable()));
     for (const auto& text : {daemonRequirementText(), clientRequirementText()})
         EXPECT_FALSE(satisfies(text, root, IdentityTable{})) << "an empty table admits nobody";
-    const std::string malformed[] = {"",
-                                     "anchor generic",
-                                     "Identifier x",
-                                     "identifier",
-                                     "identifier == x",
-                                     R"(identifier "x)",
-                                     "identifier x y",
-                                     std::string{"identifier x\0", 13},
-                                     "(identifier x",
-                                     "()",
-                                     "identifier x and",
-                                     "identifier x && identifier y",
-                                     "not",
-                                     "certificate leaf[subject.O] = x",
-                                     "info [x] = y"};
-    for (const auto& text : malformed) {
+    using namespace std::string_literals;
+    for (const auto& text :
+         {""s, "anchor generic"s, "Identifier x"s, "identifier"s, "identifier == x"s,
+          R"(identifier "x)"s, "identifier x y"s, "identifier x\0"s, "(identifier x"s, "()"s,
+          "identifier x and"s, "identifier x && identifier y"s, "not"s,
+          "certificate leaf[subject.O] = x"s, "info [x] = y"s}) {
         EXPECT_FALSE(parseRequirement(text)) << text;
         EXPECT_FALSE(satisfies(text, root, productLikeTable())) << text;
     }
