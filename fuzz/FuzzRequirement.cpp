@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+using namespace sollun;
 using namespace sollun::trust;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

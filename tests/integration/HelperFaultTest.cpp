@@ -161,11 +161,12 @@ TEST_F(HelperFaults, FullContainerLeavesTheStatusAsItWasUntilThereIsRoom) {
         EXPECT_TRUE(storeHas(wake)) << store();
         EXPECT_EQ(test::readFile(container / "helper-status.json"), before);
         auto names = test::directoryEntries(container);
-        const auto fillers = std::ranges::stable_partition(
-            names, [](const std::string& name) { return !name.starts_with("filler-"); });
-        for (const auto& filler : fillers)
-            std::filesystem::remove(container / filler);
-        names.erase(fillers.begin(), fillers.end());
+        const auto fillers =
+            std::stable_partition(names.begin(), names.end(),
+                                  [](const auto& name) { return !name.starts_with("filler-"); });
+        for (auto filler = fillers; filler != names.end(); ++filler)
+            std::filesystem::remove(container / *filler);
+        names.erase(fillers, names.end());
         EXPECT_EQ(names, (std::vector<std::string>{"helper-status.json", "wake-schedule.json"}));
 
         const Instant next = now + std::chrono::hours(++revision);
