@@ -58,13 +58,15 @@ int main() {
 
     auto& loop = platform::SdEventLoop::main();
     platform::FlushedBus session;
-    if (const int r = openSessionBus(platform::out(session)); r < 0) {
+    int r = openSessionBus(platform::out(session));
+    if (r >= 0)
+        r = sd_bus_attach_event(session.get(), loop.native(), 0);
+    if (r < 0) {
         std::fprintf(stderr, "SollunHelper: no session bus, nothing shown: %s\n",
                      std::strerror(-r));
         HelperCoordinator::shared().start();
         return loop.run() < 0 ? 1 : 0;
     }
-    sd_bus_attach_event(session.get(), loop.native(), 0);
     const SessionEnd sessionEnd(session.get(), [&loop] { loop.exit(0); });
 
     SingleInstance instance(session.get(), [&loop] { loop.exit(0); });

@@ -2,6 +2,7 @@
 
 #include "SollunWakeDaemon/DaemonLog.h"
 #include "platform/Log.h"
+#include "platform/linux/XdgDirectories.h"
 #include "shared/AtomicFile.h"
 #include "shared/Rfc3339.h"
 
@@ -42,7 +43,9 @@ std::error_code renameWithoutReplacing(const fs::path& from, const fs::path& to)
     if (::link(from.c_str(), to.c_str()) != 0) {
         return {errno, std::generic_category()};
     }
-    ::unlink(from.c_str());
+    // Should the old name stay, the same bytes sit under both; the next read moves them aside
+    // again, and nothing is lost either way.
+    (void)::unlink(from.c_str());
     return {};
 }
 
@@ -62,10 +65,9 @@ bool removeEvent(std::vector<StoredPowerEvent>& events, const PowerEventKey& eve
 
 fs::path stateDirectory() {
     if (const char* value = std::getenv("STATE_DIRECTORY")) {
-        const std::string_view paths = value;
-        const std::string_view first = paths.substr(0, paths.find(':'));
-        if (!first.empty() && first.front() == '/') {
-            return fs::path(first);
+        const auto paths = platform::colonSeparated(value);
+        if (!paths.empty() && paths.front().starts_with('/')) {
+            return fs::path(paths.front());
         }
     }
     return "/var/lib/sollun-wakedaemon";
@@ -282,12 +284,14 @@ PowerStatus PowerEventStore::commit(const Snapshot& snapshot, bool adds,
 }
 
 PowerStatus PowerEventStore::write(std::span<const StoredPowerEvent> events) {
-    if (const auto error = writeFileAtomically(path_, renderPowerEventArray(events))) {
+    const auto error = writeFileAtomically(path_, renderPowerEventArray(events));
+    // A fault that lasts, a full disk above all, fails every write until it clears: it is said
+    // once, and again only after a write has gone through or the cause has changed.
+    if (error && error != lastWriteError_)
         daemonLog().error("Failed to write %{public}s: %{public}s", path_.string(),
                           error.message());
-        return powerIOError;
-    }
-    return powerSuccess;
+    lastWriteError_ = error;
+    return error ? powerIOError : powerSuccess;
 }
 
 std::optional<Instant>

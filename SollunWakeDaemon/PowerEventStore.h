@@ -28,6 +28,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace sollun::daemon {
@@ -96,6 +97,8 @@ private:
     std::filesystem::path path_;
     Clock now_;
     std::unique_ptr<WakeAlarm> wake_;
+    // The cause of the last write's failure, cleared by one that succeeds.
+    std::error_code lastWriteError_;
 };
 
 } // namespace sollun::daemon

@@ -3,6 +3,7 @@
 #include "SollunHelper/desktop/ProgramProcesses.h"
 #include "SollunHelper/desktop/RunningAppWatch.h"
 #include "SollunHelper/session/SingleInstance.h"
+#include "platform/linux/XdgDirectories.h"
 
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
@@ -145,24 +146,10 @@ Workspace::LaunchResult start(GDesktopAppInfo* app, GList* uris, const std::stri
 
 std::vector<fs::path> applicationDirectories() {
     std::vector<fs::path> directories;
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    if (dataHome != nullptr && dataHome[0] == '/')
-        directories.push_back(fs::path(dataHome) / "applications");
-    else if (home != nullptr && home[0] == '/')
-        directories.push_back(fs::path(home) / ".local/share/applications");
-
-    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-    std::string_view list = dataDirs != nullptr && dataDirs[0] != '\0'
-                                ? std::string_view(dataDirs)
-                                : std::string_view("/usr/local/share/:/usr/share/");
-    while (!list.empty()) {
-        const auto colon = list.find(':');
-        const auto directory = list.substr(0, colon);
-        if (!directory.empty() && directory.front() == '/')
-            directories.push_back(fs::path(directory) / "applications");
-        list = colon == std::string_view::npos ? std::string_view() : list.substr(colon + 1);
-    }
+    if (const auto dataHome = platform::xdg::dataHome())
+        directories.push_back(*dataHome / "applications");
+    for (const auto& directory : platform::xdg::dataDirs())
+        directories.push_back(directory / "applications");
     return directories;
 }
 
