@@ -38,7 +38,8 @@ void surviveBrokenPipes() {
     action.sa_handler = brokenPipe;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &action, nullptr);
+    // Cannot fail for SIGPIPE and a valid action.
+    (void)sigaction(SIGPIPE, &action, nullptr);
 }
 
 } // namespace

@@ -67,7 +67,8 @@ public:
         sigfillset(&asynchronous);
         for (const int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP})
             sigdelset(&asynchronous, synchronous);
-        pthread_sigmask(SIG_BLOCK, &asynchronous, &saved_);
+        // With a valid set and how, these cannot fail.
+        (void)pthread_sigmask(SIG_BLOCK, &asynchronous, &saved_);
         g_main_context_push_thread_default(context());
     }
     GlibCall(const GlibCall&) = delete;
@@ -75,7 +76,7 @@ public:
     ~GlibCall() {
         dispatchPending();
         g_main_context_pop_thread_default(context());
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+        (void)pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
     }
 
     static void dispatchPending() {
@@ -100,12 +101,13 @@ void startWithDefaultSignals(gpointer) {
     struct sigaction defaults = {};
     defaults.sa_handler = SIG_DFL;
     for (int signal = 1; signal < NSIG; ++signal) {
+        // The C library refuses its own (the threads' signals); those are as it wants them.
         if (signal != SIGKILL && signal != SIGSTOP)
-            sigaction(signal, &defaults, nullptr);
+            (void)sigaction(signal, &defaults, nullptr);
     }
     sigset_t none;
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    (void)sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 void rememberFirstPid(GDesktopAppInfo*, GPid pid, gpointer first) {
@@ -280,7 +282,8 @@ bool GioWorkspace::sessionNameHasOwner(const std::string& name) {
             if (openSessionBus(&session) < 0)
                 return false;
             session_.reset(session);
-            sd_bus_set_method_call_timeout(session, sessionAnswerLimitUsec);
+            // Refused only for a connection of another process (after a fork): not this one.
+            (void)sd_bus_set_method_call_timeout(session, sessionAnswerLimitUsec);
         }
         sd_bus_error error = SD_BUS_ERROR_NULL;
         platform::BusMessage reply;
