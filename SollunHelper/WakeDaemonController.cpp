@@ -111,8 +111,7 @@ WakeDaemonController::requestWake(std::optional<Instant> date) {
         });
     if (refusal) {
         daemonControllerLog().error("Daemon rejected wake: %{public}s", refusal->text);
-        co_return WakeRequestOutcome{std::nullopt,
-                                     refusal->kind == WakeRefusal::Kind::unanswered};
+        co_return WakeRequestOutcome{std::nullopt, refusal->kind == WakeRefusal::Kind::unanswered};
     }
     co_return WakeRequestOutcome{date, false};
 }

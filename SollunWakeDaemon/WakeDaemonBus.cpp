@@ -196,10 +196,9 @@ void WakeDaemonBus::serve(const Peer& peer, sd_bus_message* message,
                           const Authorization& authorization) {
     const char* member = sd_bus_message_get_member(message);
     if (std::strcmp(member, "GetVersion") == 0) {
-        service_.getVersion(
-            [message](std::int64_t version) {
-                (void)sd_bus_reply_method_return(message, "x", version);
-            });
+        service_.getVersion([message](std::int64_t version) {
+            (void)sd_bus_reply_method_return(message, "x", version);
+        });
         return;
     }
     // Every other request may change the schedule.
@@ -211,8 +210,7 @@ void WakeDaemonBus::serve(const Peer& peer, sd_bus_message* message,
     std::int64_t usec = 0;
     const bool schedules = std::strcmp(member, "ScheduleWakeAt") == 0;
     if (schedules && sd_bus_message_read(message, "x", &usec) < 0) {
-        (void)sd_bus_reply_method_errorf(message, SD_BUS_ERROR_INVALID_ARGS,
-                                         "Expected one int64");
+        (void)sd_bus_reply_method_errorf(message, SD_BUS_ERROR_INVALID_ARGS, "Expected one int64");
         return;
     }
     switch (limit_.admit(peer.caller.uid, RequestLimit::Clock::now())) {

@@ -188,10 +188,9 @@ void StatusNotifierItem::checkListed(bool registerIfUnread) {
     listQuery_.reset();
     registerIfUnread_ = registerIfUnread;
     // As for the registration above.
-    (void)sd_bus_call_method_async(bus_.get(), platform::out(listQuery_),
-                                   statusNotifierWatcherName, statusNotifierWatcherPath,
-                                   "org.freedesktop.DBus.Properties", "Get",
-                                   &StatusNotifierItem::onListed, this, "ss",
+    (void)sd_bus_call_method_async(bus_.get(), platform::out(listQuery_), statusNotifierWatcherName,
+                                   statusNotifierWatcherPath, "org.freedesktop.DBus.Properties",
+                                   "Get", &StatusNotifierItem::onListed, this, "ss",
                                    statusNotifierWatcherName, "RegisteredStatusNotifierItems");
 }
 

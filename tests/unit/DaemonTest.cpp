@@ -517,8 +517,8 @@ TEST_F(PowerEventStoreTest, AFullDiskIsSaidOnceAndEachRequestItCostsOnce) {
         return answer;
     };
     ASSERT_EQ(refused(start + 1h), std::nullopt);
-    const std::string cause = "error wakedaemon/daemon: Failed to write " +
-                              store->path().string() + ": File too large";
+    const std::string cause =
+        "error wakedaemon/daemon: Failed to write " + store->path().string() + ": File too large";
     const std::string refusal = "error wakedaemon/daemon: IOPMSchedulePowerEvent failed: "
                                 "0xe00002ca (uid 1000, pid 4242)";
     const std::string cancelFailed = "error wakedaemon/daemon: Failed to cancel prior wake event: "
