@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace sollun::daemon {
 
@@ -276,7 +277,7 @@ PowerStatus PowerEventStore::commit(const Snapshot& snapshot, bool adds,
     }
     // The cancelled events are gone whatever the hardware says; at worst it wakes the machine once
     // for nothing, so the failure is only logged.
-    if (const PowerStatus status = wake_->arm(earliest); status != powerSuccess) {
+    if (const PowerStatus status = wake_->arm(earliest); status != powerSuccess && firstFault()) {
         daemonLog().error("Failed to arm the %{public}s after a cancellation: 0x%{public}s",
                           wake_->name(), hexStatus(status));
     }
@@ -285,13 +286,14 @@ PowerStatus PowerEventStore::commit(const Snapshot& snapshot, bool adds,
 
 PowerStatus PowerEventStore::write(std::span<const StoredPowerEvent> events) {
     const auto error = writeFileAtomically(path_, renderPowerEventArray(events));
-    // A fault that lasts, a full disk above all, fails every write until it clears: it is said
-    // once, and again only after a write has gone through or the cause has changed.
-    if (error && error != lastWriteError_)
+    if (!error) {
+        failing_ = false;
+        return powerSuccess;
+    }
+    if (firstFault())
         daemonLog().error("Failed to write %{public}s: %{public}s", path_.string(),
                           error.message());
-    lastWriteError_ = error;
-    return error ? powerIOError : powerSuccess;
+    return powerIOError;
 }
 
 std::optional<Instant>
@@ -307,10 +309,14 @@ PowerEventStore::earliestWake(std::span<const StoredPowerEvent> events) const {
     return earliest;
 }
 
+bool PowerEventStore::firstFault() {
+    return !std::exchange(failing_, true);
+}
+
 // Arms for what the file says after a step went wrong or the armed instant has passed. The file
 // is read again rather than trusted from memory: a failed write may still have replaced it.
 void PowerEventStore::rearmAfter(std::string_view what) {
-    if (const PowerStatus status = rearm(); status != powerSuccess) {
+    if (const PowerStatus status = rearm(); status != powerSuccess && firstFault()) {
         daemonLog().error("Failed to arm the %{public}s after %{public}s: 0x%{public}s",
                           wake_ ? wake_->name() : std::string_view("wake hardware"), what,
                           hexStatus(status));
