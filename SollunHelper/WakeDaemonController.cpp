@@ -99,9 +99,11 @@ WakeDaemonController::requestWake(std::optional<Instant> date) {
     }
     if (!date)
         co_return WakeRequestOutcome{std::nullopt, !co_await clearWake()};
+    // Named rather than a temporary in the co_await: GCC 12 destroys such an aggregate twice.
+    std::optional<WakeRefusal> unanswered = WakeRefusal{};
     const auto refusal = co_await callDaemon<std::optional<WakeRefusal>>(
-        WakeRefusal{}, [at = *date](WakeDaemonProxy& proxy,
-                                    std::function<void(std::optional<WakeRefusal>)> reply) {
+        std::move(unanswered), [at = *date](WakeDaemonProxy& proxy,
+                                            std::function<void(std::optional<WakeRefusal>)> reply) {
             proxy.scheduleWakeAt(at, [reply = std::move(reply)](std::optional<std::string> text) {
                 if (text)
                     reply(WakeRefusal{WakeRefusal::Kind::refused, std::move(*text)});

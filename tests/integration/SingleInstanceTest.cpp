@@ -25,7 +25,9 @@ BusPtr attached(const std::string& address, platform::SdEventLoop& loop) {
 }
 
 TEST(SingleInstance, TheNewestTakesTheNameAndTheOlderEnds) {
-    PrivateBus bus{{.session = true}};
+    PrivateBus::Options options;
+    options.session = true;
+    PrivateBus bus{options};
     platform::SdEventLoop loop;
     const auto older = attached(bus.address(), loop), newer = attached(bus.address(), loop);
     int olderLost = 0, newerLost = 0;
@@ -44,7 +46,10 @@ TEST(SingleInstance, AnInstanceRefusedTheNameCarriesOnAndSaysSo) {
     const auto denial = policy.path() / "deny-helper.conf";
     writeFile(denial, "<busconfig><policy context=\"mandatory\"><deny own=\"" +
                           std::string(helperIdentifier) + "\"/></policy></busconfig>");
-    PrivateBus bus{{.policyFiles = {denial}, .session = true}};
+    PrivateBus::Options options;
+    options.policyFiles = {denial};
+    options.session = true;
+    PrivateBus bus{options};
     platform::SdEventLoop loop;
     const auto connection = attached(bus.address(), loop);
     platform::ScopedMemoryLog log;

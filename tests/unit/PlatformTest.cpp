@@ -74,8 +74,9 @@ TEST(XdgDirectories, RelativeValuesCountAsUnsetAndEachVariableFallsBackItsOwnWay
         EXPECT_EQ(xdg::dataDirs(), row.wantDataDirs) << row.dataDirs.value_or("-");
         EXPECT_EQ(xdg::configDirs(), row.wantConfigDirs) << row.configDirs.value_or("-");
         // Without $HOME the user database answers for the configuration's home.
-        if (row.wantConfigHome)
+        if (row.wantConfigHome) {
             EXPECT_EQ(xdg::configHome(), row.wantConfigHome);
+        }
     }
 }
 
