@@ -525,7 +525,7 @@ TEST_F(PowerEventStoreTest, AFullDiskIsSaidOnceAndEachRequestItCostsOnce) {
                                      "0xe00002ca (uid 1000, pid 4242)";
     {
         platform::ScopedMemoryLog log;
-        const test::ScopedFileSizeLimit full{8};
+        const test::ScopedFileSizeLimit full{1}; // not even "[]"
         EXPECT_EQ(refused(start + 2h), "IOPMSchedulePowerEvent failed: 0xe00002ca");
         EXPECT_EQ(test::logLines(*log), (Names{cause, refusal}));
         EXPECT_EQ(refused(start + 3h), "IOPMSchedulePowerEvent failed: 0xe00002ca");
@@ -536,7 +536,7 @@ TEST_F(PowerEventStoreTest, AFullDiskIsSaidOnceAndEachRequestItCostsOnce) {
     // Once a write has gone through, the next fault is said again.
     ASSERT_EQ(refused(start + 2h), std::nullopt);
     platform::ScopedMemoryLog log;
-    const test::ScopedFileSizeLimit full{8};
+    const test::ScopedFileSizeLimit full{1}; // not even "[]"
     EXPECT_NE(refused(start + 3h), std::nullopt);
     EXPECT_EQ(test::logLines(*log), (Names{cause, refusal}));
 }
