@@ -99,16 +99,21 @@ WakeDaemonController::requestWake(std::optional<Instant> date) {
     }
     if (!date)
         co_return WakeRequestOutcome{std::nullopt, !co_await clearWake()};
-    const auto refusal = co_await callDaemon<std::optional<std::string>>(
-        std::string(noDaemonConnectionText),
-        [at = *date](WakeDaemonProxy& proxy,
-                     std::function<void(std::optional<std::string>)> reply) {
-            proxy.scheduleWakeAt(at, std::move(reply));
+    // Named rather than a temporary in the co_await: GCC 12 destroys such an aggregate twice.
+    std::optional<WakeRefusal> unanswered = WakeRefusal{};
+    const auto refusal = co_await callDaemon<std::optional<WakeRefusal>>(
+        std::move(unanswered), [at = *date](WakeDaemonProxy& proxy,
+                                            std::function<void(std::optional<WakeRefusal>)> reply) {
+            proxy.scheduleWakeAt(at, [reply = std::move(reply)](std::optional<std::string> text) {
+                if (text)
+                    reply(WakeRefusal{WakeRefusal::Kind::refused, std::move(*text)});
+                else
+                    reply(std::nullopt);
+            });
         });
     if (refusal) {
-        daemonControllerLog().error("Daemon rejected wake: %{public}s", *refusal);
-        // The daemon's own refusals are status codes, never this text.
-        co_return WakeRequestOutcome{std::nullopt, *refusal == noDaemonConnectionText};
+        daemonControllerLog().error("Daemon rejected wake: %{public}s", refusal->text);
+        co_return WakeRequestOutcome{std::nullopt, refusal->kind == WakeRefusal::Kind::unanswered};
     }
     co_return WakeRequestOutcome{date, false};
 }

@@ -14,7 +14,7 @@
 // Requests. One connection to the daemon is made on the first request and kept; when the
 // transport reports it interrupted or invalidated it is dropped, and the next request makes a new
 // one. Every request goes through callDaemon(), which never fails towards its caller: a daemon
-// that cannot be reached yields the request's default (schedule: the text "no daemon connection",
+// that cannot be reached yields the request's default (schedule: an unanswered WakeRefusal,
 // clear: false, version: 0).
 //
 // Everything here runs on the main loop, the transport's callbacks included: replies and error
@@ -51,8 +51,14 @@ namespace sollun::helper {
 
 // The name under which the daemon serves.
 inline constexpr std::string_view wakeDaemonServiceName = wake_daemon_protocol::busName;
-// What a schedule request yields when the daemon never answered it.
-inline constexpr std::string_view noDaemonConnectionText = "no daemon connection";
+// Why a schedule request did not take: the daemon refused it and said why, or no answer came (no
+// connection, the daemon gone mid-request, a time-out), which `text` logs as "no daemon
+// connection".
+struct WakeRefusal {
+    enum class Kind { refused, unanswered };
+    Kind kind = Kind::unanswered;
+    std::string text{"no daemon connection"};
+};
 
 // The controller's logger, for registration and requests alike.
 const platform::Logger& daemonControllerLog();

@@ -38,7 +38,8 @@ void surviveBrokenPipes() {
     action.sa_handler = brokenPipe;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &action, nullptr);
+    // Cannot fail for SIGPIPE and a valid action.
+    (void)sigaction(SIGPIPE, &action, nullptr);
 }
 
 } // namespace
@@ -58,13 +59,15 @@ int main() {
 
     auto& loop = platform::SdEventLoop::main();
     platform::FlushedBus session;
-    if (const int r = openSessionBus(platform::out(session)); r < 0) {
+    int r = openSessionBus(platform::out(session));
+    if (r >= 0)
+        r = sd_bus_attach_event(session.get(), loop.native(), 0);
+    if (r < 0) {
         std::fprintf(stderr, "SollunHelper: no session bus, nothing shown: %s\n",
                      std::strerror(-r));
         HelperCoordinator::shared().start();
         return loop.run() < 0 ? 1 : 0;
     }
-    sd_bus_attach_event(session.get(), loop.native(), 0);
     const SessionEnd sessionEnd(session.get(), [&loop] { loop.exit(0); });
 
     SingleInstance instance(session.get(), [&loop] { loop.exit(0); });

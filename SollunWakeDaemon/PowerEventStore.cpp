@@ -2,6 +2,7 @@
 
 #include "SollunWakeDaemon/DaemonLog.h"
 #include "platform/Log.h"
+#include "platform/linux/XdgDirectories.h"
 #include "shared/AtomicFile.h"
 #include "shared/Rfc3339.h"
 
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace sollun::daemon {
 
@@ -42,7 +44,9 @@ std::error_code renameWithoutReplacing(const fs::path& from, const fs::path& to)
     if (::link(from.c_str(), to.c_str()) != 0) {
         return {errno, std::generic_category()};
     }
-    ::unlink(from.c_str());
+    // Should the old name stay, the same bytes sit under both; the next read moves them aside
+    // again, and nothing is lost either way.
+    (void)::unlink(from.c_str());
     return {};
 }
 
@@ -62,10 +66,9 @@ bool removeEvent(std::vector<StoredPowerEvent>& events, const PowerEventKey& eve
 
 fs::path stateDirectory() {
     if (const char* value = std::getenv("STATE_DIRECTORY")) {
-        const std::string_view paths = value;
-        const std::string_view first = paths.substr(0, paths.find(':'));
-        if (!first.empty() && first.front() == '/') {
-            return fs::path(first);
+        const auto paths = platform::colonSeparated(value);
+        if (!paths.empty() && paths.front().starts_with('/')) {
+            return fs::path(paths.front());
         }
     }
     return "/var/lib/sollun-wakedaemon";
@@ -274,7 +277,7 @@ PowerStatus PowerEventStore::commit(const Snapshot& snapshot, bool adds,
     }
     // The cancelled events are gone whatever the hardware says; at worst it wakes the machine once
     // for nothing, so the failure is only logged.
-    if (const PowerStatus status = wake_->arm(earliest); status != powerSuccess) {
+    if (const PowerStatus status = wake_->arm(earliest); status != powerSuccess && firstFault()) {
         daemonLog().error("Failed to arm the %{public}s after a cancellation: 0x%{public}s",
                           wake_->name(), hexStatus(status));
     }
@@ -282,12 +285,15 @@ PowerStatus PowerEventStore::commit(const Snapshot& snapshot, bool adds,
 }
 
 PowerStatus PowerEventStore::write(std::span<const StoredPowerEvent> events) {
-    if (const auto error = writeFileAtomically(path_, renderPowerEventArray(events))) {
+    const auto error = writeFileAtomically(path_, renderPowerEventArray(events));
+    if (!error) {
+        failing_ = false;
+        return powerSuccess;
+    }
+    if (firstFault())
         daemonLog().error("Failed to write %{public}s: %{public}s", path_.string(),
                           error.message());
-        return powerIOError;
-    }
-    return powerSuccess;
+    return powerIOError;
 }
 
 std::optional<Instant>
@@ -303,10 +309,14 @@ PowerEventStore::earliestWake(std::span<const StoredPowerEvent> events) const {
     return earliest;
 }
 
+bool PowerEventStore::firstFault() {
+    return !std::exchange(failing_, true);
+}
+
 // Arms for what the file says after a step went wrong or the armed instant has passed. The file
 // is read again rather than trusted from memory: a failed write may still have replaced it.
 void PowerEventStore::rearmAfter(std::string_view what) {
-    if (const PowerStatus status = rearm(); status != powerSuccess) {
+    if (const PowerStatus status = rearm(); status != powerSuccess && firstFault()) {
         daemonLog().error("Failed to arm the %{public}s after %{public}s: 0x%{public}s",
                           wake_ ? wake_->name() : std::string_view("wake hardware"), what,
                           hexStatus(status));

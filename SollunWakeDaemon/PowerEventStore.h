@@ -91,11 +91,18 @@ private:
     PowerStatus write(std::span<const StoredPowerEvent> events);
     std::optional<Instant> earliestWake(std::span<const StoredPowerEvent> events) const;
     void rearmAfter(std::string_view what);
+    // Whether a failing write or arming is the first since the last write that went through, and
+    // so to be logged. A fault that lasts, a full disk above all, fails every step of every
+    // request until it clears: the store says it once, and each request it costs is said by the
+    // service that answers it.
+    bool firstFault();
 
     std::filesystem::path stateDir_;
     std::filesystem::path path_;
     Clock now_;
     std::unique_ptr<WakeAlarm> wake_;
+    // A step failed, and no write has gone through since.
+    bool failing_ = false;
 };
 
 } // namespace sollun::daemon

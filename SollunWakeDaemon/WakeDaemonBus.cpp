@@ -185,28 +185,32 @@ void WakeDaemonBus::release(Peer& peer, const std::optional<Authorization>& auth
         if (authorization)
             serve(peer, message.get(), *authorization);
         else
-            sd_bus_reply_method_errorf(message.get(), SD_BUS_ERROR_ACCESS_DENIED, "Access denied");
+            (void)sd_bus_reply_method_errorf(message.get(), SD_BUS_ERROR_ACCESS_DENIED,
+                                             "Access denied");
     }
 }
 
+// An answer that cannot be sent is not retried or logged: either its caller has gone, and nobody
+// is left to tell, or the connection has, and the daemon exits on the disconnect.
 void WakeDaemonBus::serve(const Peer& peer, sd_bus_message* message,
                           const Authorization& authorization) {
     const char* member = sd_bus_message_get_member(message);
     if (std::strcmp(member, "GetVersion") == 0) {
-        service_.getVersion(
-            [message](std::int64_t version) { sd_bus_reply_method_return(message, "x", version); });
+        service_.getVersion([message](std::int64_t version) {
+            (void)sd_bus_reply_method_return(message, "x", version);
+        });
         return;
     }
     // Every other request may change the schedule.
     if (!authorization.authorized) {
-        sd_bus_reply_method_errorf(message, notAuthorizedError, "%s",
-                                   authorization.refusal.c_str());
+        (void)sd_bus_reply_method_errorf(message, notAuthorizedError, "%s",
+                                         authorization.refusal.c_str());
         return;
     }
     std::int64_t usec = 0;
     const bool schedules = std::strcmp(member, "ScheduleWakeAt") == 0;
     if (schedules && sd_bus_message_read(message, "x", &usec) < 0) {
-        sd_bus_reply_method_errorf(message, SD_BUS_ERROR_INVALID_ARGS, "Expected one int64");
+        (void)sd_bus_reply_method_errorf(message, SD_BUS_ERROR_INVALID_ARGS, "Expected one int64");
         return;
     }
     switch (limit_.admit(peer.caller.uid, RequestLimit::Clock::now())) {
@@ -218,16 +222,16 @@ void WakeDaemonBus::serve(const Peer& peer, sd_bus_message* message,
                           callerText(peer.caller), RequestLimit::burst);
         [[fallthrough]];
     case RequestLimit::Verdict::refused:
-        sd_bus_reply_method_errorf(message, limitsExceeded,
-                                   "Too many requests: at most %d at once and one a second",
-                                   RequestLimit::burst);
+        (void)sd_bus_reply_method_errorf(message, limitsExceeded,
+                                         "Too many requests: at most %d at once and one a second",
+                                         RequestLimit::burst);
         return;
     }
     const auto replyTo = [message](const std::optional<std::string>& error) {
         if (error)
-            sd_bus_reply_method_errorf(message, rejectedError, "%s", error->c_str());
+            (void)sd_bus_reply_method_errorf(message, rejectedError, "%s", error->c_str());
         else
-            sd_bus_reply_method_return(message, "");
+            (void)sd_bus_reply_method_return(message, "");
     };
     if (schedules)
         service_.scheduleWakeAt(peer.caller, instantFromMicroseconds(usec), replyTo);

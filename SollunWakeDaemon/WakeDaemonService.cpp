@@ -64,15 +64,14 @@ WakeDaemonService::WakeDaemonService(PowerEvents& events, Now now)
     : events_(events)
     , now_(std::move(now)) {}
 
-bool WakeDaemonService::cancel(const Caller& caller, std::span<const PowerEventKey> prior) {
-    // One change for all: when it fails, every one of them stays, and each is logged.
-    const auto status = events_.replaceScheduledPowerEvents(prior, std::nullopt);
-    if (status == powerSuccess)
-        return true;
-    for (std::size_t i = 0; i < prior.size(); ++i)
-        daemonLog().error("Failed to cancel prior wake event: 0x%{public}s (%{public}s)",
-                          hexStatus(status), callerText(caller));
-    return false;
+PowerStatus WakeDaemonService::cancel(std::span<const PowerEventKey> prior) {
+    // One change for all: when it fails, every one of them stays.
+    return events_.replaceScheduledPowerEvents(prior, std::nullopt);
+}
+
+void WakeDaemonService::logFailedCancel(const Caller& caller, PowerStatus status) {
+    daemonLog().error("Failed to cancel prior wake event: 0x%{public}s (%{public}s)",
+                      hexStatus(status), callerText(caller));
 }
 
 void WakeDaemonService::scheduleWakeAt(const Caller& caller, Instant date, const Reply& reply) {
@@ -82,9 +81,13 @@ void WakeDaemonService::scheduleWakeAt(const Caller& caller, Instant date, const
     using Seconds = std::chrono::duration<double>;
     const Seconds ahead = Seconds(date.time_since_epoch()) - Seconds(now_().time_since_epoch());
     if (!(ahead.count() > futureMarginSeconds)) {
-        if (!prior.empty() && cancel(caller, prior))
-            daemonLog().info("scheduleWake: date not in the future; cleared only (%{public}s)",
-                             callerText(caller));
+        if (!prior.empty()) {
+            if (const auto status = cancel(prior); status != powerSuccess)
+                logFailedCancel(caller, status);
+            else
+                daemonLog().info("scheduleWake: date not in the future; cleared only (%{public}s)",
+                                 callerText(caller));
+        }
         reply(std::nullopt);
         return;
     }
@@ -106,9 +109,10 @@ void WakeDaemonService::scheduleWakeAt(const Caller& caller, Instant date, const
     }
     // The replacement failed whole. The prior events go all the same: the caller learns that its
     // wake is not scheduled, and an earlier one left standing would wake the machine at a time
-    // nobody wants any more.
+    // nobody wants any more. Should that fail too, it fails for the same cause, which the store
+    // has said: the refusal below is this request's one line.
     if (!prior.empty())
-        cancel(caller, prior);
+        (void)cancel(prior);
     const std::string error = "IOPMSchedulePowerEvent failed: 0x" + hexStatus(status);
     daemonLog().error("%{public}s (%{public}s)", error, callerText(caller));
     reply(error);
@@ -116,8 +120,12 @@ void WakeDaemonService::scheduleWakeAt(const Caller& caller, Instant date, const
 
 void WakeDaemonService::clearWake(const Caller& caller, const Reply& reply) {
     const auto prior = replacedEvents(events_, caller.uid);
-    if (!prior.empty() && cancel(caller, prior))
-        daemonLog().info("Cleared wake (%{public}s)", callerText(caller));
+    if (!prior.empty()) {
+        if (const auto status = cancel(prior); status != powerSuccess)
+            logFailedCancel(caller, status);
+        else
+            daemonLog().info("Cleared wake (%{public}s)", callerText(caller));
+    }
     reply(std::nullopt);
 }
 

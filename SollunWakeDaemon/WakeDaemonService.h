@@ -11,7 +11,9 @@
 //
 // A request that would leave the user's events as they are changes nothing: no rewrite of the
 // schedule and no log line, however often it comes. Every change is logged once, with the uid and
-// the process that asked for it.
+// the process that asked for it, and so is every request that fails: the store says what went
+// wrong with its file or the hardware, and this layer adds the one line that says which request
+// it cost.
 
 #include "SollunWakeDaemon/DaemonLog.h"
 #include "SollunWakeDaemon/PowerEvents.h"
@@ -54,8 +56,10 @@ public:
     void getVersion(const std::function<void(std::int64_t)>& reply);
 
 private:
-    // False when the events stay; each of them is then logged.
-    bool cancel(const Caller& caller, std::span<const PowerEventKey> prior);
+    // Cancels them all in one change; when that fails, every one of them stays.
+    [[nodiscard]] PowerStatus cancel(std::span<const PowerEventKey> prior);
+    // The one line for a request whose cancellation failed, however many events it kept.
+    static void logFailedCancel(const Caller& caller, PowerStatus status);
 
     PowerEvents& events_;
     Now now_;

@@ -154,8 +154,10 @@ std::error_code writeFileAtomically(const std::filesystem::path& target,
     FileDescriptor file{fd};
 
     if (auto error = fillAndRename(file, directory.get(), temporary, targetName, contents)) {
-        file.reset();
-        ::unlinkat(directory.get(), temporary.c_str(), 0);
+        // The write's own error is the one to report; a temporary that cannot be removed now is
+        // left behind, as a killed write leaves one.
+        (void)file.reset();
+        (void)::unlinkat(directory.get(), temporary.c_str(), 0);
         return error;
     }
     // The rename is only durable once the directory itself is flushed. The new file is already

@@ -59,12 +59,13 @@ void ProductGroup::restartIfGainedOnDisk() {
     sigset_t none;
     sigset_t previous;
     sigemptyset(&none);
-    pthread_sigmask(SIG_SETMASK, &none, &previous);
+    // With a valid set and how, these cannot fail.
+    (void)pthread_sigmask(SIG_SETMASK, &none, &previous);
     const std::string path = program->string();
     char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
     execv(path.c_str(), argv);
     const int error = errno;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     daemonControllerLog().error("Failed to start the helper again: %{public}s",
                                 std::strerror(error));
 }

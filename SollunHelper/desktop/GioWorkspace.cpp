@@ -3,6 +3,7 @@
 #include "SollunHelper/desktop/ProgramProcesses.h"
 #include "SollunHelper/desktop/RunningAppWatch.h"
 #include "SollunHelper/session/SingleInstance.h"
+#include "platform/linux/XdgDirectories.h"
 
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
@@ -66,7 +67,8 @@ public:
         sigfillset(&asynchronous);
         for (const int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP})
             sigdelset(&asynchronous, synchronous);
-        pthread_sigmask(SIG_BLOCK, &asynchronous, &saved_);
+        // With a valid set and how, these cannot fail.
+        (void)pthread_sigmask(SIG_BLOCK, &asynchronous, &saved_);
         g_main_context_push_thread_default(context());
     }
     GlibCall(const GlibCall&) = delete;
@@ -74,7 +76,7 @@ public:
     ~GlibCall() {
         dispatchPending();
         g_main_context_pop_thread_default(context());
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+        (void)pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
     }
 
     static void dispatchPending() {
@@ -99,12 +101,13 @@ void startWithDefaultSignals(gpointer) {
     struct sigaction defaults = {};
     defaults.sa_handler = SIG_DFL;
     for (int signal = 1; signal < NSIG; ++signal) {
+        // The C library refuses its own (the threads' signals); those are as it wants them.
         if (signal != SIGKILL && signal != SIGSTOP)
-            sigaction(signal, &defaults, nullptr);
+            (void)sigaction(signal, &defaults, nullptr);
     }
     sigset_t none;
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    (void)sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 void rememberFirstPid(GDesktopAppInfo*, GPid pid, gpointer first) {
@@ -145,24 +148,10 @@ Workspace::LaunchResult start(GDesktopAppInfo* app, GList* uris, const std::stri
 
 std::vector<fs::path> applicationDirectories() {
     std::vector<fs::path> directories;
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    if (dataHome != nullptr && dataHome[0] == '/')
-        directories.push_back(fs::path(dataHome) / "applications");
-    else if (home != nullptr && home[0] == '/')
-        directories.push_back(fs::path(home) / ".local/share/applications");
-
-    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-    std::string_view list = dataDirs != nullptr && dataDirs[0] != '\0'
-                                ? std::string_view(dataDirs)
-                                : std::string_view("/usr/local/share/:/usr/share/");
-    while (!list.empty()) {
-        const auto colon = list.find(':');
-        const auto directory = list.substr(0, colon);
-        if (!directory.empty() && directory.front() == '/')
-            directories.push_back(fs::path(directory) / "applications");
-        list = colon == std::string_view::npos ? std::string_view() : list.substr(colon + 1);
-    }
+    if (const auto dataHome = platform::xdg::dataHome())
+        directories.push_back(*dataHome / "applications");
+    for (const auto& directory : platform::xdg::dataDirs())
+        directories.push_back(directory / "applications");
     return directories;
 }
 
@@ -293,7 +282,8 @@ bool GioWorkspace::sessionNameHasOwner(const std::string& name) {
             if (openSessionBus(&session) < 0)
                 return false;
             session_.reset(session);
-            sd_bus_set_method_call_timeout(session, sessionAnswerLimitUsec);
+            // Refused only for a connection of another process (after a fork): not this one.
+            (void)sd_bus_set_method_call_timeout(session, sessionAnswerLimitUsec);
         }
         sd_bus_error error = SD_BUS_ERROR_NULL;
         platform::BusMessage reply;

@@ -1,10 +1,10 @@
 #include "SollunHelper/desktop/XdgAutostartLoginItem.h"
 
 #include "platform/Installation.h"
+#include "platform/linux/XdgDirectories.h"
 #include "shared/AtomicFile.h"
 
 #include <glib.h>
-#include <pwd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -25,47 +25,17 @@ constexpr const char* group = "Desktop Entry";
 // Far more than an entry needs; anything larger is not ours to read.
 constexpr std::size_t entryLimit = 64 * 1024;
 
-// The XDG base-directory rules treat a relative value as invalid and fall back as if unset.
-const char* absoluteEnvironmentPath(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && value[0] == '/' ? value : nullptr;
-}
-
-std::optional<fs::path> homeDirectory() {
-    if (const char* home = absoluteEnvironmentPath("HOME"))
-        return fs::path(home);
-    const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
-        return std::nullopt;
-    return fs::path(found->pw_dir);
-}
-
 std::optional<fs::path> userEntryPath() {
-    if (const char* configHome = absoluteEnvironmentPath("XDG_CONFIG_HOME"))
-        return fs::path(configHome) / "autostart" / entryName;
-    if (const auto home = homeDirectory())
-        return *home / ".config" / "autostart" / entryName;
+    if (const auto configHome = platform::xdg::configHome())
+        return *configHome / "autostart" / entryName;
     return std::nullopt;
 }
 
-// The system-wide entries of that name, most important first: $XDG_CONFIG_DIRS (relative
-// members ignored), /etc/xdg when it names none.
+// The system-wide entries of that name, most important first.
 std::vector<fs::path> systemEntryPaths() {
     std::vector<fs::path> paths;
-    const char* dirs = std::getenv("XDG_CONFIG_DIRS");
-    std::string_view rest = dirs != nullptr ? dirs : "";
-    while (!rest.empty()) {
-        const std::string_view dir = rest.substr(0, rest.find(':'));
-        rest.remove_prefix(std::min(rest.size(), dir.size() + 1));
-        if (dir.starts_with('/'))
-            paths.push_back(fs::path(dir) / "autostart" / entryName);
-    }
-    if (paths.empty())
-        paths.push_back(fs::path("/etc/xdg/autostart") / entryName);
+    for (const auto& dir : platform::xdg::configDirs())
+        paths.push_back(dir / "autostart" / entryName);
     return paths;
 }
 

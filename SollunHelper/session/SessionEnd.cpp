@@ -2,6 +2,8 @@
 
 #include "platform/Log.h"
 
+#include <cstring>
+
 namespace sollun::helper {
 namespace {
 
@@ -16,9 +18,13 @@ SessionEnd::SessionEnd(sd_bus* bus, std::function<void()> ended)
     : ended_(std::move(ended)) {
     // The connection's end reaches its own matches as the local Disconnected signal, which no
     // other sender can forge.
-    sd_bus_match_signal(bus, platform::out(match_), nullptr, "/org/freedesktop/DBus/Local",
-                        "org.freedesktop.DBus.Local", "Disconnected", &SessionEnd::onDisconnected,
-                        this);
+    if (const int r = sd_bus_match_signal(
+            bus, platform::out(match_), nullptr, "/org/freedesktop/DBus/Local",
+            "org.freedesktop.DBus.Local", "Disconnected", &SessionEnd::onDisconnected, this);
+        r < 0)
+        log().error("Cannot watch the session bus for its end: %{public}s; the helper may outlive "
+                    "the session",
+                    std::strerror(-r));
 }
 
 int SessionEnd::onDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {

@@ -2,7 +2,8 @@
 
 // One helper per session, the newest wins: each instance asks for the session-bus name
 // com.kestrovane.sollun.helper, allowing itself to be replaced and replacing whoever holds it.
-// The instance that loses the name is told so and ends; the new one always carries on.
+// The instance that loses the name is told so and ends; the new one always carries on, also
+// when the bus will not give it the name at all, which it logs.
 
 #include "platform/linux/SdBus.h"
 

@@ -110,8 +110,8 @@ bool DBusMenu::refresh() {
     ++revision_;
     // Nobody listening, or a full queue, is no reason to fail anything: a host that missed it
     // reads a current layout whenever it asks.
-    sd_bus_emit_signal(bus_.get(), dbusMenuPath, dbusMenuInterface, "LayoutUpdated", "ui",
-                       revision_, std::int32_t{0});
+    (void)sd_bus_emit_signal(bus_.get(), dbusMenuPath, dbusMenuInterface, "LayoutUpdated", "ui",
+                             revision_, std::int32_t{0});
     return true;
 }
 
@@ -127,7 +127,7 @@ void DBusMenu::announceProperties(const std::vector<MenuRow>& before) {
     if (r >= 0)
         r = appendPropertyChanges(signal.get(), changes);
     if (r >= 0)
-        sd_bus_send(bus_.get(), signal.get(), nullptr); // as for LayoutUpdated
+        (void)sd_bus_send(bus_.get(), signal.get(), nullptr); // as for LayoutUpdated
 }
 
 const MenuRow* DBusMenu::rowOf(std::int32_t id) const {

@@ -96,7 +96,7 @@ StatusNotifierItem::StatusNotifierItem(sd_bus* bus, platform::EventLoop& loop, O
 StatusNotifierItem::~StatusNotifierItem() {
     // The tray drops the item when its name goes; the bus may well outlive the item.
     if (ownsName_ && sd_bus_is_open(bus_.get()) > 0)
-        sd_bus_release_name_async(bus_.get(), nullptr, busName_.c_str(), nullptr, nullptr);
+        (void)sd_bus_release_name_async(bus_.get(), nullptr, busName_.c_str(), nullptr, nullptr);
 }
 
 std::variant<std::unique_ptr<StatusNotifierItem>, std::error_code>
@@ -150,10 +150,12 @@ void StatusNotifierItem::registerWithWatcher(bool check) {
     // A registration still on its way is superseded: its answer no longer matters.
     registration_.reset();
     checkAfterRegistration_ = check;
-    sd_bus_call_method_async(bus_.get(), platform::out(registration_), statusNotifierWatcherName,
-                             statusNotifierWatcherPath, statusNotifierWatcherName,
-                             "RegisterStatusNotifierItem", &StatusNotifierItem::onRegistered, this,
-                             "s", busName_.c_str());
+    // A call that cannot even be queued means the session bus has gone, which ends the helper
+    // (SessionEnd); the next watcher to appear is registered with anyway.
+    (void)sd_bus_call_method_async(bus_.get(), platform::out(registration_),
+                                   statusNotifierWatcherName, statusNotifierWatcherPath,
+                                   statusNotifierWatcherName, "RegisterStatusNotifierItem",
+                                   &StatusNotifierItem::onRegistered, this, "s", busName_.c_str());
 }
 
 void StatusNotifierItem::registerAgain() {
@@ -185,10 +187,11 @@ void StatusNotifierItem::checkListed(bool registerIfUnread) {
         registerIfUnread = registerIfUnread || registerIfUnread_;
     listQuery_.reset();
     registerIfUnread_ = registerIfUnread;
-    sd_bus_call_method_async(bus_.get(), platform::out(listQuery_), statusNotifierWatcherName,
-                             statusNotifierWatcherPath, "org.freedesktop.DBus.Properties", "Get",
-                             &StatusNotifierItem::onListed, this, "ss", statusNotifierWatcherName,
-                             "RegisteredStatusNotifierItems");
+    // As for the registration above.
+    (void)sd_bus_call_method_async(bus_.get(), platform::out(listQuery_), statusNotifierWatcherName,
+                                   statusNotifierWatcherPath, "org.freedesktop.DBus.Properties",
+                                   "Get", &StatusNotifierItem::onListed, this, "ss",
+                                   statusNotifierWatcherName, "RegisteredStatusNotifierItems");
 }
 
 bool StatusNotifierItem::isThisItem(std::string_view entry) const {

@@ -14,9 +14,10 @@ namespace {
 
 constexpr std::size_t maximumText = 4096;
 
+// The pipe's ends are only read from or handed to the child: what close says changes nothing.
 void closeDescriptor(int fd) {
     if (fd >= 0)
-        close(fd);
+        (void)close(fd);
 }
 
 // The group first: once the user ID is the real one, the group could no longer be changed.
@@ -52,7 +53,7 @@ std::optional<std::string> textFromChild(const std::function<std::optional<std::
         return std::nullopt;
     }
     if (child == 0) {
-        close(pipe[0]);
+        closeDescriptor(pipe[0]);
         // None of the caller's descriptors stays either: a bus connection carries the credentials
         // it was made with, the group among them, for whoever writes to it.
         const auto kept = static_cast<unsigned>(pipe[1]);
@@ -69,7 +70,7 @@ std::optional<std::string> textFromChild(const std::function<std::optional<std::
         _exit(write(pipe[1], text->data(), text->size()) == static_cast<ssize_t>(text->size()) ? 0
                                                                                                : 1);
     }
-    close(pipe[1]);
+    closeDescriptor(pipe[1]);
 
     std::string text;
     bool complete = false;
@@ -93,9 +94,10 @@ std::optional<std::string> textFromChild(const std::function<std::optional<std::
         }
         text.append(buffer.data(), static_cast<std::size_t>(got));
     }
-    close(pipe[0]);
+    closeDescriptor(pipe[0]);
+    // Our own child, not yet waited for: it is there to be killed.
     if (!complete)
-        kill(child, SIGKILL);
+        (void)kill(child, SIGKILL);
 
     int status = 0;
     pid_t reaped;

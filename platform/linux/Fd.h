@@ -27,8 +27,10 @@ public:
 
     // Closes what it held (a negative number holds nothing) and takes `fd`.
     void reset(int fd = -1) {
+        // Only a written file has anything to report on close, and those are closed where the
+        // write is checked (AtomicFile); on Linux the descriptor is gone whatever close says.
         if (fd_ >= 0)
-            ::close(fd_);
+            (void)::close(fd_);
         fd_ = fd;
     }
     // Gives the descriptor up to a new owner.

@@ -6,6 +6,7 @@
 #include "platform/linux/Fd.h"
 #include "platform/linux/IcuDateFormat.h"
 #include "platform/linux/MessageCatalogue.h"
+#include "platform/linux/XdgDirectories.h"
 
 #include <fcntl.h>
 #include <libintl.h>
@@ -135,9 +136,7 @@ std::optional<std::vector<std::string>> ownCatalogueLanguages() {
     std::string_view list = asked;
     if (const char* language = environmentValue("LANGUAGE"))
         list = language;
-    while (!list.empty()) {
-        const std::string_view language = list.substr(0, list.find(':'));
-        list.remove_prefix(std::min(list.size(), language.size() + 1));
+    for (const std::string_view language : colonSeparated(list)) {
         // A language names a catalogue directory, never a path to one elsewhere: the helper runs
         // setgid, and LANGUAGE is its user's to set.
         if (language.empty() || language.front() == '.' ||

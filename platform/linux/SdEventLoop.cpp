@@ -82,11 +82,13 @@ int onTimer(sd_event_source*, std::uint64_t, void* userdata) {
 
 int onRepeatingTimer(sd_event_source* source, std::uint64_t scheduled, void* userdata) {
     auto* self = static_cast<TaskSource*>(userdata);
+    // Without a clock reading (the loop not yet run), the tick is taken as on time.
     std::uint64_t now = scheduled;
-    sd_event_now(sd_event_source_get_event(source), CLOCK_BOOTTIME, &now);
+    (void)sd_event_now(sd_event_source_get_event(source), CLOCK_BOOTTIME, &now);
     // Keep the phase; after a long sleep skip the missed ticks instead of firing a burst.
     const std::uint64_t missed = now > scheduled ? (now - scheduled) / self->interval : 0;
-    sd_event_source_set_time(source, scheduled + (missed + 1) * self->interval);
+    // Fails only for a loop that has finished, whose sources never fire again anyway.
+    (void)sd_event_source_set_time(source, scheduled + (missed + 1) * self->interval);
     const auto callback = self->callback;
     (*callback)();
     return 0;
@@ -148,7 +150,9 @@ SdEventLoop& SdEventLoop::main() {
 
 void SdEventLoop::post(Task task) {
     posted_.push_back(std::move(task));
-    sd_event_source_set_enabled(postedSource_, SD_EVENT_ONESHOT);
+    // Fails only once the loop has finished, when nothing posted would run anyway; run() then
+    // runs what is left before it returns.
+    (void)sd_event_source_set_enabled(postedSource_, SD_EVENT_ONESHOT);
 }
 
 int SdEventLoop::onPosted(sd_event_source*, void* userdata) {
@@ -166,7 +170,8 @@ void SdEventLoop::runPosted() {
     if (posted_.empty()) {
         batch.clear();
         posted_.swap(batch);
-        sd_event_source_set_enabled(postedSource_, SD_EVENT_OFF);
+        // Switching a source off cannot fail while the loop runs it.
+        (void)sd_event_source_set_enabled(postedSource_, SD_EVENT_OFF);
     }
 }
 
@@ -211,7 +216,8 @@ SdEventLoop::watchDirectory(const std::filesystem::path& directory, std::uint32_
         r < 0)
         return std::error_code(-r, std::generic_category());
     // The source closes it from now on.
-    sd_event_source_set_io_fd_own(source->source, 1);
+    if (const int r = sd_event_source_set_io_fd_own(source->source, 1); r < 0)
+        return std::error_code(-r, std::generic_category());
     fd.release();
     return Source(std::move(source));
 }
@@ -251,7 +257,8 @@ int SdEventLoop::run() {
         // disconnect does; that is final.
         if (sd_event_get_state(event_) == SD_EVENT_FINISHED) {
             int code = 0;
-            sd_event_get_exit_code(event_, &code);
+            // The state says it finished: the code is there to read.
+            (void)sd_event_get_exit_code(event_, &code);
             return code;
         }
     }

@@ -506,6 +506,41 @@ TEST_F(PowerEventStoreTest, TheServiceReplacesOnlyTheProductsOwnEvents) {
                                           .Times(1));
 }
 
+// A disk that takes no more fails each request with one line for it, and the cause once for as
+// long as it lasts: not once for every write the request and its fallback tried.
+TEST_F(PowerEventStoreTest, AFullDiskIsSaidOnceAndEachRequestItCostsOnce) {
+    WakeDaemonService service{*store, [this] { return now; }};
+    const Caller caller{1000, 4242};
+    const auto refused = [&](Instant date) {
+        std::optional<std::string> answer;
+        service.scheduleWakeAt(caller, date, [&](auto reply) { answer = reply; });
+        return answer;
+    };
+    ASSERT_EQ(refused(start + 1h), std::nullopt);
+    const std::string cause =
+        "error wakedaemon/daemon: Failed to write " + store->path().string() + ": File too large";
+    const std::string refusal = "error wakedaemon/daemon: IOPMSchedulePowerEvent failed: "
+                                "0xe00002ca (uid 1000, pid 4242)";
+    const std::string cancelFailed = "error wakedaemon/daemon: Failed to cancel prior wake event: "
+                                     "0xe00002ca (uid 1000, pid 4242)";
+    {
+        platform::ScopedMemoryLog log;
+        const test::ScopedFileSizeLimit full{1}; // not even "[]"
+        EXPECT_EQ(refused(start + 2h), "IOPMSchedulePowerEvent failed: 0xe00002ca");
+        EXPECT_EQ(test::logLines(*log), (Names{cause, refusal}));
+        EXPECT_EQ(refused(start + 3h), "IOPMSchedulePowerEvent failed: 0xe00002ca");
+        service.clearWake(caller, [](auto reply) { EXPECT_EQ(reply, std::nullopt); });
+        EXPECT_EQ(test::logLines(*log), (Names{cause, refusal, refusal, cancelFailed}));
+    }
+    EXPECT_EQ(store->eventTimes({}), std::vector<Instant>{start + 1h});
+    // Once a write has gone through, the next fault is said again.
+    ASSERT_EQ(refused(start + 2h), std::nullopt);
+    platform::ScopedMemoryLog log;
+    const test::ScopedFileSizeLimit full{1}; // not even "[]"
+    EXPECT_NE(refused(start + 3h), std::nullopt);
+    EXPECT_EQ(test::logLines(*log), (Names{cause, refusal}));
+}
+
 TEST(RequestLimit, AdmitsABurstThenOneAnIntervalPerUserAndSaysSoOnce) {
     using enum RequestLimit::Verdict;
     RequestLimit limit;

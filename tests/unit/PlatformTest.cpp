@@ -2,6 +2,7 @@
 #include "platform/Task.h"
 #include "platform/linux/ChildText.h"
 #include "platform/linux/SdEventLoop.h"
+#include "platform/linux/XdgDirectories.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/TempDir.h"
 
@@ -21,6 +22,63 @@ namespace {
 using namespace std::chrono_literals;
 using test::runWithWatchdog;
 using Lines = std::vector<std::string>;
+
+// The base-directory rules every lookup shares: relative values count as unset, relative and
+// empty members of a list are skipped, and each variable has its own fallback.
+TEST(XdgDirectories, RelativeValuesCountAsUnsetAndEachVariableFallsBackItsOwnWay) {
+    using Paths = std::vector<std::filesystem::path>;
+    using test::ScopedEnvironmentVariable;
+    EXPECT_EQ(colonSeparated("a::/b:"), (std::vector<std::string_view>{"a", "", "/b"}));
+    EXPECT_EQ(colonSeparated(""), std::vector<std::string_view>{});
+    const struct {
+        std::optional<std::string> dataHome, configHome, home, dataDirs, configDirs;
+        std::optional<std::filesystem::path> wantDataHome, wantConfigHome;
+        Paths wantDataDirs, wantConfigDirs;
+    } rows[] = {
+        {"/d", "/c", "/h", "/x:rel::/y/", "/e:/f", "/d", "/c", {"/x", "/y/"}, {"/e", "/f"}},
+        {"rel",
+         "rel",
+         "/h",
+         "",
+         "rel",
+         "/h/.local/share",
+         "/h/.config",
+         {"/usr/local/share/", "/usr/share/"},
+         {"/etc/xdg"}},
+        {std::nullopt,
+         std::nullopt,
+         "/h",
+         std::nullopt,
+         std::nullopt,
+         "/h/.local/share",
+         "/h/.config",
+         {"/usr/local/share/", "/usr/share/"},
+         {"/etc/xdg"}},
+        // A list that names only relative members names none; only the data list's fallback is
+        // for an empty value alone.
+        {std::nullopt,
+         std::nullopt,
+         "rel",
+         "rel",
+         "",
+         std::nullopt,
+         std::nullopt,
+         {},
+         {"/etc/xdg"}},
+    };
+    for (const auto& row : rows) {
+        const ScopedEnvironmentVariable dataHome("XDG_DATA_HOME", row.dataHome),
+            configHome("XDG_CONFIG_HOME", row.configHome), home("HOME", row.home),
+            dataDirs("XDG_DATA_DIRS", row.dataDirs), configDirs("XDG_CONFIG_DIRS", row.configDirs);
+        EXPECT_EQ(xdg::dataHome(), row.wantDataHome) << row.home.value_or("-");
+        EXPECT_EQ(xdg::dataDirs(), row.wantDataDirs) << row.dataDirs.value_or("-");
+        EXPECT_EQ(xdg::configDirs(), row.wantConfigDirs) << row.configDirs.value_or("-");
+        // Without $HOME the user database answers for the configuration's home.
+        if (row.wantConfigHome) {
+            EXPECT_EQ(xdg::configHome(), row.wantConfigHome);
+        }
+    }
+}
 
 // Posted tasks run after the current callback, in order, and those they post after them; a deferred
 // task runs in its place among them, unless its source went first.
