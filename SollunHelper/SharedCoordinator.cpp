@@ -2,10 +2,12 @@
 
 #include "SollunHelper/HelperCoordinator.h"
 #include "SollunHelper/daemon/LinuxWakeDaemonController.h"
+#include "SollunHelper/daemon/SystemBus.h"
 #include "SollunHelper/desktop/GioWorkspace.h"
 #include "SollunHelper/desktop/LogindSleepInhibitor.h"
 #include "SollunHelper/desktop/LogindWakeObserver.h"
 #include "SollunHelper/desktop/XdgAutostartLoginItem.h"
+#include "SollunHelper/session/SessionBus.h"
 #include "platform/linux/SdEventLoop.h"
 
 namespace sollun::helper {
@@ -14,12 +16,13 @@ HelperCoordinator& HelperCoordinator::shared() {
     // Never destroyed: it lives as long as the process, and nothing is done on the way out.
     static HelperCoordinator* const coordinator = [] {
         auto& loop = platform::SdEventLoop::main();
-        // One connection to logind: the locks against sleep are asked for over the observer's.
-        auto logind = std::make_unique<LogindWakeObserver>(loop);
-        auto inhibitor = std::make_unique<LogindSleepInhibitor>(loop, *logind);
+        // One connection to each bus, shared by every part that talks there.
+        auto& systemBus = SystemBus::shared();
         return new HelperCoordinator(
-            loop, makeLinuxWakeDaemonController(loop), std::make_unique<GioWorkspace>(loop),
-            std::move(logind), std::move(inhibitor),
+            loop, makeLinuxWakeDaemonController(loop, systemBus),
+            std::make_unique<GioWorkspace>(loop, SessionBus::shared()),
+            std::make_unique<LogindWakeObserver>(loop, systemBus),
+            std::make_unique<LogindSleepInhibitor>(loop, systemBus),
             std::make_unique<XdgAutostartLoginItem>(loop, XdgAutostartLoginItem::ownExecutable()));
     }();
     return *coordinator;

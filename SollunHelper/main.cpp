@@ -9,13 +9,13 @@
 #include "SollunHelper/HelperCoordinator.h"
 #include "SollunHelper/SollunHelperApp.h"
 #include "SollunHelper/daemon/ProductGroup.h"
+#include "SollunHelper/session/SessionBus.h"
 #include "SollunHelper/session/SessionEnd.h"
 #include "SollunHelper/session/SingleInstance.h"
 #include "SollunHelper/tray/DBusMenu.h"
 #include "SollunHelper/tray/StatusNotifierItem.h"
 #include "platform/Localization.h"
 #include "platform/TimeZoneWatch.h"
-#include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
 #include "shared/ProductIdentities.h"
 
@@ -58,24 +58,23 @@ int main() {
     platform::setUpLocalization();
 
     auto& loop = platform::SdEventLoop::main();
-    platform::FlushedBus session;
-    int r = openSessionBus(platform::out(session));
-    if (r >= 0)
-        r = sd_bus_attach_event(session.get(), loop.native(), 0);
-    if (r < 0) {
+    // The one connection to the session bus, which the coordinator's workspace shares.
+    auto& sessionBus = SessionBus::shared();
+    sd_bus* const session = sessionBus.connection();
+    if (session == nullptr) {
         std::fprintf(stderr, "SollunHelper: no session bus, nothing shown: %s\n",
-                     std::strerror(-r));
+                     std::strerror(-sessionBus.lastOpenError()));
         HelperCoordinator::shared().start();
         return loop.run() < 0 ? 1 : 0;
     }
-    const SessionEnd sessionEnd(session.get(), [&loop] { loop.exit(0); });
+    const SessionEnd sessionEnd(sessionBus, [&loop] { loop.exit(0); });
 
-    SingleInstance instance(session.get(), [&loop] { loop.exit(0); });
+    SingleInstance instance(session, [&loop] { loop.exit(0); });
 
     HelperAppDelegate delegate(HelperCoordinator::shared(), [&loop] { loop.exit(0); });
-    auto menu = DBusMenu::start(session.get(), loop, delegate);
+    auto menu = DBusMenu::start(session, loop, delegate);
     // A host's left click opens Sollun, as the menu's row does.
-    auto item = StatusNotifierItem::start(session.get(), loop,
+    auto item = StatusNotifierItem::start(session, loop,
                                           {StatusNotifierItem::shippedIconThemePath(), 1,
                                            [&delegate](const std::string& activationToken) {
                                                delegate.openSollun(activationToken);
@@ -99,6 +98,6 @@ int main() {
     const int result = loop.run();
     // Closed while the menu and the item still hold it, as the process's end would close it: they
     // send nothing on the way out.
-    session.reset();
+    sessionBus.close();
     return result < 0 ? 1 : 0;
 }

@@ -71,10 +71,11 @@ struct Setup {
         address = std::make_unique<test::ScopedEnvironmentVariable>("DBUS_SYSTEM_BUS_ADDRESS",
                                                                     bus->address());
         std::filesystem::create_directories(container);
+        systemBus = std::make_unique<helper::SystemBus>(loop);
         coordinator = std::make_unique<helper::HelperCoordinator>(
             loop,
             helper::makeLinuxWakeDaemonController(
-                loop, helper::BusDaemonService::Setup{daemonName, shipped.path(), {}}),
+                loop, *systemBus, helper::BusDaemonService::Setup{daemonName, shipped.path(), {}}),
             std::make_unique<QuietWorkspace>(), std::make_unique<NoWakes>(),
             std::make_unique<test::FakeSleepInhibitor>(), std::make_unique<test::FakeLoginItem>());
     }
@@ -93,6 +94,7 @@ struct Setup {
     platform::SdEventLoop loop;
     std::unique_ptr<test::PrivateBus> bus;
     std::unique_ptr<test::ScopedEnvironmentVariable> address;
+    std::unique_ptr<helper::SystemBus> systemBus;
     std::unique_ptr<helper::HelperCoordinator> coordinator;
 };
 

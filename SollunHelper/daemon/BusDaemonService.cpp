@@ -40,11 +40,12 @@ BusDaemonService::Setup BusDaemonService::shipped() {
             {"pkexec", installer.string()}};
 }
 
-BusDaemonService::BusDaemonService(platform::SdEventLoop& loop, Setup setup)
+BusDaemonService::BusDaemonService(platform::SdEventLoop& loop, platform::SharedBus& bus,
+                                   Setup setup)
     : loop_(loop)
     , setup_(std::move(setup))
     , definitionPresent_(definitionPresent())
-    , bus_(loop, setup_.serviceName, setup_.openBus, [this] { busChanged(); })
+    , bus_(loop, bus, setup_.serviceName, [this] { busChanged(); })
     , directories_(
           loop,
           [&] {

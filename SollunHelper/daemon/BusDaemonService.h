@@ -28,6 +28,7 @@
 #include "SollunHelper/daemon/BusNameWatch.h"
 #include "SollunHelper/daemon/DirectoryChangeWatch.h"
 #include "platform/linux/SdEventLoop.h"
+#include "platform/linux/SharedBus.h"
 
 #include <systemd/sd-bus.h>
 
@@ -52,7 +53,6 @@ public:
         std::filesystem::path definition;
         // Runs the installer with administrator authorization.
         std::vector<std::string> approvalCommand;
-        std::function<int(sd_bus**)> openBus = sd_bus_open_system;
         // Where the system bus finds activation files.
         std::vector<std::filesystem::path> activationDirectories = systemActivationDirectories();
     };
@@ -62,8 +62,8 @@ public:
     // <prefix>/libexec/sollun-helper/sollun-wakedaemon-install.
     static Setup shipped();
 
-    // Connects to the bus and starts watching at once; status() is unknown until the bus answers.
-    BusDaemonService(platform::SdEventLoop& loop, Setup setup);
+    // Starts watching at once, on `bus`'s connection; status() is unknown until the bus answers.
+    BusDaemonService(platform::SdEventLoop& loop, platform::SharedBus& bus, Setup setup);
     ~BusDaemonService() override;
     BusDaemonService(const BusDaemonService&) = delete;
     BusDaemonService& operator=(const BusDaemonService&) = delete;

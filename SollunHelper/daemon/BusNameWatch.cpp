@@ -19,25 +19,18 @@ constexpr const char* busInterface = "org.freedesktop.DBus";
 
 } // namespace
 
-BusNameWatch::BusNameWatch(platform::SdEventLoop& loop, std::string name,
-                           std::function<int(sd_bus**)> openBus, std::function<void()> changed)
+BusNameWatch::BusNameWatch(platform::SdEventLoop& loop, platform::SharedBus& bus, std::string name,
+                           std::function<void()> changed)
     : loop_(loop)
     , name_(std::move(name))
-    , openBus_(std::move(openBus))
     , changed_(std::move(changed))
     , backOff_(firstBackOff) {
-    connect();
+    following_ = bus.follow([this](sd_bus* connection) { ask(connection); }, [this] { forget(); });
 }
 
-void BusNameWatch::connect() {
-    owned_.reset();
-    activatable_.reset();
-    sd_bus* bus = nullptr;
-    if (openBus_(&bus) < 0) {
-        failed();
-        return;
-    }
-    bus_.reset(bus);
+void BusNameWatch::ask(sd_bus* bus) {
+    forget();
+    bus_ = bus;
     // The match before the question, so that no change between the answer and the match's
     // installation is missed: the bus handles both in the order they were sent.
     const std::string ownerChanges = "type='signal',sender='org.freedesktop.DBus',"
@@ -45,49 +38,45 @@ void BusNameWatch::connect() {
                                      "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
                                      "arg0='" +
                                      name_ + "'";
-    if (sd_bus_set_exit_on_disconnect(bus, 0) < 0 ||
-        sd_bus_set_method_call_timeout(bus, questionTimeoutUsec) < 0 ||
-        sd_bus_attach_event(bus, loop_.native(), SD_EVENT_PRIORITY_NORMAL) < 0 ||
-        sd_bus_add_filter(bus, platform::out(filter_), onMessage, this) < 0 ||
-        sd_bus_add_match_async(bus, platform::out(match_), ownerChanges.c_str(), onOwnerChanged,
+    if (sd_bus_add_match_async(bus, platform::out(match_), ownerChanges.c_str(), onOwnerChanged,
                                onMatchAdded, this) < 0 ||
-        sd_bus_call_method_async(bus, platform::out(ownerQuestion_), busService, busPath,
-                                 busInterface, "NameHasOwner", onHasOwner, this, "s",
-                                 name_.c_str()) < 0) {
+        platform::callMethodAsync(bus, ownerQuestion_, busService, busPath, busInterface,
+                                  "NameHasOwner", onHasOwner, this, questionTimeoutUsec, "s",
+                                  name_.c_str()) < 0) {
         failed();
         return;
     }
     askActivatable();
 }
 
-void BusNameWatch::disconnect() {
-    filter_.reset();
+void BusNameWatch::forget() {
+    retry_.reset();
     match_.reset();
     ownerQuestion_.reset();
     activatableQuestion_.reset();
-    // Nothing of what is still queued matters: closed without a flush.
-    bus_.reset();
+    owned_.reset();
+    activatable_.reset();
+    bus_ = nullptr;
 }
 
 void BusNameWatch::askActivatable() {
-    if (!bus_ || retry_)
-        return; // the next connection asks anyway
-    activatableQuestion_.reset();
-    if (sd_bus_call_method_async(bus_.get(), platform::out(activatableQuestion_), busService,
-                                 busPath, busInterface, "ListActivatableNames", onActivatableNames,
-                                 this, "") < 0)
+    if (bus_ == nullptr || retry_)
+        return; // the next connection, or the retry, asks anyway
+    if (platform::callMethodAsync(bus_, activatableQuestion_, busService, busPath, busInterface,
+                                  "ListActivatableNames", onActivatableNames, this,
+                                  questionTimeoutUsec, nullptr) < 0)
         failed();
 }
 
 void BusNameWatch::failed() {
-    if (retry_)
+    if (retry_ || bus_ == nullptr)
         return;
-    // Not closed here: this may run inside the connection's own callback. The retry's timer
-    // replaces the connection, on a turn of the loop of its own.
+    // Not asked again from here: this may run inside the connection's own callback. The retry's
+    // timer registers everything afresh, on a turn of the loop of its own.
     retry_ = loop_.addOneShotTimer(backOff_, [this] {
+        sd_bus* const bus = bus_;
         retry_.reset();
-        disconnect();
-        connect();
+        ask(bus);
     });
     backOff_ = std::min(backOff_ * 2, longestBackOff);
 }
@@ -154,12 +143,6 @@ int BusNameWatch::onOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_
 int BusNameWatch::onMatchAdded(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     // Without the match, changes of the owner would go unnoticed.
     if (sd_bus_message_is_method_error(reply, nullptr))
-        static_cast<BusNameWatch*>(userdata)->failed();
-    return 0;
-}
-
-int BusNameWatch::onMessage(sd_bus_message* message, void* userdata, sd_bus_error*) {
-    if (sd_bus_message_is_signal(message, "org.freedesktop.DBus.Local", "Disconnected"))
         static_cast<BusNameWatch*>(userdata)->failed();
     return 0;
 }

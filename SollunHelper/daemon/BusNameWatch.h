@@ -5,14 +5,16 @@
 // signals for it) and whether the bus can start it (ListActivatableNames, asked once per
 // connection and again at each askActivatable(), as after its activation files changed).
 //
-// The connection is the watch's own, attached to the loop; nothing here waits for the bus. When
-// the connection ends (the bus restarted) or a question fails or times out, a fresh connection
-// asks again after a back-off: half a second, doubling up to 30 s, back to half a second once the
-// bus has answered. Meanwhile the last answers stand: a restart of the bus changes nothing that
-// is installed, and the daemon's own connection notices a bus that went away.
+// It asks over the helper's shared connection to the bus, and asks again on each new one the
+// connection's owner opens after a loss (the bus restarted); nothing here waits for the bus. A
+// question that fails or times out is asked again, with the match, after a back-off: half a
+// second, doubling up to 30 s, back to half a second once the bus has answered. Meanwhile the
+// last answers stand: a restart of the bus changes nothing that is installed, and the daemon's
+// own connection notices a bus that went away.
 
 #include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
+#include "platform/linux/SharedBus.h"
 
 #include <systemd/sd-bus.h>
 
@@ -32,10 +34,10 @@ public:
         bool operator==(const State&) const = default;
     };
 
-    // Connects at once. `changed` is called on the loop whenever state() has changed, never from
-    // within a call of this class.
-    BusNameWatch(platform::SdEventLoop& loop, std::string name,
-                 std::function<int(sd_bus**)> openBus, std::function<void()> changed);
+    // Asks at once, on `bus`'s connection (opened if needed). `changed` is called on the loop
+    // whenever state() has changed, never from within a call of this class.
+    BusNameWatch(platform::SdEventLoop& loop, platform::SharedBus& bus, std::string name,
+                 std::function<void()> changed);
     BusNameWatch(const BusNameWatch&) = delete;
     BusNameWatch& operator=(const BusNameWatch&) = delete;
 
@@ -50,20 +52,20 @@ private:
     static int onActivatableNames(sd_bus_message* reply, void* userdata, sd_bus_error*);
     static int onOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error*);
     static int onMatchAdded(sd_bus_message* reply, void* userdata, sd_bus_error*);
-    static int onMessage(sd_bus_message* message, void* userdata, sd_bus_error*);
 
-    void connect();
-    void disconnect();
+    // Registers the match and asks both questions on `bus`.
+    void ask(sd_bus* bus);
+    // Drops what was registered on the connection.
+    void forget();
     void failed();
     void learned(std::optional<bool> owned, std::optional<bool> activatable);
 
     platform::SdEventLoop& loop_;
     const std::string name_;
-    const std::function<int(sd_bus**)> openBus_;
     const std::function<void()> changed_;
 
-    platform::ClosedBus bus_;
-    platform::BusSlot filter_;
+    // The connection announced last, until it is lost.
+    sd_bus* bus_ = nullptr;
     platform::BusSlot match_;
     platform::BusSlot ownerQuestion_;
     platform::BusSlot activatableQuestion_;
@@ -75,6 +77,8 @@ private:
     std::chrono::milliseconds backOff_;
     platform::Source retry_;
     platform::Source pendingChange_;
+    // Last: what it announces is registered on the members above.
+    platform::Source following_;
 };
 
 } // namespace sollun::helper

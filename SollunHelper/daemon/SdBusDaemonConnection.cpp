@@ -26,69 +26,69 @@ std::string couldNotSend(int error) {
 
 } // namespace
 
-int openStandardBus(sd_bus** bus, bool privileged) {
-    return privileged ? sd_bus_open_system(bus) : sd_bus_open_user(bus);
-}
-
 SdBusDaemonConnector::SdBusDaemonConnector(platform::SdEventLoop& loop,
+                                           platform::SharedBus& systemBus,
                                            trust::IdentityTable identities,
                                            SdBusConnectorOptions options)
     : loop_(loop)
+    , systemBus_(systemBus)
     , identities_(std::move(identities))
-    , options_(std::move(options)) {
-    if (!options_.openBus)
-        options_.openBus = openStandardBus;
-}
+    , options_(std::move(options)) {}
 
 std::shared_ptr<WakeDaemonConnection>
 SdBusDaemonConnector::connect(const std::string& serviceName, bool privileged,
                               const std::string& requirement) {
     // Only a well-known name is activated and changes owners. A valid name also cannot break out
     // of the quotes of the match rule it goes into.
-    if (serviceName.empty() || serviceName.front() == ':' ||
+    if (!privileged || serviceName.empty() || serviceName.front() == ':' ||
         sd_bus_service_name_is_valid(serviceName.c_str()) <= 0)
         return nullptr;
-    platform::BusRef bus;
-    if (const int r = options_.openBus(platform::out(bus), privileged); r < 0 || !bus)
-        return nullptr;
-    return SdBusDaemonConnection::create(loop_, bus.release(), serviceName, requirement,
-                                         identities_, options_.callTimeout);
+    return SdBusDaemonConnection::create(loop_, systemBus_, serviceName, requirement, identities_,
+                                         options_.callTimeout);
 }
 
-SdBusDaemonConnection::SdBusDaemonConnection(platform::SdEventLoop& loop, sd_bus* bus,
+SdBusDaemonConnection::SdBusDaemonConnection(platform::SdEventLoop& loop, platform::BusRef bus,
                                              std::string serviceName, std::string requirement,
                                              trust::IdentityTable identities,
                                              std::chrono::microseconds callTimeout)
     : loop_(loop)
-    , bus_(bus)
+    , bus_(std::move(bus))
     , serviceName_(std::move(serviceName))
     , requirement_(std::move(requirement))
     , identities_(std::move(identities))
     , callTimeout_(callTimeout) {}
 
 std::shared_ptr<SdBusDaemonConnection>
-SdBusDaemonConnection::create(platform::SdEventLoop& loop, sd_bus* bus, std::string serviceName,
-                              std::string requirement, trust::IdentityTable identities,
+SdBusDaemonConnection::create(platform::SdEventLoop& loop, platform::SharedBus& shared,
+                              std::string serviceName, std::string requirement,
+                              trust::IdentityTable identities,
                               std::chrono::microseconds callTimeout) {
+    sd_bus* const bus = shared.connection();
+    if (bus == nullptr)
+        return nullptr;
     std::shared_ptr<SdBusDaemonConnection> self(
-        new SdBusDaemonConnection(loop, bus, std::move(serviceName), std::move(requirement),
-                                  std::move(identities), callTimeout));
+        new SdBusDaemonConnection(loop, platform::BusRef(sd_bus_ref(bus)), std::move(serviceName),
+                                  std::move(requirement), std::move(identities), callTimeout));
     const std::string ownerRule = "type='signal',sender='org.freedesktop.DBus',"
                                   "path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
                                   "member='NameOwnerChanged',arg0='" +
                                   self->serviceName_ + "'";
-    int r = sd_bus_attach_event(bus, loop.native(), SD_EVENT_PRIORITY_NORMAL);
-    if (r >= 0)
-        r = sd_bus_set_method_call_timeout(bus, static_cast<std::uint64_t>(callTimeout.count()));
-    if (r >= 0)
-        r = sd_bus_add_filter(bus, platform::out(self->messageFilter_), &onMessage, self.get());
     // Asked for before any question about the owner: the bus handles one connection's messages
     // in order, so no change of owner after its answer goes unseen.
-    if (r >= 0)
-        r = sd_bus_add_match_async(bus, platform::out(self->ownerWatch_), ownerRule.c_str(),
-                                   &onNameOwnerChanged, &onWatchInstalled, self.get());
-    if (r < 0)
+    if (sd_bus_add_match_async(bus, platform::out(self->ownerWatch_), ownerRule.c_str(),
+                               &onNameOwnerChanged, &onWatchInstalled, self.get()) < 0)
         return nullptr;
+    // Told from the owner's turn of the loop, or from within whoever found the connection closed:
+    // the end goes on a turn of its own either way. This daemon connection never lives on another
+    // bus connection, so the first loss is the last it follows.
+    self->following_ = shared.follow(nullptr, [raw = self.get()] {
+        raw->following_.reset();
+        if (!raw->pendingLoss_)
+            raw->pendingLoss_ = raw->loop_.defer([raw] {
+                const auto keepAlive = raw->shared_from_this();
+                raw->invalidate(busLost);
+            });
+    });
     return self;
 }
 
@@ -138,9 +138,9 @@ void SdBusDaemonConnection::verify() {
     stepSentAt_ = std::chrono::steady_clock::now();
     // Asking to start a running service is harmless, and the requests go to a unique name, which
     // the bus never activates.
-    const int r = sd_bus_call_method_async(bus_.get(), platform::out(step_), driverName, driverPath,
-                                           driverName, "StartServiceByName", &onStarted, this, "su",
-                                           serviceName_.c_str(), std::uint32_t{0});
+    const int r = platform::callMethodAsync(bus_.get(), step_, driverName, driverPath, driverName,
+                                            "StartServiceByName", &onStarted, this, timeoutUsec(),
+                                            "su", serviceName_.c_str(), std::uint32_t{0});
     if (r < 0) {
         // Reached from a request or resume(): nothing is called back from inside those.
         unsentStep_ = loop_.defer([this, description = couldNotSend(r)] {
@@ -154,8 +154,8 @@ void SdBusDaemonConnection::verify() {
 int SdBusDaemonConnection::askBus(const char* method, const std::string& name,
                                   sd_bus_message_handler_t callback) {
     stepSentAt_ = std::chrono::steady_clock::now();
-    return sd_bus_call_method_async(bus_.get(), platform::out(step_), driverName, driverPath,
-                                    driverName, method, callback, this, "s", name.c_str());
+    return platform::callMethodAsync(bus_.get(), step_, driverName, driverPath, driverName, method,
+                                     callback, this, timeoutUsec(), "s", name.c_str());
 }
 
 std::shared_ptr<SdBusDaemonConnection> SdBusDaemonConnection::stepAnswered(void* userdata) {
@@ -229,14 +229,13 @@ void SdBusDaemonConnection::send(Request request) {
     call.serial = serial;
     call.request = std::move(request);
     call.sentAt = std::chrono::steady_clock::now();
-    const int r =
-        call.request.argument
-            ? sd_bus_call_method_async(bus_.get(), platform::out(call.slot), owner_.c_str(),
-                                       objectPath, interfaceName, call.request.method, &onReply,
-                                       &call, "x", *call.request.argument)
-            : sd_bus_call_method_async(bus_.get(), platform::out(call.slot), owner_.c_str(),
-                                       objectPath, interfaceName, call.request.method, &onReply,
-                                       &call, nullptr);
+    const int r = call.request.argument
+                      ? platform::callMethodAsync(bus_.get(), call.slot, owner_.c_str(), objectPath,
+                                                  interfaceName, call.request.method, &onReply,
+                                                  &call, timeoutUsec(), "x", *call.request.argument)
+                      : platform::callMethodAsync(bus_.get(), call.slot, owner_.c_str(), objectPath,
+                                                  interfaceName, call.request.method, &onReply,
+                                                  &call, timeoutUsec(), nullptr);
     if (r < 0) {
         failLater(std::move(call.request.fail), couldNotSend(r));
         calls_.erase(serial);
@@ -297,15 +296,6 @@ int SdBusDaemonConnection::onWatchInstalled(sd_bus_message* reply, void* userdat
     const auto keepAlive = self.shared_from_this();
     self.invalidate(sd_bus_is_open(self.bus_.get()) > 0 ? "The daemon's name cannot be watched"
                                                         : busLost);
-    return 0;
-}
-
-int SdBusDaemonConnection::onMessage(sd_bus_message* message, void* userdata, sd_bus_error*) {
-    if (sd_bus_message_is_signal(message, "org.freedesktop.DBus.Local", "Disconnected") > 0) {
-        auto& self = *static_cast<SdBusDaemonConnection*>(userdata);
-        const auto keepAlive = self.shared_from_this();
-        self.invalidate(busLost);
-    }
     return 0;
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
-// The helper's way to the daemon over D-Bus. A connection is one sd-bus connection of its own,
-// to the system bus for a privileged lookup (the session bus otherwise), attached to the main
-// loop. The daemon answers on the object /com/kestrovane/sollun/wakedaemon, interface
+// The helper's way to the daemon over D-Bus. A connection to the daemon lives on the helper's
+// shared connection to the system bus, as it was when the daemon connection was made: its match,
+// questions and calls are registered there, and it ends with that bus connection. Only privileged
+// lookups are served: the daemon is never looked for on the session bus. The daemon answers on
+// the object /com/kestrovane/sollun/wakedaemon, interface
 // com.kestrovane.sollun.WakeDaemonProtocol.
 //
 // Before its first request a connection makes sure whom it is talking to: it asks the bus to
@@ -24,6 +26,7 @@
 //   connection remains usable: its next request verifies the owner afresh.
 // - Invalidated: the connection to the bus itself is lost. Every request ends in its error
 //   handler, then the handler is called; every later request ends in its error handler at once.
+//   The next daemon connection is made on the bus connection opened after it.
 //
 // Every request ends in exactly one call: its reply, or the error handler of the proxy it was
 // made through, with a readable description (the bus's error message, or "The daemon did not
@@ -41,6 +44,7 @@
 #include "SollunHelper/WakeDaemonTransport.h"
 #include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
+#include "platform/linux/SharedBus.h"
 #include "shared/Requirement.h"
 
 #include <systemd/sd-bus.h>
@@ -56,33 +60,25 @@
 
 namespace sollun::helper {
 
-// Opens a started bus connection, not attached to any loop: the system bus when `privileged`,
-// the session bus otherwise. Gives a negative errno when it cannot.
-using BusOpener = std::function<int(sd_bus** bus, bool privileged)>;
-
-// sd_bus_open_system or sd_bus_open_user. Both take the bus address from the environment, which
-// a setgid process does not see; such a process wraps this (to open under its raised group) or
-// replaces it (to open an address of its own finding).
-int openStandardBus(sd_bus** bus, bool privileged);
-
 struct SdBusConnectorOptions {
-    BusOpener openBus = openStandardBus;
     // How long any call may go unanswered, the activation of the daemon included.
     std::chrono::microseconds callTimeout = std::chrono::seconds(25);
 };
 
 class SdBusDaemonConnector final : public WakeDaemonConnector {
 public:
-    // The connections check their peer against `identities`.
-    SdBusDaemonConnector(platform::SdEventLoop& loop, trust::IdentityTable identities,
-                         SdBusConnectorOptions options = {});
+    // The connections are made on `systemBus` and check their peer against `identities`.
+    SdBusDaemonConnector(platform::SdEventLoop& loop, platform::SharedBus& systemBus,
+                         trust::IdentityTable identities, SdBusConnectorOptions options = {});
 
-    // Opens the bus; nothing when it cannot, or when `serviceName` is not a well-known bus name.
+    // Nothing when the system bus cannot be reached, the lookup is not privileged, or
+    // `serviceName` is not a well-known bus name.
     std::shared_ptr<WakeDaemonConnection> connect(const std::string& serviceName, bool privileged,
                                                   const std::string& requirement) override;
 
 private:
     platform::SdEventLoop& loop_;
+    platform::SharedBus& systemBus_;
     trust::IdentityTable identities_;
     SdBusConnectorOptions options_;
 };
@@ -92,12 +88,12 @@ class SdBusDaemonProxy;
 class SdBusDaemonConnection final : public WakeDaemonConnection,
                                     public std::enable_shared_from_this<SdBusDaemonConnection> {
 public:
-    // Takes `bus` in every case; nothing when it cannot be attached to the loop or watched.
-    static std::shared_ptr<SdBusDaemonConnection> create(platform::SdEventLoop& loop, sd_bus* bus,
-                                                         std::string serviceName,
-                                                         std::string requirement,
-                                                         trust::IdentityTable identities,
-                                                         std::chrono::microseconds callTimeout);
+    // On `shared`'s connection as it is now; nothing when there is none or the daemon's name
+    // cannot be watched on it.
+    static std::shared_ptr<SdBusDaemonConnection>
+    create(platform::SdEventLoop& loop, platform::SharedBus& shared, std::string serviceName,
+           std::string requirement, trust::IdentityTable identities,
+           std::chrono::microseconds callTimeout);
     ~SdBusDaemonConnection() override;
     SdBusDaemonConnection(const SdBusDaemonConnection&) = delete;
     SdBusDaemonConnection& operator=(const SdBusDaemonConnection&) = delete;
@@ -134,11 +130,10 @@ private:
 
     enum class Phase { idle, verifying, verified, invalidated };
 
-    SdBusDaemonConnection(platform::SdEventLoop& loop, sd_bus* bus, std::string serviceName,
-                          std::string requirement, trust::IdentityTable identities,
-                          std::chrono::microseconds callTimeout);
+    SdBusDaemonConnection(platform::SdEventLoop& loop, platform::BusRef bus,
+                          std::string serviceName, std::string requirement,
+                          trust::IdentityTable identities, std::chrono::microseconds callTimeout);
 
-    static int onMessage(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static int onWatchInstalled(sd_bus_message* reply, void* userdata, sd_bus_error* error);
     static int onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static int onStarted(sd_bus_message* reply, void* userdata, sd_bus_error* error);
@@ -164,9 +159,11 @@ private:
     std::deque<ErrorHandler> takeOpenRequests();
     std::string describe(sd_bus_message* reply, std::chrono::steady_clock::time_point sentAt);
     void failLater(ErrorHandler fail, std::string description);
+    std::uint64_t timeoutUsec() const { return static_cast<std::uint64_t>(callTimeout_.count()); }
 
     platform::SdEventLoop& loop_;
-    platform::ClosedBus bus_;
+    // The bus connection this one lives on; the shared connection's owner closes it.
+    platform::BusRef bus_;
     const std::string serviceName_;
     const std::string requirement_;
     const trust::IdentityTable identities_;
@@ -177,7 +174,6 @@ private:
     bool resumed_ = false;
     Phase phase_ = Phase::idle;
 
-    platform::BusSlot messageFilter_;
     platform::BusSlot ownerWatch_;
     // The bus driver call of the verification under way, or the end of one that could not be sent.
     platform::BusSlot step_;
@@ -191,6 +187,10 @@ private:
     std::deque<Request> waiting_;
     std::map<std::uint64_t, Call> calls_;
     std::uint64_t nextSerial_ = 0;
+
+    // The loss of the bus connection, told by its owner and handled on a turn of its own.
+    platform::Source following_;
+    platform::Source pendingLoss_;
 };
 
 class SdBusDaemonProxy final : public WakeDaemonProxy {

@@ -2,7 +2,6 @@
 
 #include "SollunHelper/desktop/ProgramProcesses.h"
 #include "SollunHelper/desktop/RunningAppWatch.h"
-#include "SollunHelper/session/SingleInstance.h"
 #include "platform/linux/XdgDirectories.h"
 
 #include <gio/gdesktopappinfo.h>
@@ -261,9 +260,10 @@ private:
 
 // ---- GioWorkspace ----
 
-GioWorkspace::GioWorkspace(platform::SdEventLoop& loop)
+GioWorkspace::GioWorkspace(platform::SdEventLoop& loop, platform::SharedBus& session)
     : loop_(loop)
-    , bus_(std::make_unique<SessionBus>()) {}
+    , bus_(std::make_unique<SessionBus>())
+    , session_(session) {}
 
 GioWorkspace::~GioWorkspace() {
     const GlibCall call;
@@ -273,33 +273,30 @@ GioWorkspace::~GioWorkspace() {
 bool GioWorkspace::sessionNameHasOwner(const std::string& name) {
     if (sd_bus_service_name_is_valid(name.c_str()) <= 0 || name.front() == ':')
         return false;
-    // A connection of our own, so that a restarted bus is noticed at the next call, not whenever
-    // a background thread gets round to it: a failed question is asked once more on a new
-    // connection.
+    // Asked on the spot, not from a background thread's view of the bus: a restarted bus is
+    // noticed at the next call, and a question that failed is asked once more, on a new
+    // connection when the one it failed on has closed. What the bus sends meanwhile waits for
+    // the loop.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!session_) {
-            sd_bus* session = nullptr;
-            if (openSessionBus(&session) < 0)
-                return false;
-            session_.reset(session);
-            // Refused only for a connection of another process (after a fork): not this one.
-            (void)sd_bus_set_method_call_timeout(session, sessionAnswerLimitUsec);
-        }
-        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus* const session = session_.connection();
+        if (session == nullptr)
+            return false;
+        platform::BusMessage question;
         platform::BusMessage reply;
+        sd_bus_error error = SD_BUS_ERROR_NULL;
         int owned = 0;
-        const int r = sd_bus_call_method(
-            session_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "NameHasOwner", &error, platform::out(reply), "s", name.c_str());
+        int r = sd_bus_message_new_method_call(session, platform::out(question),
+                                               "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                               "org.freedesktop.DBus", "NameHasOwner");
+        if (r >= 0)
+            r = sd_bus_message_append(question.get(), "s", name.c_str());
+        if (r >= 0)
+            r = sd_bus_call(session, question.get(), sessionAnswerLimitUsec, &error,
+                            platform::out(reply));
         const bool answered = r >= 0 && sd_bus_message_read(reply.get(), "b", &owned) >= 0;
         sd_bus_error_free(&error);
-        if (answered) {
-            // Nothing else is expected here; drop whatever the bus sent meanwhile.
-            while (sd_bus_process(session_.get(), nullptr) > 0) {
-            }
+        if (answered)
             return owned != 0;
-        }
-        session_.reset();
     }
     return false;
 }
@@ -360,7 +357,7 @@ std::unique_ptr<Workspace::RunningWatch> GioWorkspace::watchRunning(const std::s
             return std::nullopt;
         return RunningAppWatch::Entry{std::move(entry->path), entryProgram(entry->info.get())};
     };
-    return std::make_unique<ListedWatch>(watches_, loop_, appId, std::move(lookup),
+    return std::make_unique<ListedWatch>(watches_, loop_, session_, appId, std::move(lookup),
                                          std::move(changed));
 }
 

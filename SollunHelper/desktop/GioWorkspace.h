@@ -35,12 +35,14 @@
 // Every call is synchronous and made on the main thread; no GLib main loop runs. What GLib leaves
 // for a main context during a call (the completion of the bus flush GIO does after a launch, the
 // notice that a bus connection closed) goes to a context of the workspace's own, which is
-// dispatched as each call ends. The session bus connection never ends the process when the bus
-// goes away, and a new one is made the next time one is needed.
+// dispatched as each call ends. GLib's session bus connection never ends the process when the bus
+// goes away, and a new one is made the next time one is needed. The question whether the
+// application id has an owner goes over the helper's own session bus connection, the one its
+// watches share.
 
 #include "SollunHelper/Workspace.h"
-#include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
+#include "platform/linux/SharedBus.h"
 
 #include <systemd/sd-bus.h>
 
@@ -56,8 +58,8 @@ class RunningAppWatch;
 
 class GioWorkspace final : public Workspace {
 public:
-    // Watches run on `loop`.
-    explicit GioWorkspace(platform::SdEventLoop& loop);
+    // Watches run on `loop`; the application id's owner is asked and followed on `session`.
+    GioWorkspace(platform::SdEventLoop& loop, platform::SharedBus& session);
     ~GioWorkspace() override;
     GioWorkspace(const GioWorkspace&) = delete;
     GioWorkspace& operator=(const GioWorkspace&) = delete;
@@ -82,7 +84,7 @@ private:
     platform::SdEventLoop& loop_;
     class SessionBus;
     std::unique_ptr<SessionBus> bus_;
-    platform::FlushedBus session_;
+    platform::SharedBus& session_;
 
     // The process each desktop entry's last launch started. GIO starts an application through a
     // launcher program that then becomes it: until then the process does not run the entry's

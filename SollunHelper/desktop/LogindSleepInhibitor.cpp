@@ -79,14 +79,15 @@ private:
     platform::Source pendingAnswer_;
 };
 
-LogindSleepInhibitor::LogindSleepInhibitor(platform::SdEventLoop& loop, LogindWakeObserver& logind)
+LogindSleepInhibitor::LogindSleepInhibitor(platform::SdEventLoop& loop,
+                                           platform::SharedBus& systemBus)
     : loop_(loop)
-    , logind_(logind) {}
+    , systemBus_(systemBus) {}
 
 std::unique_ptr<SleepInhibitor::Lock> LogindSleepInhibitor::inhibit(const std::string& reason,
                                                                     Answer answer) {
     auto lock = std::make_unique<InhibitorLock>(loop_, std::move(answer));
-    lock->ask(logind_.connection(), reason);
+    lock->ask(systemBus_.connection(), reason);
     return lock;
 }
 

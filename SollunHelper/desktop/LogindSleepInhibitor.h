@@ -6,17 +6,17 @@
 // logind sees as the descriptor's last close. The copy kept here is close-on-exec, so that the
 // programs the helper starts (the main application among them) do not hold the machine awake.
 //
-// The call goes over the wake observer's connection to the system bus, the one the helper keeps
-// for logind, never one of its own. It is asynchronous: logind may ask polkit first, and the loop
-// runs meanwhile. While the observer has no connection (none yet, or lost a moment ago), a lock
-// is refused at once; a request whose connection is lost before logind answered gets no answer.
+// The call goes over the helper's one connection to the system bus, never one of its own. It is
+// asynchronous: logind may ask polkit first, and the loop runs meanwhile. While the bus cannot be
+// reached, a lock is refused at once; a request whose connection is lost before logind answered
+// gets no answer.
 // Nothing here logs: the policy that asked does.
 //
-// Everything runs on the loop's thread. The observer must outlive the inhibitor's locks.
+// Everything runs on the loop's thread. The bus's owner must outlive the inhibitor's locks.
 
 #include "SollunHelper/SleepInhibitor.h"
-#include "SollunHelper/desktop/LogindWakeObserver.h"
 #include "platform/linux/SdEventLoop.h"
+#include "platform/linux/SharedBus.h"
 
 #include <memory>
 #include <string>
@@ -29,7 +29,7 @@ public:
     static constexpr const char* what = "sleep:idle:handle-lid-switch";
     static constexpr const char* who = "Sollun";
 
-    LogindSleepInhibitor(platform::SdEventLoop& loop, LogindWakeObserver& logind);
+    LogindSleepInhibitor(platform::SdEventLoop& loop, platform::SharedBus& systemBus);
 
     std::unique_ptr<Lock> inhibit(const std::string& reason, Answer answer) override;
 
@@ -37,7 +37,7 @@ private:
     class InhibitorLock;
 
     platform::SdEventLoop& loop_;
-    LogindWakeObserver& logind_;
+    platform::SharedBus& systemBus_;
 };
 
 } // namespace sollun::helper

@@ -23,56 +23,40 @@ private:
     std::shared_ptr<Registration> registration_;
 };
 
-LogindWakeObserver::LogindWakeObserver(platform::SdEventLoop& loop, BusOpener openBus)
+LogindWakeObserver::LogindWakeObserver(platform::SdEventLoop& loop, platform::SharedBus& systemBus)
     : loop_(loop)
-    , openBus_(std::move(openBus)) {
-    if (!openBus_)
-        openBus_ = sd_bus_open_system;
-}
+    , systemBus_(systemBus) {}
 
 std::unique_ptr<SystemWakeObserver::Token>
 LogindWakeObserver::observeDidWake(std::function<void()> handler) {
     auto registration = std::make_shared<Registration>(Registration{std::move(handler)});
     registrations_.push_back(registration);
-    // While the retry timer runs, the bus was unreachable moments ago; the timer keeps trying.
-    if (!bus_ && !retry_ && !connect())
-        retry_ = loop_.addRepeatingTimer(retryInterval, [this] { reconnect(); });
+    if (!following_)
+        following_ = systemBus_.follow(
+            [this](sd_bus* bus) {
+                bus_ = bus;
+                listen();
+            },
+            [this] { lost(); });
     return std::make_unique<WakeToken>(std::move(registration));
 }
 
-bool LogindWakeObserver::connect() {
-    platform::BusRef opened;
-    int r = openBus_(platform::out(opened));
-    if (r < 0 || !opened)
-        return false;
-    bus_.reset(opened.release());
-    r = sd_bus_attach_event(bus_.get(), loop_.native(), SD_EVENT_PRIORITY_NORMAL);
-    if (r >= 0)
-        r = sd_bus_add_filter(bus_.get(), platform::out(filter_), &onMessage, this);
+void LogindWakeObserver::listen() {
+    retry_.reset();
     // Blocking on purpose: once this returns, the bus sends us every PrepareForSleep logind
     // broadcasts from now on.
-    if (r >= 0)
-        r = sd_bus_match_signal(bus_.get(), platform::out(match_), logindName, logindPath,
-                                managerInterface, "PrepareForSleep", &onPrepareForSleep, this);
-    if (r < 0) {
-        disconnect();
-        return false;
-    }
-    return true;
+    if (sd_bus_match_signal(bus_, platform::out(match_), logindName, logindPath, managerInterface,
+                            "PrepareForSleep", &onPrepareForSleep, this) < 0)
+        retry_ = loop_.addOneShotTimer(retryInterval, [this] { listen(); });
 }
 
-void LogindWakeObserver::disconnect() {
+void LogindWakeObserver::lost() {
+    retry_.reset();
     match_.reset();
-    filter_.reset();
-    bus_.reset();
-}
-
-void LogindWakeObserver::reconnect() {
-    disconnect();
-    if (!observing() || connect())
-        retry_.reset();
-    else if (!retry_)
-        retry_ = loop_.addRepeatingTimer(retryInterval, [this] { reconnect(); });
+    bus_ = nullptr;
+    // Not followed any further while nobody observes: the next observeDidWake() follows again.
+    if (!observing())
+        following_.reset();
 }
 
 bool LogindWakeObserver::observing() {
@@ -106,19 +90,6 @@ void LogindWakeObserver::announceWake() {
             if (const auto registration = weak.lock(); registration && registration->handler)
                 registration->handler();
         });
-}
-
-int LogindWakeObserver::onMessage(sd_bus_message* message, void* userdata, sd_bus_error*) {
-    if (sd_bus_message_is_signal(message, "org.freedesktop.DBus.Local", "Disconnected") <= 0)
-        return 0;
-    auto& self = *static_cast<LogindWakeObserver*>(userdata);
-    // Not from here: the connection that is being dispatched is the one to be closed.
-    if (!self.pendingReconnect_)
-        self.pendingReconnect_ = self.loop_.defer([&self] {
-            self.pendingReconnect_.reset();
-            self.reconnect();
-        });
-    return 0;
 }
 
 } // namespace sollun::helper

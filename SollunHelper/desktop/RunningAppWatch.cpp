@@ -1,7 +1,5 @@
 #include "SollunHelper/desktop/RunningAppWatch.h"
 
-#include "SollunHelper/session/SingleInstance.h"
-
 #include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/syscall.h>
@@ -33,8 +31,8 @@ int onMatchInstalled(sd_bus_message*, void*, sd_bus_error*) {
 
 } // namespace
 
-RunningAppWatch::RunningAppWatch(platform::SdEventLoop& loop, std::string appId, Lookup lookup,
-                                 std::function<void()> changed)
+RunningAppWatch::RunningAppWatch(platform::SdEventLoop& loop, platform::SharedBus& session,
+                                 std::string appId, Lookup lookup, std::function<void()> changed)
     : loop_(loop)
     , appId_(std::move(appId))
     , lookup_(std::move(lookup))
@@ -45,7 +43,12 @@ RunningAppWatch::RunningAppWatch(platform::SdEventLoop& loop, std::string appId,
             loop_.watchFd(inotify_.get(), EPOLLIN, [this](std::uint32_t) { onProgramEvents(); });
     lookUp();
     scan();
-    watchName();
+    if (sd_bus_service_name_is_valid(appId_.c_str()) > 0 && appId_.front() != ':')
+        session_ = session.follow([this](sd_bus* bus) { watchName(bus); },
+                                  [this] {
+                                      ownerQuery_.reset();
+                                      ownerMatch_.reset();
+                                  });
     reported_ = running();
 }
 
@@ -182,27 +185,19 @@ void RunningAppWatch::forget(pid_t pid) {
 
 // ---- The bus name ----
 
-void RunningAppWatch::watchName() {
-    if (sd_bus_service_name_is_valid(appId_.c_str()) <= 0 || appId_.front() == ':')
-        return;
-    sd_bus* bus = nullptr;
-    if (openSessionBus(&bus) < 0)
-        return;
-    bus_.reset(bus);
+void RunningAppWatch::watchName(sd_bus* bus) {
     const std::string rule =
         "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" +
         appId_ + "'";
     // The rule goes first: a change after the question is then announced.
-    if (sd_bus_attach_event(bus, loop_.native(), SD_EVENT_PRIORITY_NORMAL) < 0 ||
-        sd_bus_add_match_async(bus, platform::out(ownerMatch_), rule.c_str(),
+    if (sd_bus_add_match_async(bus, platform::out(ownerMatch_), rule.c_str(),
                                &RunningAppWatch::onOwnerChanged, onMatchInstalled, this) < 0 ||
         sd_bus_call_method_async(bus, platform::out(ownerQuery_), "org.freedesktop.DBus",
                                  "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
                                  &RunningAppWatch::onOwnerAnswer, this, "s", appId_.c_str()) < 0) {
         ownerQuery_.reset();
         ownerMatch_.reset();
-        bus_.reset();
     }
 }
 

@@ -12,7 +12,8 @@
 //     exec is done). The program replaced, moved or deleted has the entry read and the watch set
 //     up again;
 //   - the application id's owner on the session bus, from NameOwnerChanged for that name alone,
-//     after one NameHasOwner at the start; both asynchronous, on a connection of the watch's own.
+//     after one NameHasOwner at the start; both asynchronous, on the helper's shared connection,
+//     and registered again on each new one.
 //
 // While nothing starts or ends, nothing runs: no timer, no bus traffic. What no event covers (the
 // entry installed or changed after the start, a process that stopped running the program without
@@ -24,6 +25,7 @@
 #include "platform/linux/Fd.h"
 #include "platform/linux/SdBus.h"
 #include "platform/linux/SdEventLoop.h"
+#include "platform/linux/SharedBus.h"
 
 #include <systemd/sd-bus.h>
 
@@ -49,8 +51,8 @@ public:
     using Lookup = std::function<std::optional<Entry>()>;
 
     // Looks once (entry, scan) before returning; the bus's answer comes later.
-    RunningAppWatch(platform::SdEventLoop& loop, std::string appId, Lookup lookup,
-                    std::function<void()> changed);
+    RunningAppWatch(platform::SdEventLoop& loop, platform::SharedBus& session, std::string appId,
+                    Lookup lookup, std::function<void()> changed);
     RunningAppWatch(const RunningAppWatch&) = delete;
     RunningAppWatch& operator=(const RunningAppWatch&) = delete;
 
@@ -72,7 +74,7 @@ private:
     void scan();
     void follow(pid_t pid, bool launchedHere);
     void forget(pid_t pid);
-    void watchName();
+    void watchName(sd_bus* bus);
     // Tells `changed_` when running() differs from what it was last told.
     void report();
 
@@ -98,10 +100,11 @@ private:
     };
     std::map<pid_t, Process> processes_;
 
-    platform::FlushedBus bus_;
     platform::BusSlot ownerMatch_;
     platform::BusSlot ownerQuery_;
     bool nameOwned_ = false;
+    // Last: the slots above are registered from its announcements.
+    platform::Source session_;
 };
 
 } // namespace sollun::helper

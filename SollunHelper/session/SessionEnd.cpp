@@ -14,23 +14,13 @@ const platform::Logger& log() {
 
 } // namespace
 
-SessionEnd::SessionEnd(sd_bus* bus, std::function<void()> ended)
+SessionEnd::SessionEnd(SessionBus& bus, std::function<void()> ended)
     : ended_(std::move(ended)) {
-    // The connection's end reaches its own matches as the local Disconnected signal, which no
-    // other sender can forge.
-    if (const int r = sd_bus_match_signal(
-            bus, platform::out(match_), nullptr, "/org/freedesktop/DBus/Local",
-            "org.freedesktop.DBus.Local", "Disconnected", &SessionEnd::onDisconnected, this);
-        r < 0)
-        log().error("Cannot watch the session bus for its end: %{public}s; the helper may outlive "
-                    "the session",
-                    std::strerror(-r));
-}
-
-int SessionEnd::onDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
-    log().info("The session bus has gone: the session is over");
-    static_cast<SessionEnd*>(userdata)->ended_();
-    return 0;
+    // The connection's end is its local Disconnected signal, which no other sender can forge.
+    following_ = bus.follow(nullptr, [this] {
+        log().info("The session bus has gone: the session is over");
+        ended_();
+    });
 }
 
 } // namespace sollun::helper

@@ -4,9 +4,6 @@
 #include "platform/Log.h"
 #include "shared/ProductNames.h"
 
-#include <sys/auxv.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 
@@ -46,21 +43,6 @@ int SingleInstance::onNameLost(sd_bus_message* message, void* userdata, sd_bus_e
     const char* name = nullptr;
     if (sd_bus_message_read(message, "s", &name) >= 0 && helperIdentifier == name)
         static_cast<SingleInstance*>(userdata)->lost_();
-    return 0;
-}
-
-int openSessionBus(sd_bus** bus) {
-    if (getauxval(AT_SECURE) == 0)
-        return sd_bus_open_user(bus);
-    platform::BusRef b;
-    int r = sd_bus_new(platform::out(b));
-    if (r < 0)
-        return r;
-    const std::string address = "unix:path=/run/user/" + std::to_string(getuid()) + "/bus";
-    if ((r = sd_bus_set_address(b.get(), address.c_str())) < 0 ||
-        (r = sd_bus_set_bus_client(b.get(), 1)) < 0 || (r = sd_bus_start(b.get())) < 0)
-        return r;
-    *bus = b.release();
     return 0;
 }
 

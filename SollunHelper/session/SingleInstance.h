@@ -29,9 +29,4 @@ private:
     platform::BusSlot match_;
 };
 
-// The user's session bus. A setgid program does not trust its environment for where to connect
-// (and sd-bus ignores it then), so it connects to the user's bus at its fixed place under
-// /run/user.
-int openSessionBus(sd_bus** bus);
-
 } // namespace sollun::helper

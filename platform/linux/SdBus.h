@@ -12,6 +12,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cstdint>
 #include <memory>
 
 namespace sollun::platform {
@@ -62,6 +63,23 @@ private:
 template <class Handle>
 OutPointer<Handle> out(Handle& handle) {
     return OutPointer<Handle>(handle);
+}
+
+// sd_bus_call_method_async with a time-out of the call's own, for a connection shared with others
+// who keep the connection's. `types` and `arguments` as for sd_bus_message_append; nullptr for a
+// call without arguments.
+template <class... Arguments>
+int callMethodAsync(sd_bus* bus, BusSlot& slot, const char* destination, const char* path,
+                    const char* interface, const char* member, sd_bus_message_handler_t callback,
+                    void* userdata, std::uint64_t timeoutUsec, const char* types,
+                    Arguments... arguments) {
+    BusMessage call;
+    int r = sd_bus_message_new_method_call(bus, out(call), destination, path, interface, member);
+    if (r >= 0 && types != nullptr && types[0] != '\0')
+        r = sd_bus_message_append(call.get(), types, arguments...);
+    if (r >= 0)
+        r = sd_bus_call_async(bus, out(slot), call.get(), callback, userdata, timeoutUsec);
+    return r;
 }
 
 } // namespace sollun::platform

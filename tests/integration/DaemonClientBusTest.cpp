@@ -48,7 +48,7 @@ protected:
     }
 
     std::unique_ptr<WakeDaemonController> controller() {
-        return makeLinuxWakeDaemonController(loop, {daemonName, shipped.path(), {}});
+        return makeLinuxWakeDaemonController(loop, systemBus, {daemonName, shipped.path(), {}});
     }
 
     // Runs the loop until the service, telling of a change, answers `expected`.
@@ -95,6 +95,8 @@ protected:
     platform::SdEventLoop loop;
     test::PrivateBus bus{{}}; // nothing activatable until the approval installs the daemon
     test::ScopedEnvironmentVariable address{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()};
+    // The helper's one connection to the system bus, opened when first used.
+    SystemBus systemBus{loop};
 };
 
 TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
@@ -102,12 +104,13 @@ TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
     // place and has the bus reload.
     const auto definition = shipped / (std::string(daemonName) + ".service");
     BusDaemonService service(
-        loop, {daemonName,
-               shipped.path(),
-               {"sh", "-c",
-                "cp \"$0\" \"$1\" && busctl --address=\"$DBUS_SYSTEM_BUS_ADDRESS\" call "
-                "org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus ReloadConfig",
-                definition.string(), (bus.directory() / "services").string()}});
+        loop, systemBus,
+        {daemonName,
+         shipped.path(),
+         {"sh", "-c",
+          "cp \"$0\" \"$1\" && busctl --address=\"$DBUS_SYSTEM_BUS_ADDRESS\" call "
+          "org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus ReloadConfig",
+          definition.string(), (bus.directory() / "services").string()}});
     waitForStatus(service, serviceNotFound);
     writeDefinition();
     waitForStatus(service, serviceNotRegistered);
@@ -178,8 +181,7 @@ TEST_F(DaemonClient, TheStatusFollowsTheNameAndTheActivationFilesFromWhatItHolds
     test::ScopedEnvironmentVariable anyStart{"DBUS_SYSTEM_BUS_ADDRESS", bus.socketAddress()};
     writeDefinition();
     const auto services = bus.directory() / "services";
-    BusDaemonService service(loop,
-                             {daemonName, shipped.path(), {}, sd_bus_open_system, {services}});
+    BusDaemonService service(loop, systemBus, {daemonName, shipped.path(), {}, {services}});
     EXPECT_EQ(service.status(), -1) << "unknown until the bus has answered";
     waitForStatus(service, serviceNotRegistered);
     ASSERT_EQ(service.registerService(), std::nullopt);
@@ -218,7 +220,9 @@ TEST_F(DaemonClient, AStuckOrMissingBusLeavesTheStatusUnknownWithoutHoldingTheLo
         test::ScopedEnvironmentVariable stuckBus{"DBUS_SYSTEM_BUS_ADDRESS",
                                                  "unix:path=" + path.string()};
         writeDefinition();
-        const auto daemon = controller();
+        SystemBus stuckConnection(loop);
+        const auto daemon =
+            makeLinuxWakeDaemonController(loop, stuckConnection, {daemonName, shipped.path(), {}});
         daemon->registerIfNeeded();
         EXPECT_EQ(daemon->registrationState(), WakeDaemonRegistrationState::unknown);
         loop.post([&] { loop.exit(0); });
@@ -230,7 +234,7 @@ TEST_F(DaemonClient, AStuckOrMissingBusLeavesTheStatusUnknownWithoutHoldingTheLo
     // A bus that is not there yet is tried again, backing off, until it answers.
     bus.kill();
     test::ScopedEnvironmentVariable later{"DBUS_SYSTEM_BUS_ADDRESS", bus.socketAddress()};
-    BusDaemonService service(loop, {daemonName, shipped.path(), {}});
+    BusDaemonService service(loop, systemBus, {daemonName, shipped.path(), {}});
     EXPECT_EQ(service.status(), -1);
     bus.restart();
     waitForStatus(service, serviceNotRegistered);
@@ -253,7 +257,7 @@ TEST_F(DaemonClient, AFailedApprovalSaysWhyAndLeavesTheRequestPending) {
     };
     for (const auto& [command, reason] : rows) {
         SCOPED_TRACE(reason);
-        BusDaemonService service(loop, {daemonName, shipped.path(), command});
+        BusDaemonService service(loop, systemBus, {daemonName, shipped.path(), command});
         waitForStatus(service, serviceNotRegistered);
         ASSERT_EQ(service.registerService(), std::nullopt);
         std::optional<int> exit;

@@ -3,6 +3,7 @@
 
 #include "SollunHelper/desktop/GioWorkspace.h"
 
+#include "SollunHelper/session/SessionBus.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/Subprocess.h"
@@ -77,7 +78,8 @@ protected:
     const fs::path entry = tree / "data/applications/com.kestrovane.sollun.desktop";
     const fs::path record = scratch / "record";
     platform::SdEventLoop loop;
-    GioWorkspace workspace{loop};
+    SessionBus session{loop};
+    GioWorkspace workspace{loop, session};
 };
 
 // Nothing of the helper's process may pass on: its start token, its descriptors, the signals its

@@ -4,8 +4,10 @@
 
 #include "SollunHelper/HelperCoordinator.h"
 #include "SollunHelper/daemon/LinuxWakeDaemonController.h"
+#include "SollunHelper/daemon/SystemBus.h"
 #include "SollunHelper/desktop/GioWorkspace.h"
 #include "SollunHelper/desktop/LogindWakeObserver.h"
+#include "SollunHelper/session/SessionBus.h"
 #include "shared/AtomicFile.h"
 #include "shared/Rfc3339.h"
 #include "shared/WakeHelperStatus.h"
@@ -44,9 +46,10 @@ protected:
 
         coordinator = std::make_unique<HelperCoordinator>(
             loop,
-            makeLinuxWakeDaemonController(loop,
+            makeLinuxWakeDaemonController(loop, systemConnection,
                                           BusDaemonService::Setup{daemonName, shipped.path(), {}}),
-            std::make_unique<GioWorkspace>(loop), std::make_unique<LogindWakeObserver>(loop),
+            std::make_unique<GioWorkspace>(loop, sessionConnection),
+            std::make_unique<LogindWakeObserver>(loop, systemConnection),
             std::make_unique<test::FakeSleepInhibitor>(), std::make_unique<test::FakeLoginItem>());
     }
 
@@ -116,6 +119,9 @@ protected:
     test::ScopedEnvironmentVariable sessionAddress{"DBUS_SESSION_BUS_ADDRESS",
                                                    sessionBus.address()};
     platform::SdEventLoop loop;
+    // The helper's one connection to each bus.
+    SystemBus systemConnection{loop};
+    SessionBus sessionConnection{loop};
     std::unique_ptr<HelperCoordinator> coordinator;
 };
 

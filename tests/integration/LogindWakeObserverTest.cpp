@@ -3,6 +3,7 @@
 
 #include "SollunHelper/desktop/LogindWakeObserver.h"
 
+#include "SollunHelper/daemon/SystemBus.h"
 #include "SollunHelper/desktop/LogindSleepInhibitor.h"
 #include "platform/linux/SdEventLoop.h"
 #include "tests/support/LoopWatchdog.h"
@@ -90,16 +91,17 @@ protected:
 
     platform::SdEventLoop loop;
     std::unique_ptr<MockLogind> logind;
-    sd_bus* observerBus = nullptr; // the observer's latest connection, which it owns
+    sd_bus* observerBus = nullptr; // the latest connection the observer listens on
     int opened = 0;
     // Ends the loop when a connection other than the first is opened.
-    LogindWakeObserver observer{loop, [this](sd_bus** bus) {
-                                    const int r = sd_bus_open_system(bus);
-                                    if (r >= 0 && ++opened > 1)
-                                        loop.exit(0);
-                                    observerBus = r >= 0 ? *bus : observerBus;
-                                    return r;
-                                }};
+    SystemBus systemBus{loop, [this](sd_bus** bus) {
+                            const int r = sd_bus_open_system(bus);
+                            if (r >= 0 && ++opened > 1)
+                                loop.exit(0);
+                            observerBus = r >= 0 ? *bus : observerBus;
+                            return r;
+                        }};
+    LogindWakeObserver observer{loop, systemBus};
 };
 
 TEST_F(LogindWakeObserverTest, OnlyLogindsReturnFromSleepCountsAndItIsFollowedThroughRestarts) {
@@ -125,8 +127,8 @@ TEST_F(LogindWakeObserverTest, OnlyLogindsReturnFromSleepCountsAndItIsFollowedTh
     EXPECT_EQ(wakes, 2);
 }
 
-// A lock goes over the observer's connection and is logind's until it is destroyed. Without
-// logind on the bus, it is refused.
+// A lock goes over the system bus connection the wake observer listens on, and is logind's until
+// it is destroyed. Without logind on the bus, it is refused.
 TEST(LogindSleepInhibitor, HoldsLogindsLockOverTheWakeObserversConnection) {
     platform::SdEventLoop loop;
     const std::string reason = "Sollun's alarm is due at 06:30";
@@ -143,9 +145,10 @@ TEST(LogindSleepInhibitor, HoldsLogindsLockOverTheWakeObserversConnection) {
     {
         test::PrivateBus bare{{}};
         test::ScopedEnvironmentVariable address{"DBUS_SYSTEM_BUS_ADDRESS", bare.address()};
-        LogindWakeObserver observer(loop);
+        SystemBus systemBus(loop);
+        LogindWakeObserver observer(loop, systemBus);
         const auto token = observer.observeDidWake([] {});
-        LogindSleepInhibitor inhibitor(loop, observer);
+        LogindSleepInhibitor inhibitor(loop, systemBus);
         inhibit(inhibitor, failure);
         EXPECT_TRUE(failure && failure->find("org.freedesktop.login1") != std::string::npos)
             << failure.value_or("held");
@@ -153,9 +156,10 @@ TEST(LogindSleepInhibitor, HoldsLogindsLockOverTheWakeObserversConnection) {
 
     MockLogind logind;
     ASSERT_TRUE(logind.process) << "logind's stand-in did not appear";
-    LogindWakeObserver observer(loop);
+    SystemBus systemBus(loop);
+    LogindWakeObserver observer(loop, systemBus);
     const auto token = observer.observeDidWake([] {});
-    LogindSleepInhibitor inhibitor(loop, observer);
+    LogindSleepInhibitor inhibitor(loop, systemBus);
     auto lock = inhibit(inhibitor, failure);
     EXPECT_EQ(failure, std::nullopt);
     const auto listed = logind.inhibitors();
