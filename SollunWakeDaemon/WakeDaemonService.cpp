@@ -64,14 +64,13 @@ WakeDaemonService::WakeDaemonService(PowerEvents& events, Now now)
     : events_(events)
     , now_(std::move(now)) {}
 
-PowerStatus WakeDaemonService::cancel(std::span<const PowerEventKey> prior) {
-    // One change for all: when it fails, every one of them stays.
-    return events_.replaceScheduledPowerEvents(prior, std::nullopt);
-}
-
-void WakeDaemonService::logFailedCancel(const Caller& caller, PowerStatus status) {
+bool WakeDaemonService::cancel(const Caller& caller, std::span<const PowerEventKey> prior) {
+    const auto status = events_.replaceScheduledPowerEvents(prior, std::nullopt);
+    if (status == powerSuccess)
+        return true;
     daemonLog().error("Failed to cancel prior wake event: 0x%{public}s (%{public}s)",
                       hexStatus(status), callerText(caller));
+    return false;
 }
 
 void WakeDaemonService::scheduleWakeAt(const Caller& caller, Instant date, const Reply& reply) {
@@ -81,13 +80,9 @@ void WakeDaemonService::scheduleWakeAt(const Caller& caller, Instant date, const
     using Seconds = std::chrono::duration<double>;
     const Seconds ahead = Seconds(date.time_since_epoch()) - Seconds(now_().time_since_epoch());
     if (!(ahead.count() > futureMarginSeconds)) {
-        if (!prior.empty()) {
-            if (const auto status = cancel(prior); status != powerSuccess)
-                logFailedCancel(caller, status);
-            else
-                daemonLog().info("scheduleWake: date not in the future; cleared only (%{public}s)",
-                                 callerText(caller));
-        }
+        if (!prior.empty() && cancel(caller, prior))
+            daemonLog().info("scheduleWake: date not in the future; cleared only (%{public}s)",
+                             callerText(caller));
         reply(std::nullopt);
         return;
     }
@@ -112,7 +107,7 @@ void WakeDaemonService::scheduleWakeAt(const Caller& caller, Instant date, const
     // nobody wants any more. Should that fail too, it fails for the same cause, which the store
     // has said: the refusal below is this request's one line.
     if (!prior.empty())
-        (void)cancel(prior);
+        (void)events_.replaceScheduledPowerEvents(prior, std::nullopt);
     const std::string error = "IOPMSchedulePowerEvent failed: 0x" + hexStatus(status);
     daemonLog().error("%{public}s (%{public}s)", error, callerText(caller));
     reply(error);
@@ -120,12 +115,8 @@ void WakeDaemonService::scheduleWakeAt(const Caller& caller, Instant date, const
 
 void WakeDaemonService::clearWake(const Caller& caller, const Reply& reply) {
     const auto prior = replacedEvents(events_, caller.uid);
-    if (!prior.empty()) {
-        if (const auto status = cancel(prior); status != powerSuccess)
-            logFailedCancel(caller, status);
-        else
-            daemonLog().info("Cleared wake (%{public}s)", callerText(caller));
-    }
+    if (!prior.empty() && cancel(caller, prior))
+        daemonLog().info("Cleared wake (%{public}s)", callerText(caller));
     reply(std::nullopt);
 }
 

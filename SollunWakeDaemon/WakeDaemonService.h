@@ -56,10 +56,9 @@ public:
     void getVersion(const std::function<void(std::int64_t)>& reply);
 
 private:
-    // Cancels them all in one change; when that fails, every one of them stays.
-    [[nodiscard]] PowerStatus cancel(std::span<const PowerEventKey> prior);
-    // The one line for a request whose cancellation failed, however many events it kept.
-    static void logFailedCancel(const Caller& caller, PowerStatus status);
+    // Cancels them all in one change; when that fails, every one of them stays, and the request
+    // says so in one line, however many events it kept.
+    bool cancel(const Caller& caller, std::span<const PowerEventKey> prior);
 
     PowerEvents& events_;
     Now now_;

@@ -22,6 +22,11 @@ int openSessionBus(sd_bus** bus) {
     return 0;
 }
 
+const platform::Logger& sessionLog() {
+    static const platform::Logger logger("com.kestrovane.sollun.helper", "session");
+    return logger;
+}
+
 SessionBus& SessionBus::shared() {
     // Never destroyed: the menu and the item hold the connection until the process ends.
     static SessionBus* const bus = new SessionBus(platform::SdEventLoop::main());

@@ -8,6 +8,7 @@
 // of its own accord. Whoever asks for it afterwards gets a new one when the bus is there, as the
 // workspace, used without the rest of the helper, does at its next question.
 
+#include "platform/Log.h"
 #include "platform/linux/SdEventLoop.h"
 #include "platform/linux/SharedBus.h"
 
@@ -19,6 +20,9 @@ namespace sollun::helper {
 // (and sd-bus ignores it then), so it connects to the user's bus at its fixed place under
 // /run/user.
 int openSessionBus(sd_bus** bus);
+
+// The log of the helper's place in the session (its name, the session's end).
+const platform::Logger& sessionLog();
 
 class SessionBus final : public platform::SharedBus {
 public:

@@ -1,21 +1,12 @@
 #include "SollunHelper/session/SingleInstance.h"
 
-#include "SollunHelper/SollunHelperApp.h"
-#include "platform/Log.h"
+#include "SollunHelper/session/SessionBus.h"
 #include "shared/ProductNames.h"
 
 #include <cstring>
 #include <string>
 
 namespace sollun::helper {
-namespace {
-
-const platform::Logger& log() {
-    static const platform::Logger logger("com.kestrovane.sollun.helper", "session");
-    return logger;
-}
-
-} // namespace
 
 SingleInstance::SingleInstance(sd_bus* bus, std::function<void()> lost)
     : bus_(sd_bus_ref(bus))
@@ -34,9 +25,10 @@ SingleInstance::SingleInstance(sd_bus* bus, std::function<void()> lost)
                                 SD_BUS_NAME_ALLOW_REPLACEMENT | SD_BUS_NAME_REPLACE_EXISTING |
                                     SD_BUS_NAME_QUEUE);
     if (r < 0)
-        log().error("Cannot take the name %{public}s on the session bus: %{public}s; another "
-                    "helper may run beside this one",
-                    name, std::strerror(-r));
+        sessionLog().error(
+            "Cannot take the name %{public}s on the session bus: %{public}s; another "
+            "helper may run beside this one",
+            name, std::strerror(-r));
 }
 
 int SingleInstance::onNameLost(sd_bus_message* message, void* userdata, sd_bus_error*) {

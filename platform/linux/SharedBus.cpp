@@ -26,10 +26,6 @@ SharedBus::SharedBus(SdEventLoop& loop, Opener open, Reopen reopen)
     , open_(std::move(open))
     , reopen_(reopen) {}
 
-SharedBus::~SharedBus() {
-    filter_.reset();
-}
-
 sd_bus* SharedBus::connection() {
     if (closed_)
         return bus_.get();

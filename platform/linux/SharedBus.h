@@ -49,7 +49,6 @@ public:
     static constexpr std::chrono::milliseconds longestRetry{5000};
 
     SharedBus(SdEventLoop& loop, Opener open, Reopen reopen);
-    ~SharedBus();
     SharedBus(const SharedBus&) = delete;
     SharedBus& operator=(const SharedBus&) = delete;
 
@@ -93,7 +92,7 @@ private:
     const Reopen reopen_;
 
     ClosedBus bus_;
-    BusSlot filter_;
+    BusSlot filter_; // after the connection, so that it goes first
     int lastOpenError_ = 0;
     bool closed_ = false;
 
