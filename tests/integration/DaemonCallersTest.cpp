@@ -1,22 +1,21 @@
-// The real daemon and its callers: several users through the one program, polkit's say over each
-// caller, the limit on one user's changes, what the daemon logs of them, and a log that nobody
-// reads any more. The test starts the daemon itself on a private system bus, rather than having the
-// bus activate it, so that its standard error, where it logs without a journal, is the test's.
+// The real daemon and its callers: several users through the one program, the bus policy the
+// package ships and polkit's say over each caller, the limit on one user's changes, the whole range
+// of instants the protocol carries, what the daemon logs of its callers, and a log that nobody
+// reads any more. Where the log is read, the test starts the daemon itself on the private system
+// bus, rather than having the bus activate it, so that its standard error is the test's.
 
 #include "SollunWakeDaemon/PolkitCheck.h"
-#include "SollunWakeDaemon/PowerEventFile.h"
 #include "SollunWakeDaemon/RequestLimit.h"
-#include "shared/WakeDaemonProtocol.h"
-#include "tests/support/DaemonCalls.h"
-#include "tests/support/PrivateBus.h"
-#include "tests/support/Subprocess.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/DaemonOnPrivateBus.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <limits>
 
 namespace sollun::test {
 namespace {
@@ -28,13 +27,6 @@ using namespace wake_daemon_protocol;
 const std::string foreignEvent =
     R"({"time":"2030-01-01T07:00:00Z","scheduledby":"com.example.clock","eventtype":"wake"})";
 
-// The product's event as the daemon stores it; without a user, as it did before users.
-std::string stored(std::int64_t usec, std::optional<std::uint32_t> uid) {
-    return daemon::makeStoredPowerEvent(Instant{microseconds(usec)}, "com.kestrovane.sollun",
-                                        "wakepoweron", uid)
-        ->text;
-}
-
 int occurrences(const std::string& text, const std::string& part) {
     int count = 0;
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -42,30 +34,15 @@ int occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-class DaemonCallers : public ::testing::Test {
+class DaemonCallers : public DaemonOnPrivateBus {
 protected:
-    DaemonCallers() { fs::create_directory(state_); }
+    DaemonCallers() { startBus(); }
 
-    // The daemon with its standard error appended to `log`; true once it serves.
-    bool startDaemon(const fs::path& log) {
-        daemon_ = std::make_unique<BackgroundProcess>(std::vector<std::string>{
-            "sh", "-c", "exec \"$0\" 2>>\"$1\"", SOLLUN_DAEMON_EXECUTABLE, log.string()});
-        return bus_.waitForName(busName) && (client_ = connect(bus_.address()));
-    }
     // Without the journal's socket the daemon logs to its standard error.
     bool logsToJournal() const { return ::access("/run/systemd/journal/socket", W_OK) == 0; }
-    sd_bus* client() const { return client_.get(); }
-    std::string store() const { return readFile(state_ / "power-events.json"); }
     std::string log() const { return readFile(log_); }
 
-    TempDir root_;
-    const fs::path state_ = root_ / "state";
     const fs::path log_ = root_ / "daemon.log";
-    ScopedEnvironmentVariable stateDirectory_{"STATE_DIRECTORY", (state_ / "").string()};
-    PrivateBus bus_{{}};
-    ScopedEnvironmentVariable address_{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()};
-    std::unique_ptr<BackgroundProcess> daemon_;
-    BusPtr client_;
 };
 
 // Two users' helpers: each keeps its own wake beside the other's, a request replaces only the
@@ -79,16 +56,16 @@ TEST_F(DaemonCallers, TwoUsersKeepTheirOwnWakesAndTheEarliestIsArmed) {
     const std::uint32_t a = users[0], b = users[1];
     const auto inHalf = fromNow(30min), inAnHour = fromNow(1h), inTwo = fromNow(2h);
     writeFile(state_ / "power-events.json",
-              "[\n  " + foreignEvent + ",\n  " + stored(fromNow(3h), std::nullopt) + "\n]\n");
+              "[\n  " + foreignEvent + ",\n  " + storedEvent(fromNow(3h), std::nullopt) + "\n]\n");
     ASSERT_TRUE(startDaemon(log_));
-    const auto alice = connectAs(bus_.address(), a), bob = connectAs(bus_.address(), b);
+    const auto alice = connectAs(bus_->address(), a), bob = connectAs(bus_->address(), b);
     ASSERT_TRUE(alice && bob);
     const auto armed = [this] { return readFile(state_ / "simulated-wake"); };
 
     EXPECT_EQ(call(bob.get(), "ScheduleWakeAt", inTwo), "");
     EXPECT_EQ(call(alice.get(), "ScheduleWakeAt", inAnHour), "");
-    EXPECT_EQ(store(), "[\n  " + foreignEvent + ",\n  " + stored(inTwo, b) + ",\n  " +
-                           stored(inAnHour, a) + "\n]\n");
+    EXPECT_EQ(store(), "[\n  " + foreignEvent + ",\n  " + storedEvent(inTwo, b) + ",\n  " +
+                           storedEvent(inAnHour, a) + "\n]\n");
     if (fs::exists(state_ / "simulated-wake")) {
         EXPECT_EQ(armed(), daemon::formatStoredTime(Instant{microseconds(inAnHour)}));
     }
@@ -107,7 +84,7 @@ TEST_F(DaemonCallers, TwoUsersKeepTheirOwnWakesAndTheEarliestIsArmed) {
     EXPECT_EQ(call(bob.get(), "ClearWake"), "");
     EXPECT_EQ(call(bob.get(), "ScheduleWakeAt", inHalf), "");
     EXPECT_EQ(call(alice.get(), "ScheduleWakeAt", fromNow(-1h)), "") << "a past date clears";
-    EXPECT_EQ(store(), "[\n  " + foreignEvent + ",\n  " + stored(inHalf, b) + "\n]\n");
+    EXPECT_EQ(store(), "[\n  " + foreignEvent + ",\n  " + storedEvent(inHalf, b) + "\n]\n");
     const std::string cleared = log();
     EXPECT_EQ(call(alice.get(), "ClearWake"), "");
     EXPECT_EQ(log(), cleared);
@@ -151,7 +128,7 @@ TEST_F(DaemonCallers, PastTheLimitOneUsersChangesAreRefusedAndThatLoggedOnce) {
 // no: every change is refused with its own error, questions still answered, nothing written. Its
 // verdict holds for the connection; a new connection is asked anew.
 TEST_F(DaemonCallers, APolkitRefusalIsKeptForTheConnectionAndANewOneAskedAgain) {
-    const auto polkit = startSystemMock(bus_, "polkitd", "org.freedesktop.PolicyKit1");
+    const auto polkit = startSystemMock(*bus_, "polkitd", "org.freedesktop.PolicyKit1");
     ASSERT_TRUE(polkit);
     ASSERT_TRUE(startDaemon(log_));
     const std::string refused =
@@ -161,14 +138,14 @@ TEST_F(DaemonCallers, APolkitRefusalIsKeptForTheConnectionAndANewOneAskedAgain) 
     EXPECT_EQ(call(client(), "ClearWake"), refused);
     EXPECT_FALSE(fs::exists(state_ / "power-events.json"));
 
-    const auto allowed =
-        bus_.busctl({"call", "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
-                     "org.freedesktop.DBus.Mock", "SetAllowed", "as", "1", daemon::scheduleAction});
+    const auto allowed = bus_->busctl(
+        {"call", "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+         "org.freedesktop.DBus.Mock", "SetAllowed", "as", "1", daemon::scheduleAction});
     ASSERT_EQ(allowed.exitCode, 0) << allowed.output;
     EXPECT_EQ(call(client(), "ScheduleWakeAt", fromNow(1h)), refused);
     const auto wake = fromNow(2h);
-    EXPECT_EQ(call(connect(bus_.address()).get(), "ScheduleWakeAt", wake), "");
-    EXPECT_EQ(store(), "[\n  " + stored(wake, ::geteuid()) + "\n]\n");
+    EXPECT_EQ(call(connect(bus_->address()).get(), "ScheduleWakeAt", wake), "");
+    EXPECT_EQ(store(), "[\n  " + storedEvent(wake, ::geteuid()) + "\n]\n");
 }
 
 // Its standard error a pipe whose reader has gone, and no journal: every line logged fails, and the
@@ -188,6 +165,31 @@ TEST_F(DaemonCallers, ALogPipeNobodyReadsEndsNothing) {
     EXPECT_EQ(call(client(), "ScheduleWakeAt", fromNow(1h)), "");
     EXPECT_EQ(call(client(), "ClearWake"), "");
     EXPECT_EQ(daemonPid(client()), pid);
+}
+
+// Activated by the bus: the latest instant is stored as the last one the store can write; the
+// earliest only clears.
+TEST_F(DaemonCallers, TakesEveryInstantTheProtocolCarries) {
+    using Limits = std::numeric_limits<std::int64_t>;
+    EXPECT_EQ(call(client(), "ScheduleWakeAt", Limits::max()), "");
+    EXPECT_NE(store().find(R"("time":"9999-12-31T23:59:59.999999Z")"), std::string::npos)
+        << store();
+    EXPECT_EQ(call(client(), "ScheduleWakeAt", Limits::min()), "");
+    EXPECT_EQ(store(), "[]\n");
+}
+
+using ShippedBusPolicy = DaemonOnPrivateBus;
+
+TEST_F(ShippedBusPolicy, LetsOnlyRootOwnTheNameAndOnlyTheProductCallIt) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to call as another user (CI runs as root)";
+    startBus(PrivateBus::Policy::system, {SOLLUN_BUS_POLICY});
+    const auto stranger = connectAs(bus_->address(), 65534, 65534);
+    ASSERT_TRUE(stranger);
+    EXPECT_TRUE(call(stranger.get(), "GetVersion").starts_with(SD_BUS_ERROR_ACCESS_DENIED ": "));
+    EXPECT_EQ(daemonPid(client()), -1) << "refused by the bus itself, before activation";
+    EXPECT_EQ(call(client(), "GetVersion"), "1");
+    EXPECT_EQ(sd_bus_request_name(stranger.get(), busName, 0), -EACCES);
 }
 
 } // namespace

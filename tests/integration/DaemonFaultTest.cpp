@@ -1,10 +1,7 @@
 // The real daemon under faults: killed mid-request, its state directory full, and flooded by a
 // sender it refuses. Activated on a private system bus, and called with sd-bus for speed.
 
-#include "SollunWakeDaemon/PowerEventFile.h"
-#include "tests/support/DaemonCalls.h"
-#include "tests/support/PrivateBus.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/DaemonOnPrivateBus.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
@@ -28,39 +25,38 @@ namespace fs = std::filesystem;
 using namespace std::chrono;
 using Clock = steady_clock;
 using Strings = std::vector<std::string>;
-using Times = std::vector<std::int64_t>; // microseconds since the epoch, as the daemon takes them
 
-constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
-constexpr const char* storeName = "power-events.json";
+// Other programs' elements, in shapes the daemon never writes (what a re-serialisation or a naive
+// split would change), and elements that are no events at all; every rewrite keeps each byte for
+// byte.
+const std::string foreign[] = {
+    R"({"eventtype" : "wake", "time":"2026-03-02T06:00:00.123456789+01:00",)"
+    R"( "scheduledby":"com.other", "n":[1, 2.50, 1E2, null, 18446744073709551615]})",
+    R"({"scheduledby":"a\"],{b","time":"not a date","eventtype":"wake\u00e9"})",
+    R"({"eventtype" : "poweron",  "time":"2031-06-15T05:05:05.5+02:00",)"
+    "\n"
+    R"(   "scheduledby":"org.example.backup", "note":[1, 2.50, {"k":null}]})",
+    "42",
+    R"("text")",
+    "null",
+};
 
-// Other programs' events, in shapes the daemon never writes, and elements that are no events at
-// all; every rewrite must keep them as is.
-constexpr const char* foreignEvents = R"([
-  {"time":"2030-01-01T07:00:00Z","scheduledby":"com.example.clock","eventtype":"wake"},
-  42, "text", null,
-  {"eventtype" : "poweron",  "time":"2031-06-15T05:05:05.5+02:00",
-   "scheduledby":"org.example.backup", "note":[1, 2.50, {"k":null}]}
-]
-)";
+// The store as another program may have left it: a byte order mark, tabs, CR LF, odd commas.
+std::string foreignStore() {
+    return "\xEF\xBB\xBF[\n\t" + foreign[0] + " ,\r\n" + foreign[1] + "," + foreign[2] + ",\n" +
+           foreign[3] + ", " + foreign[4] + ",\t" + foreign[5] + "]";
+}
 
-// Other programs' elements as stored and the product's event times, by the daemon's own reader.
-std::optional<std::pair<Strings, Times>> readStore(const std::string& text) {
-    const auto document = daemon::parsePowerEventDocument(text);
-    if (!document || !document->events)
-        return std::nullopt;
-    std::pair<Strings, Times> contents;
-    const daemon::PowerValue product{std::string("com.kestrovane.sollun")};
-    for (const auto& [stored, value] : *document->events) {
-        const auto* fields = std::get_if<daemon::PowerDictionary>(&value.value);
-        const auto owner = fields ? fields->find(daemon::powerEventOwnerKey)
-                                  : daemon::PowerDictionary::const_iterator{};
-        if (fields && owner != fields->end() && owner->second == product)
-            contents.second.push_back(
-                daemon::powerEventTime(value, {}).value().time_since_epoch().count());
-        else
-            contents.first.push_back(stored);
-    }
-    return contents;
+// The store as the daemon writes it: the same elements, then the product's event at `usec`
+// (microseconds since the epoch, as the daemon takes them) unless that is 0.
+std::string storeWith(std::int64_t usec) {
+    std::vector<std::string> elements(std::begin(foreign), std::end(foreign));
+    if (usec != 0)
+        elements.push_back(storedEvent(usec, ::geteuid()));
+    std::string text = "[\n  " + elements[0];
+    for (std::size_t i = 1; i < elements.size(); ++i)
+        text += ",\n  " + elements[i];
+    return text + "\n]\n";
 }
 
 std::int64_t statusField(pid_t pid, const std::string& field) {
@@ -71,49 +67,30 @@ std::int64_t statusField(pid_t pid, const std::string& field) {
     return -1;
 }
 
-// The daemon on an open bus (its own check the only gate); startBus() once `state_` is set up.
-class DaemonFaults : public ::testing::Test {
+// The daemon on an open bus (its own check the only gate); start() once the state directory is
+// mounted.
+class DaemonFaults : public DaemonOnPrivateBus {
 protected:
-    DaemonFaults() { fs::create_directory(state_); }
     ~DaemonFaults() override {
         if (mounted_)
             ::umount2(state_.c_str(), MNT_DETACH);
     }
 
-    void startBus(std::vector<fs::path> policyFiles = {}) {
-        writeFile(state_ / storeName, foreignEvents);
-        bus_ = std::make_unique<PrivateBus>(PrivateBus::Options{
-            PrivateBus::Policy::open,
-            std::move(policyFiles),
-            {{"wakedaemon.service", activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE)}}});
-        if (!(client_ = connect(bus_->address())))
-            throw std::runtime_error("cannot connect to " + bus_->address());
-    }
-
-    sd_bus* client() const { return client_.get(); }
-
-    std::string store() const { return readFile(state_ / storeName); }
-
-    // The product's event times; a failure unless other programs' elements are there as they were.
-    Times productTimes() const {
-        const auto contents = readStore(store());
-        EXPECT_TRUE(contents && contents->first == readStore(foreignEvents)->first) << store();
-        return contents ? contents->second : Times{-1};
+    // Other programs' elements in the store, then the bus.
+    void start(std::vector<fs::path> policyFiles = {}) {
+        writeFile(state_ / "power-events.json", foreignStore());
+        startBus(PrivateBus::Policy::open, std::move(policyFiles));
     }
 
     // Temporaries of interrupted writes, stores moved aside, whatever else a fault left.
     Strings extraFiles() const {
         Strings extra = directoryEntries(state_);
-        std::erase_if(extra, [](auto& n) { return n == storeName || n == "simulated-wake"; });
+        std::erase_if(extra,
+                      [](auto& n) { return n == "power-events.json" || n == "simulated-wake"; });
         return extra;
     }
 
-    TempDir root_;
-    fs::path state_ = root_ / "state";
     bool mounted_ = false;
-    ScopedEnvironmentVariable stateDirectory_{"STATE_DIRECTORY", (state_ / "").string()};
-    std::unique_ptr<PrivateBus> bus_;
-    BusPtr client_;
 };
 
 TEST_F(DaemonFaults, KilledMidRequestTheStoreStaysReadableAndKeepsWhatWasAnswered) {
@@ -122,7 +99,7 @@ TEST_F(DaemonFaults, KilledMidRequestTheStoreStaysReadableAndKeepsWhatWasAnswere
     const std::uint64_t seed = fixed ? std::strtoull(fixed, nullptr, 10) : std::random_device{}();
     std::cout << "seed " << seed << " (SOLLUN_FAULT_SEED=" << seed << " repeats the draws)\n";
     std::mt19937_64 random(seed);
-    startBus();
+    start();
     // Only once the bus has seen the killed daemon go does a call start a new one.
     Answers departures; // one (empty) entry each
     ASSERT_GE(sd_bus_add_match(client(), nullptr,
@@ -170,26 +147,24 @@ TEST_F(DaemonFaults, KilledMidRequestTheStoreStaysReadableAndKeepsWhatWasAnswere
             daemonCallLimit));
         const std::string& reply = *answer.begin();
         debris += !extraFiles().empty();
-        const Times product = productTimes();
-        ASSERT_LE(product.size(), 1u) << store();
-        const std::int64_t stored = product.empty() ? 0 : product[0];
+        const std::string stored = store();
         if (reply.empty()) {
             ++answered;
-            EXPECT_EQ(stored, wanted) << "answered, so it must be in the store";
+            EXPECT_EQ(stored, storeWith(wanted)) << "answered, so it must be in the store";
         } else {
             ASSERT_TRUE(reply.starts_with("org.freedesktop.DBus.Error.NoReply")) << reply;
             // Killed unanswered: the store holds what it held or what was asked for, one rewrite
             // from the other; never neither (`wanted` is 0 only when asked for none).
-            EXPECT_TRUE(stored == prior || stored == wanted)
+            EXPECT_TRUE(stored == storeWith(prior) || stored == storeWith(wanted))
                 << "before " << prior << ", asked " << wanted << ", stored " << stored;
-            changedUnanswered += stored != prior;
+            changedUnanswered += stored != storeWith(prior);
         }
-        prior = stored;
+        prior = stored == storeWith(wanted) ? wanted : prior;
     }
     ASSERT_FALSE(HasFailure());
     const auto wake = fromNow(2h);
     ASSERT_EQ(call(client(), "ScheduleWakeAt", wake), "");
-    EXPECT_EQ(productTimes(), Times{wake});
+    EXPECT_EQ(store(), storeWith(wake));
     EXPECT_EQ(extraFiles(), Strings{});
     std::cout << "cycles " << cycles << ", delays 0.." << roundTrip.count() << " us; answered "
               << answered << ", changed unanswered " << changedUnanswered
@@ -205,7 +180,7 @@ TEST_F(DaemonFaults, AFullDiskFailsTheSchedulingAndLeavesTheStoreAsItWas) {
         GTEST_SKIP() << "no private mount namespace here: " << *unavailable;
     ASSERT_EQ(::mount("tmpfs", state_.c_str(), "tmpfs", 0, "size=64k,mode=0755"), 0);
     mounted_ = true;
-    startBus();
+    start();
     const auto first = fromNow(1h), second = fromNow(2h);
     ASSERT_EQ(call(client(), "ScheduleWakeAt", first), "");
     const std::string before = store();
@@ -223,7 +198,7 @@ TEST_F(DaemonFaults, AFullDiskFailsTheSchedulingAndLeavesTheStoreAsItWas) {
     EXPECT_EQ(extraFiles(), Strings{"filler"});
     fs::remove(state_ / "filler");
     ASSERT_EQ(call(client(), "ScheduleWakeAt", second), "");
-    EXPECT_EQ(productTimes(), Times{second});
+    EXPECT_EQ(store(), storeWith(second));
     EXPECT_EQ(extraFiles(), Strings{});
 }
 
@@ -234,7 +209,7 @@ TEST_F(DaemonFaults, ACredentialsLookUpThatFailsRefusesOnlyTheRequestsWaitingFor
         <deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"
               send_member="GetConnectionCredentials"/>
         </policy></busconfig>)");
-    startBus({policy});
+    start({policy});
     EXPECT_EQ(call(client(), "GetVersion"), SD_BUS_ERROR_ACCESS_DENIED ": Access denied");
     writeFile(policy, "<busconfig/>");
     ASSERT_GE(sd_bus_call_method(client(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -250,7 +225,7 @@ TEST_F(DaemonFaults, AFloodFromARefusedSenderChangesNothingAndKeepsTheDaemonSmal
     // AddressSanitizer's quarantine of freed memory (up to 256 MiB) would count as growth here.
     std::string options = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
     const ScopedEnvironmentVariable noQuarantine("ASAN_OPTIONS", options + ":quarantine_size_mb=0");
-    startBus();
+    start();
     // A little of everything first, so that the figures before count what serving costs.
     ASSERT_EQ(call(client(), "ScheduleWakeAt", fromNow(1h)), "");
     ASSERT_EQ(call(client(), "ClearWake"), "");
@@ -295,7 +270,7 @@ TEST_F(DaemonFaults, AFloodFromARefusedSenderChangesNothingAndKeepsTheDaemonSmal
               << " kB; VmHWM before " << peakBefore << " kB, after " << peakAfter << " kB\n";
     // The daemon's own refusal says no more than this.
     EXPECT_GT(answers.count(SD_BUS_ERROR_ACCESS_DENIED ": Access denied"), 0u) << "none reached it";
-    EXPECT_EQ(productTimes(), Times{wake});
+    EXPECT_EQ(store(), storeWith(wake));
     EXPECT_EQ(daemonPid(client()), pid) << "the daemon was restarted";
     // A leak of a few hundred bytes a call would pass 8 MiB; the growth measured stays flat from
     // 30 000 calls to 150 000 (tens of KiB, about 3 MiB of AddressSanitizer's bookkeeping).

@@ -5,14 +5,9 @@
 // the answer comes after the daemon has acted on the announcement, and logind's stand-in sees the
 // lock's descriptor closed (or its new ask) before the next question put to it.
 
-#include "shared/WakeDaemonProtocol.h"
-#include "tests/support/DaemonCalls.h"
-#include "tests/support/PrivateBus.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/DaemonOnPrivateBus.h"
 
 #include <gtest/gtest.h>
-
-#include <filesystem>
 
 namespace sollun::test {
 namespace {
@@ -22,48 +17,42 @@ using namespace std::chrono_literals;
 constexpr const char* logindName = "org.freedesktop.login1";
 constexpr const char* logindPath = "/org/freedesktop/login1";
 
-class DaemonSleep : public ::testing::Test {
+class DaemonSleep : public DaemonOnPrivateBus {
 protected:
-    DaemonSleep() { writeFile(rtc_, ""); }
+    DaemonSleep() {
+        writeFile(rtc_, "");
+        startBus();
+    }
 
     std::string inhibitors() {
         return bus_
-            .busctl({"call", logindName, logindPath, "org.freedesktop.login1.Manager",
-                     "ListInhibitors"})
+            ->busctl({"call", logindName, logindPath, "org.freedesktop.login1.Manager",
+                      "ListInhibitors"})
             .output;
     }
     // PrepareForSleep from logind, acted on by the daemon once it has answered the next call.
     void prepareForSleep(const char* asleep) {
-        const auto emitted = bus_.busctl(
+        const auto emitted = bus_->busctl(
             {"call", logindName, logindPath, "org.freedesktop.DBus.Mock", "EmitSignal", "sssav",
              "org.freedesktop.login1.Manager", "PrepareForSleep", "b", "1", "b", asleep});
         ASSERT_EQ(emitted.exitCode, 0) << emitted.output;
-        ASSERT_EQ(call(client_.get(), "GetVersion"), "1");
+        ASSERT_EQ(call(client(), "GetVersion"), "1");
     }
 
-    TempDir state_;
     const std::filesystem::path rtc_ = state_ / "simulated-wakealarm";
-    ScopedEnvironmentVariable stateDirectory_{"STATE_DIRECTORY", (state_ / "").string()};
-    PrivateBus bus_{{PrivateBus::Policy::open,
-                     {},
-                     {{"wakedaemon.service",
-                       activationFile(wake_daemon_protocol::busName, SOLLUN_DAEMON_EXECUTABLE)}}}};
-    ScopedEnvironmentVariable address_{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()};
-    BusPtr client_ = connect(bus_.address());
 };
 
 // Started before logind, as at boot, it serves all the same and takes the lock after the next
 // sleep; from then on it holds one lock while awake, and lets it go once the slot is armed.
 TEST_F(DaemonSleep, HoldsTheDelayLockArmsTheRtcForTheSleepAndTakesItBackAfter) {
-    ASSERT_TRUE(client_);
-    ASSERT_EQ(call(client_.get(), "GetVersion"), "1");
+    ASSERT_EQ(call(client(), "GetVersion"), "1");
     if (!std::filesystem::exists(state_ / "simulated-wake"))
         GTEST_SKIP() << "the daemon found wake hardware, and would arm the machine's own RTC";
     const auto wake = std::chrono::ceil<std::chrono::seconds>(currentInstant()) + 2h;
-    ASSERT_EQ(call(client_.get(), "ScheduleWakeAt", wake.time_since_epoch() / 1us), "");
+    ASSERT_EQ(call(client(), "ScheduleWakeAt", wake.time_since_epoch() / 1us), "");
     EXPECT_EQ(readFile(rtc_), "") << "not armed while awake";
 
-    const auto logind = startSystemMock(bus_, "logind", logindName);
+    const auto logind = startSystemMock(*bus_, "logind", logindName);
     ASSERT_TRUE(logind);
     EXPECT_EQ(inhibitors(), "a(ssssuu) 0\n");
     const std::string lock = "a(ssssuu) 1 \"sleep\" \"Sollun wake daemon\" \"Arming the RTC for "
