@@ -9,6 +9,7 @@
 #include "shared/RequestBucket.h"
 #include "shared/WakeHelperStatus.h"
 #include "shared/WakeSchedule.h"
+#include "tests/support/DaemonCalls.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/Subprocess.h"
@@ -308,26 +309,21 @@ TEST_F(HelperProgram, ANewSystemTimeZoneShowsWithoutARestart) {
 
     // Until the menu announces a change and shows the alarm in the new zone.
     const std::string nepal = "Prochaine alarme\u00A0: 02.03.2031, 12:15";
-    platform::SdEventLoop loop;
-    sd_bus* bus = nullptr;
-    ASSERT_GE(sd_bus_open_user(&bus), 0);
-    sd_bus_attach_event(bus, loop.native(), 0);
-    std::function<void()> check = [&] {
-        if (labels(true).at(1) == nepal)
-            loop.exit(0);
-    };
-    sd_bus_slot* announced = nullptr;
-    sd_bus_match_signal(
-        bus, &announced, nullptr, "/MenuBar", "com.canonical.dbusmenu", nullptr,
-        [](sd_bus_message*, void* userdata, sd_bus_error*) {
-            (*static_cast<std::function<void()>*>(userdata))();
-            return 0;
-        },
-        &check);
+    const auto host = connect(sessionBus.address());
+    int announcements = 0;
+    ASSERT_GE(sd_bus_match_signal(
+                  host.get(), nullptr, nullptr, "/MenuBar", "com.canonical.dbusmenu", nullptr,
+                  [](sd_bus_message*, void* count, sd_bus_error*) {
+                      ++*static_cast<int*>(count);
+                      return 0;
+                  },
+                  &announcements),
+              0);
     setZone("Asia/Kathmandu");
-    EXPECT_EQ(runWithWatchdog(loop), 0);
-    sd_bus_slot_unref(announced);
-    sd_bus_flush_close_unref(bus);
+    EXPECT_TRUE(pump(
+        host.get(),
+        [&] { return std::exchange(announcements, 0) > 0 && labels(true).at(1) == nepal; },
+        std::chrono::seconds(10)));
 }
 
 // The daemon stopped while the main application publishes revision after revision, each read by
@@ -341,11 +337,7 @@ TEST_F(HelperProgram, AfterABurstAgainstAStoppedDaemonTheLastRevisionIsEverywher
     writeSchedule(1, alarm);
     BackgroundProcess running(helper);
     waitForWake(alarm);
-    const pid_t daemon = std::stoi(
-        systemBus
-            .busctl({"call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                     "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s", daemonName})
-            .output.substr(2));
+    const pid_t daemon = daemonPid(connect(systemBus.address()).get());
     ASSERT_EQ(kill(daemon, SIGSTOP), 0);
     writeBurst(2, 140, alarm);
     kill(daemon, SIGCONT);
