@@ -240,25 +240,6 @@ TEST_F(HelperCoordinatorTest, ABurstAgainstAStalledDaemonEndsWithTheLastRevision
     EXPECT_EQ(coordinator->lastScheduledAlarm(), base + 150min);
 }
 
-// Found out after start, the registration is made then, shows in the status file at once, and
-// lets the schedule skipped meanwhile go without waiting for its retry.
-TEST_F(HelperCoordinatorTest, ARegistrationFoundOutAfterStartIsMadePublishedAndSendsTheSchedule) {
-    service.status = -1;
-    writeSchedule(1, now() + 1h);
-    started();
-    EXPECT_TRUE(daemonRequests().empty());
-    EXPECT_EQ(service.registrations, 0) << "nothing registered before the status is known";
-    EXPECT_EQ(status()->daemonState, WakeDaemonRegistrationState::unknown);
-
-    service.status = serviceNotRegistered;
-    service.changed();
-    EXPECT_EQ(service.registrations, 1);
-    EXPECT_EQ(daemonRequests(), Lines{"schedule"});
-    EXPECT_EQ(status()->daemonState, WakeDaemonRegistrationState::enabled);
-    daemonAnswers();
-    EXPECT_EQ(status()->lastScheduledWake, now() + 1h);
-}
-
 // The poll never reads a schedule again whose stamp shows it unchanged, decodable or not; one that
 // changed, or whose stamp is too fresh to tell a further write, at every turn.
 TEST_F(HelperCoordinatorTest, ThePollNeverReadsAnUnchangedScheduleAgain) {

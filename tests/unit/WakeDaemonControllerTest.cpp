@@ -111,6 +111,14 @@ TEST_F(WakeDaemonControllerTest, RegistersTheDaemonOnlyWhenItIsNotAndSaysHowItWe
         logged.push_back(row.logged);
     }
     EXPECT_EQ(logLines(*log), logged);
+
+    // Not known yet: nothing is registered until the service tells what it is.
+    script.registrations = 0;
+    make(-1).registerIfNeeded();
+    EXPECT_EQ(script.registrations, 0);
+    script.status = serviceNotRegistered;
+    script.changed();
+    EXPECT_EQ(script.registrations, 1);
 }
 
 TEST_F(WakeDaemonControllerTest, NothingIsSentUnlessTheDaemonIsEnabled) {
