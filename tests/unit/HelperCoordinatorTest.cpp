@@ -50,6 +50,7 @@ protected:
     void publish(std::int64_t revision, std::optional<Instant> wake,
                  std::optional<std::optional<Instant>> alarmDate = {}) {
         writeSchedule(revision, wake, alarmDate);
+        coordinator->reloadSchedule(false);
     }
     // Ends every request so far with `end`, and what that leads to.
     void endRequests(const std::function<void(Request&)>& end) {
@@ -195,6 +196,9 @@ TEST_F(HelperCoordinatorTest, AnUnansweredRequestIsSentAgainUntilAnswered) {
     daemonFails();
     EXPECT_EQ(status()->lastScheduledWake, std::nullopt);
     for (const auto wait : {5s, 10s, 20s}) {
+        EXPECT_THAT(newLogLines(), Contains("info helper/coordinator: The schedule did not reach "
+                                            "the daemon; sending it again in " +
+                                            std::to_string(wait.count()) + "s"));
         loop.advance(wait - 1s);
         EXPECT_TRUE(daemonRequests().empty()) << wait.count();
         loop.advance(1s);
