@@ -303,14 +303,13 @@ TEST_F(HelperProgram, ANewSystemTimeZoneShowsWithoutARestart) {
     ScopedEnvironmentVariable language{"LANGUAGE", "fr"};
     BackgroundProcess running(helper);
     waitForOwner();
-    waitForPublishedStatus(
-        [&](const WakeHelperStatus& status) { return status.lastScheduledWake == alarm; });
+    waitForWake(alarm);
     EXPECT_EQ(labels().at(1), "Prochaine alarme\u00A0: 02.03.2031, 06:30");
 
     // Until the menu announces a change and shows the alarm in the new zone.
     const std::string nepal = "Prochaine alarme\u00A0: 02.03.2031, 12:15";
-    const auto host = connect(sessionBus.address());
     int announcements = 0;
+    const auto host = connect(sessionBus.address());
     ASSERT_GE(sd_bus_match_signal(
                   host.get(), nullptr, nullptr, "/MenuBar", "com.canonical.dbusmenu", nullptr,
                   [](sd_bus_message*, void* count, sd_bus_error*) {
