@@ -24,7 +24,6 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -71,10 +70,15 @@ protected:
         ASSERT_EQ(test::runWithWatchdog(loop, 15s), 0);
     }
 
-    // Returns once the daemon answered its version: a schedule written after is reconciled once.
-    void startCoordinator() {
+    // Started, and revision 1 (a wake an hour from the returned second) published. The version
+    // is answered first: a schedule written after is reconciled once.
+    Instant startPublishing() {
+        const auto now = std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now());
         coordinator->start();
         runUntil([&] { return coordinator->daemon().daemonVersion() != 0; });
+        writeSchedule(1, now + 1h);
+        runUntilPublished(now + 1h);
+        return now;
     }
 
     // As the main application writes it: the alarm five minutes after the wake.
@@ -85,11 +89,15 @@ protected:
                                  std::nullopt})));
     }
 
+    std::optional<WakeHelperStatus> status() {
+        const auto text = readSmallFile(container / "helper-status.json", 4096);
+        return text ? decodeWakeHelperStatus(*text) : std::nullopt;
+    }
+
     // Runs the loop until the status file shows `wake` accepted by the enabled daemon.
     void runUntilPublished(std::optional<Instant> wake) {
         runUntil([&] {
-            const auto text = readSmallFile(container / "helper-status.json", 4096);
-            const auto status = text ? decodeWakeHelperStatus(*text) : std::nullopt;
+            const auto status = this->status();
             return status && status->lastScheduledWake == wake && status->daemonVersion == 1 &&
                    status->daemonState == WakeDaemonRegistrationState::enabled;
         });
@@ -138,11 +146,8 @@ TEST_F(HelperFaults, FullContainerLeavesTheStatusAsItWasUntilThereIsRoom) {
         ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
     } unmount{container};
 
-    const auto now = std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now());
+    const auto now = startPublishing();
     std::int64_t revision = 1;
-    startCoordinator();
-    writeSchedule(revision, now + 1h);
-    runUntilPublished(now + 1h);
 
     for (const bool inodes : {false, true}) {
         SCOPED_TRACE(inodes ? "no inodes left" : "no space left");
@@ -166,14 +171,11 @@ TEST_F(HelperFaults, FullContainerLeavesTheStatusAsItWasUntilThereIsRoom) {
         runUntil([&] { return coordinator->lastScheduledWake() == wake; });
         EXPECT_TRUE(storeHas(wake)) << store();
         EXPECT_EQ(test::readFile(container / "helper-status.json"), before);
-        auto names = test::directoryEntries(container);
-        const auto fillers =
-            std::stable_partition(names.begin(), names.end(),
-                                  [](const auto& name) { return !name.starts_with("filler-"); });
-        for (auto filler = fillers; filler != names.end(); ++filler)
-            std::filesystem::remove(container / *filler);
-        names.erase(fillers, names.end());
-        EXPECT_EQ(names, (std::vector<std::string>{"helper-status.json", "wake-schedule.json"}));
+        for (const auto& name : test::directoryEntries(container))
+            if (name.starts_with("filler-"))
+                std::filesystem::remove(container / name);
+        EXPECT_EQ(test::directoryEntries(container),
+                  (std::vector<std::string>{"helper-status.json", "wake-schedule.json"}));
 
         const Instant next = now + std::chrono::hours(++revision);
         writeSchedule(revision, next);
@@ -182,10 +184,7 @@ TEST_F(HelperFaults, FullContainerLeavesTheStatusAsItWasUntilThereIsRoom) {
 }
 
 TEST_F(HelperFaults, SystemBusRestartedUnderTheHelper) {
-    const auto now = std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now());
-    startCoordinator();
-    writeSchedule(1, now + 1h);
-    runUntilPublished(now + 1h);
+    const auto now = startPublishing();
 
     systemBus.kill();
     runUntil([&] { return !coordinator->daemon().connection(); });
@@ -204,11 +203,7 @@ TEST_F(HelperFaults, SystemBusRestartedUnderTheHelper) {
     systemBus.kill();
     runUntil([&] { return !coordinator->daemon().connection(); });
     writeSchedule(3, now + 4h);
-    runUntil([&] {
-        const auto text = readSmallFile(container / "helper-status.json", 4096);
-        const auto status = text ? decodeWakeHelperStatus(*text) : std::nullopt;
-        return status && !status->lastScheduledWake;
-    });
+    runUntil([&] { return status() && !status()->lastScheduledWake; });
     systemBus.restart();
     runUntilPublished(now + 4h);
     EXPECT_TRUE(storeHas(now + 4h)) << store();
@@ -219,10 +214,7 @@ TEST_F(HelperFaults, SystemBusRestartedUnderTheHelper) {
 // future ones are stored, and the launch timer waits for them.
 TEST_F(HelperFaults, DatesOfAnyYearReachTheDaemonAndTheStatus) {
     platform::ScopedMemoryLog log;
-    const auto now = std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now());
-    startCoordinator();
-    writeSchedule(1, now + 1h);
-    runUntilPublished(now + 1h);
+    startPublishing();
 
     std::int64_t revision = 1;
     for (const auto& [date, ahead] : {std::pair{"0001-01-01T00:00:00Z", false},

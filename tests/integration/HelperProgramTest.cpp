@@ -9,6 +9,7 @@
 #include "shared/RequestBucket.h"
 #include "shared/WakeHelperStatus.h"
 #include "shared/WakeSchedule.h"
+#include "tests/support/DaemonCalls.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/Subprocess.h"
@@ -37,6 +38,12 @@ namespace {
 
 constexpr const char* helperName = "com.kestrovane.sollun.helper";
 constexpr const char* daemonName = "com.kestrovane.sollun.wakedaemon";
+constexpr Instant alarm{std::chrono::seconds(1930199400)}; // 2031-03-02T06:30:00Z
+
+// A whole second, so that the status file and the store say it as it is.
+Instant anHourAhead() {
+    return std::chrono::ceil<std::chrono::seconds>(currentInstant()) + std::chrono::hours(1);
+}
 
 // Mounts of the test's own, in a mount namespace made at load time.
 const std::optional<std::string> privateMountsUnavailable = enterPrivateMountNamespace();
@@ -248,24 +255,15 @@ TEST_F(HelperProgram, MenuInEachShippedLanguage) {
         "Sollun — Wake From Sleep", "Waiting for approval in Login Items",
         "Approve in Login Items…",  "Launch Sollun",
         "Start at Login",           "Quit SollunHelper"};
-    const std::pair<const char*, const char*> titles[] = {
-        {"de", "Sollun – Aus dem Ruhezustand wecken"},
-        {"fr", "Sollun – Sortie de veille"},
-        {"es", "Sollun — Reactivar desde la suspensión"},
-        {"it", "Sollun – Riattivazione dalla sospensione"},
-        {"pt_BR", "Sollun — Despertar da suspensão"},
-        {"ja", "Sollun — スリープ解除"},
-    };
     ScopedEnvironmentVariable all{"LC_ALL", std::nullopt};
     ScopedEnvironmentVariable messages{"LC_MESSAGES", std::nullopt};
     ScopedEnvironmentVariable lang{"LANG", "C.UTF-8"};
-    for (const auto& [language, title] : titles) {
+    for (const char* language : {"de", "fr", "es", "it", "pt_BR", "ja"}) {
         ScopedEnvironmentVariable chosen{"LANGUAGE", language};
         BackgroundProcess running(helper);
         waitForOwner();
         const auto shown = labels();
         ASSERT_EQ(shown.size(), english.size()) << language;
-        EXPECT_EQ(shown[0], title);
         for (std::size_t i = 0; i < shown.size(); ++i)
             EXPECT_NE(shown[i], english[i]) << language << ": untranslated";
         menu({"Event", "isvu", "8", "clicked", "s", "", "0"}); // Quit, as a host sends it
@@ -297,7 +295,6 @@ TEST_F(HelperProgram, ANewSystemTimeZoneShowsWithoutARestart) {
     setZone("UTC");
 
     installDaemon();
-    const Instant alarm{std::chrono::seconds(1930199400)}; // 2031-03-02T06:30:00Z
     writeSchedule(1, alarm);
     ScopedEnvironmentVariable zone{"TZ", std::nullopt};
     ScopedEnvironmentVariable all{"LC_ALL", std::nullopt};
@@ -306,32 +303,26 @@ TEST_F(HelperProgram, ANewSystemTimeZoneShowsWithoutARestart) {
     ScopedEnvironmentVariable language{"LANGUAGE", "fr"};
     BackgroundProcess running(helper);
     waitForOwner();
-    waitForPublishedStatus(
-        [&](const WakeHelperStatus& status) { return status.lastScheduledWake == alarm; });
+    waitForWake(alarm);
     EXPECT_EQ(labels().at(1), "Prochaine alarme\u00A0: 02.03.2031, 06:30");
 
     // Until the menu announces a change and shows the alarm in the new zone.
     const std::string nepal = "Prochaine alarme\u00A0: 02.03.2031, 12:15";
-    platform::SdEventLoop loop;
-    sd_bus* bus = nullptr;
-    ASSERT_GE(sd_bus_open_user(&bus), 0);
-    sd_bus_attach_event(bus, loop.native(), 0);
-    std::function<void()> check = [&] {
-        if (labels(true).at(1) == nepal)
-            loop.exit(0);
-    };
-    sd_bus_slot* announced = nullptr;
-    sd_bus_match_signal(
-        bus, &announced, nullptr, "/MenuBar", "com.canonical.dbusmenu", nullptr,
-        [](sd_bus_message*, void* userdata, sd_bus_error*) {
-            (*static_cast<std::function<void()>*>(userdata))();
-            return 0;
-        },
-        &check);
+    int announcements = 0;
+    const auto host = connect(sessionBus.address());
+    ASSERT_GE(sd_bus_match_signal(
+                  host.get(), nullptr, nullptr, "/MenuBar", "com.canonical.dbusmenu", nullptr,
+                  [](sd_bus_message*, void* count, sd_bus_error*) {
+                      ++*static_cast<int*>(count);
+                      return 0;
+                  },
+                  &announcements),
+              0);
     setZone("Asia/Kathmandu");
-    EXPECT_EQ(runWithWatchdog(loop), 0);
-    sd_bus_slot_unref(announced);
-    sd_bus_flush_close_unref(bus);
+    EXPECT_TRUE(pump(
+        host.get(),
+        [&] { return std::exchange(announcements, 0) > 0 && labels(true).at(1) == nepal; },
+        std::chrono::seconds(10)));
 }
 
 // The daemon stopped while the main application publishes revision after revision, each read by
@@ -342,22 +333,17 @@ TEST_F(HelperProgram, AfterABurstAgainstAStoppedDaemonTheLastRevisionIsEverywher
     ScopedEnvironmentVariable zone{"TZ", "UTC"}, all{"LC_ALL", std::nullopt},
         time{"LC_TIME", "de_DE.UTF-8"}, language{"LANGUAGE", std::nullopt};
     installDaemon();
-    const Instant base{std::chrono::seconds(1930199400)}; // 2031-03-02T06:30:00Z
-    writeSchedule(1, base);
+    writeSchedule(1, alarm);
     BackgroundProcess running(helper);
-    waitForWake(base);
-    const pid_t daemon = std::stoi(
-        systemBus
-            .busctl({"call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                     "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s", daemonName})
-            .output.substr(2));
+    waitForWake(alarm);
+    const pid_t daemon = daemonPid(connect(systemBus.address()).get());
     ASSERT_EQ(kill(daemon, SIGSTOP), 0);
-    writeBurst(2, 140, base);
+    writeBurst(2, 140, alarm);
     kill(daemon, SIGCONT);
     std::int64_t newest = 0;
     waitForPublishedStatus([&](const WakeHelperStatus& status) {
         const auto revision =
-            (status.lastScheduledWake.value_or(base) - base) / std::chrono::minutes(1);
+            (status.lastScheduledWake.value_or(alarm) - alarm) / std::chrono::minutes(1);
         EXPECT_GE(revision, newest);
         newest = std::max(newest, revision);
         return revision == 140;
@@ -374,31 +360,16 @@ TEST_F(HelperProgram, ALongBurstIsPacedRatherThanRefused) {
         GTEST_SKIP() << "the helper logs to the journal here";
     ScopedEnvironmentVariable zone{"TZ", "UTC"};
     installDaemon();
-    const Instant base{std::chrono::seconds(1930199400)}; // 2031-03-02T06:30:00Z
-    writeSchedule(1, base);
+    writeSchedule(1, alarm);
     BackgroundProcess running(loggedHelper());
-    waitForWake(base);
+    waitForWake(alarm);
     // Each revision its own request: written once the one before is in the status.
     for (int revision = 2; revision <= RequestBucket::burst + 3; ++revision) {
-        writeSchedule(revision, base + std::chrono::minutes(revision));
-        waitForWake(base + std::chrono::minutes(revision));
+        writeSchedule(revision, alarm + std::chrono::minutes(revision));
+        waitForWake(alarm + std::chrono::minutes(revision));
     }
     EXPECT_EQ(readFile(home / "log").find("sending it again"), std::string::npos)
         << readFile(home / "log");
-}
-
-// Running where the bus cannot start it (started by hand, or from activation files read
-// elsewhere), the daemon is enabled and served.
-TEST_F(HelperProgram, ADaemonRunningWithoutActivationIsServed) {
-    writeFile(home / "calls", "");
-    BackgroundProcess standIn({SOLLUN_DAEMON_STAND_IN, (home / "calls").string(), "answer"}, 3);
-    ASSERT_EQ(standIn.readLine(), "ready");
-    const Instant wake =
-        std::chrono::ceil<std::chrono::seconds>(currentInstant()) + std::chrono::hours(1);
-    writeSchedule(1, wake);
-    BackgroundProcess running(helper);
-    waitForWake(wake);
-    EXPECT_NE(readFile(home / "calls").find("ScheduleWakeAt"), std::string::npos);
 }
 
 // Installed by an administrator where the helper does not look, the daemon is found within half a
@@ -407,8 +378,7 @@ TEST_F(HelperProgram, ADaemonRunningWithoutActivationIsServed) {
 TEST_F(HelperProgram, ADaemonInstalledElsewhereIsFoundAndTheSkippedRevisionGoesOnce) {
     if (journal())
         GTEST_SKIP() << "the helper logs to the journal here";
-    const Instant wake =
-        std::chrono::ceil<std::chrono::seconds>(currentInstant()) + std::chrono::hours(1);
+    const Instant wake = anHourAhead();
     writeSchedule(1, wake);
     BackgroundProcess running(loggedHelper());
     waitForDaemonState(WakeDaemonRegistrationState::requiresApproval);
@@ -434,8 +404,7 @@ TEST_F(HelperProgram, ItOutlivesTheReaderOfItsLog) {
                   std::string::npos,
               trust::identitiesAreDevelopmentMapped())
         << first;
-    const Instant wake =
-        std::chrono::ceil<std::chrono::seconds>(currentInstant()) + std::chrono::hours(1);
+    const Instant wake = anHourAhead();
     writeSchedule(1, wake);
     waitForWake(wake);
 }

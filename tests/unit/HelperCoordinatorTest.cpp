@@ -46,22 +46,29 @@ protected:
             container / "wake-schedule.json",
             *encodeWakeSchedule({wake, alarmDate.value_or(wake), revision, "3.1"})));
     }
-    // Answers every request so far as the daemon would: version 1, every schedule accepted
-    // unless it is refused.
-    void daemonAnswers(std::optional<std::string> refusal = {}) {
+    // Schedules as the main application publishes them, each read as the watcher would.
+    void publish(std::int64_t revision, std::optional<Instant> wake,
+                 std::optional<std::optional<Instant>> alarmDate = {}) {
+        writeSchedule(revision, wake, alarmDate);
+        coordinator->reloadSchedule(false);
+    }
+    // Ends every request so far with `end`, and what that leads to.
+    void endRequests(const std::function<void(Request&)>& end) {
         loop.runPending();
         for (const auto& connection : connector->made)
             for (auto& request : std::exchange(connection->requests, {}))
-                request.versionReply ? request.versionReply(1) : request.textReply(refusal);
+                end(request);
         loop.runPending();
     }
-    // The transport reports every request so far failed.
+    // As the daemon would answer: version 1, every schedule accepted unless it is refused.
+    void daemonAnswers(std::optional<std::string> refusal = {}) {
+        endRequests([&](Request& request) {
+            request.versionReply ? request.versionReply(1) : request.textReply(refusal);
+        });
+    }
+    // The transport reports every request failed.
     void daemonFails() {
-        loop.runPending();
-        for (const auto& connection : connector->made)
-            for (auto& request : std::exchange(connection->requests, {}))
-                request.fail("The connection was lost");
-        loop.runPending();
+        endRequests([](Request& request) { request.fail("The connection was lost"); });
     }
     Lines daemonRequests() {
         loop.runPending();
@@ -86,8 +93,7 @@ protected:
     // The daemon takes (or refuses) a wake an hour ahead with `alarmDate`.
     void schedule(std::optional<Instant> alarmDate, std::optional<std::string> refusal = {}) {
         service.status = serviceEnabled;
-        writeSchedule(++serial, now() + 1h, alarmDate);
-        coordinator->reloadSchedule(false);
+        publish(++serial, now() + 1h, alarmDate);
         daemonAnswers(refusal);
     }
     std::string lineFor(std::int64_t status) {
@@ -163,8 +169,7 @@ TEST_F(HelperCoordinatorTest, StartPublishesAtOnceThenAsksTheVersionThenReconcil
 TEST_F(HelperCoordinatorTest, ActsOnADifferentRevisionOnlyAndNeverOnAnUnreadableSchedule) {
     writeSchedule(10, now() + 1h);
     started();
-    writeSchedule(10, now() + 2h); // same revision, other instant: ignored
-    coordinator->reloadSchedule(false);
+    publish(10, now() + 2h); // same revision, other instant: ignored
     writeFile(container / "wake-schedule.json", "{\"revision\":\"11\"}");
     coordinator->reloadSchedule(true);
     std::filesystem::remove(container / "wake-schedule.json");
@@ -172,8 +177,7 @@ TEST_F(HelperCoordinatorTest, ActsOnADifferentRevisionOnlyAndNeverOnAnUnreadable
     EXPECT_TRUE(daemonRequests().empty());
     EXPECT_EQ(coordinator->pendingWakeDate(), now() + 1h);
 
-    writeSchedule(3, std::nullopt); // lower counts as different; no wake clears
-    coordinator->reloadSchedule(false);
+    publish(3, std::nullopt); // lower counts as different; no wake clears
     EXPECT_EQ(daemonRequests(), Lines{"clear"});
     daemonAnswers();
     EXPECT_FALSE(coordinator->hasLaunchTimer());
@@ -188,11 +192,13 @@ TEST_F(HelperCoordinatorTest, ActsOnADifferentRevisionOnlyAndNeverOnAnUnreadable
 TEST_F(HelperCoordinatorTest, AnUnansweredRequestIsSentAgainUntilAnswered) {
     writeSchedule(1, now() + 1h);
     started();
-    writeSchedule(2, now() + 2h);
-    coordinator->reloadSchedule(false);
+    publish(2, now() + 2h);
     daemonFails();
     EXPECT_EQ(status()->lastScheduledWake, std::nullopt);
     for (const auto wait : {5s, 10s, 20s}) {
+        EXPECT_THAT(newLogLines(), Contains("info helper/coordinator: The schedule did not reach "
+                                            "the daemon; sending it again in " +
+                                            std::to_string(wait.count()) + "s"));
         loop.advance(wait - 1s);
         EXPECT_TRUE(daemonRequests().empty()) << wait.count();
         loop.advance(1s);
@@ -211,8 +217,7 @@ TEST_F(HelperCoordinatorTest, AnUnansweredRequestIsSentAgainUntilAnswered) {
 
     // What goes again is the revision acted upon, not a rewrite under its number.
     const Instant processed = now() + 3h;
-    writeSchedule(3, processed);
-    coordinator->reloadSchedule(false);
+    publish(3, processed);
     daemonFails();
     writeSchedule(3, now() + 4h);
     loop.advance(5s);
@@ -228,8 +233,7 @@ TEST_F(HelperCoordinatorTest, ABurstAgainstAStalledDaemonEndsWithTheLastRevision
     writeSchedule(1, base);
     started();
     for (int revision = 2; revision <= 150; ++revision) {
-        writeSchedule(revision, base + std::chrono::minutes(revision));
-        coordinator->reloadSchedule(false);
+        publish(revision, base + std::chrono::minutes(revision));
         ASSERT_EQ(daemonRequests().size(), 1u) << revision;
     }
     daemonAnswers();
@@ -238,25 +242,6 @@ TEST_F(HelperCoordinatorTest, ABurstAgainstAStalledDaemonEndsWithTheLastRevision
     daemonAnswers();
     EXPECT_EQ(status()->lastScheduledWake, base + 150min);
     EXPECT_EQ(coordinator->lastScheduledAlarm(), base + 150min);
-}
-
-// Found out after start, the registration is made then, shows in the status file at once, and
-// lets the schedule skipped meanwhile go without waiting for its retry.
-TEST_F(HelperCoordinatorTest, ARegistrationFoundOutAfterStartIsMadePublishedAndSendsTheSchedule) {
-    service.status = -1;
-    writeSchedule(1, now() + 1h);
-    started();
-    EXPECT_TRUE(daemonRequests().empty());
-    EXPECT_EQ(service.registrations, 0) << "nothing registered before the status is known";
-    EXPECT_EQ(status()->daemonState, WakeDaemonRegistrationState::unknown);
-
-    service.status = serviceNotRegistered;
-    service.changed();
-    EXPECT_EQ(service.registrations, 1);
-    EXPECT_EQ(daemonRequests(), Lines{"schedule"});
-    EXPECT_EQ(status()->daemonState, WakeDaemonRegistrationState::enabled);
-    daemonAnswers();
-    EXPECT_EQ(status()->lastScheduledWake, now() + 1h);
 }
 
 // The poll never reads a schedule again whose stamp shows it unchanged, decodable or not; one that
@@ -465,29 +450,28 @@ TEST_F(HelperCoordinatorTest, AWakeForTheAlarmKeepsTheMachineAwakeUntilTheAlarmH
 TEST_F(HelperCoordinatorTest, TheHoldEndsWithItsScheduleAndARefusalCostsItAlone) {
     useLocale("de_DE.UTF-8", "UTC");
     service.status = serviceEnabled;
-    const auto publish = [&](std::optional<Instant> wake, std::optional<Instant> alarmDate) {
-        writeSchedule(++serial, wake, alarmDate);
-        coordinator->reloadSchedule(false);
+    // The reasons of the locks held once the schedule is published.
+    const auto heldFor = [&](std::optional<Instant> wake, std::optional<Instant> alarmDate) {
+        publish(++serial, wake, alarmDate);
         inhibitor->answer();
         return inhibitor->reasons();
     };
     const Instant wake = now() + 1min; // 22:11:05
-    publish(wake, wake + 5min);
+    heldFor(wake, wake + 5min);
     loop.advance(1min);
-    EXPECT_EQ(publish(wake, wake + 5min), Lines{"Sollun's alarm is due at 22:16"});
+    EXPECT_EQ(heldFor(wake, wake + 5min), Lines{"Sollun's alarm is due at 22:16"});
     EXPECT_THAT(logLines(*log), Contains("info helper/stay-awake: Holding sleep inhibitors until "
                                          "2026-03-01 22:18:05 +0000 (Sollun's alarm is due at "
                                          "22:16)")
                                     .Times(1));
     EXPECT_EQ(inhibitor->asked, 1) << "kept, not asked for again";
-    EXPECT_EQ(publish(wake, wake + 7min), Lines{"Sollun's alarm is due at 22:18"}) << "moved";
-    EXPECT_EQ(publish(std::nullopt, std::nullopt), Lines{});
-    publish(now(), now() + 5min);
-    EXPECT_EQ(publish(now() + 24h, now() + 24h), Lines{}) << "the next day's";
+    EXPECT_EQ(heldFor(wake, wake + 7min), Lines{"Sollun's alarm is due at 22:18"}) << "moved";
+    EXPECT_EQ(heldFor(std::nullopt, std::nullopt), Lines{});
+    heldFor(now(), now() + 5min);
+    EXPECT_EQ(heldFor(now() + 24h, now() + 24h), Lines{}) << "the next day's";
 
     workspace->launches.clear();
-    writeSchedule(++serial, now() - 10s, now() + 1min);
-    coordinator->reloadSchedule(false);
+    publish(++serial, now() - 10s, now() + 1min);
     const int asked = inhibitor->asked;
     inhibitor->answer("Access denied");
     coordinator->handleSystemWake();
@@ -503,8 +487,7 @@ TEST_F(HelperCoordinatorTest, TheHoldEndsWithItsScheduleAndARefusalCostsItAlone)
                                          "machine may sleep before the alarm: Access denied"));
     EXPECT_EQ(workspace->launches.size(), 3u) << "launched all the same, at every wake";
 
-    writeSchedule(++serial, now() - 10s, now() + 2min);
-    coordinator->reloadSchedule(false);
+    publish(++serial, now() - 10s, now() + 2min);
     inhibitor->answer("The operation inhibition has been requested for is already running");
     loop.advance(5s);
     inhibitor->answer();

@@ -1,7 +1,6 @@
 #include "SollunHelper/WakeDaemonController.h"
 
 #include "platform/Log.h"
-#include "shared/Requirement.h"
 #include "tests/support/FakeDaemonTransport.h"
 #include "tests/support/FakeEventLoop.h"
 #include "tests/support/Texts.h"
@@ -112,6 +111,14 @@ TEST_F(WakeDaemonControllerTest, RegistersTheDaemonOnlyWhenItIsNotAndSaysHowItWe
         logged.push_back(row.logged);
     }
     EXPECT_EQ(logLines(*log), logged);
+
+    // Not known yet: nothing is registered until the service tells what it is.
+    script.registrations = 0;
+    make(-1).registerIfNeeded();
+    EXPECT_EQ(script.registrations, 0);
+    script.status = serviceNotRegistered;
+    script.changed();
+    EXPECT_EQ(script.registrations, 1);
 }
 
 TEST_F(WakeDaemonControllerTest, NothingIsSentUnlessTheDaemonIsEnabled) {
@@ -123,22 +130,6 @@ TEST_F(WakeDaemonControllerTest, NothingIsSentUnlessTheDaemonIsEnabled) {
     EXPECT_EQ(logLines(*log), std::vector<std::string>(4, "info helper/daemon-controller: "
                                                           "Skipping scheduleWake; daemon not "
                                                           "enabled"));
-}
-
-TEST_F(WakeDaemonControllerTest, AWakeOrItsClearingGoesOverAConnectionMadeOnDemand) {
-    for (const auto date : {std::optional(wakeAt), std::optional<Instant>()}) {
-        auto& daemon = make(serviceEnabled);
-        auto result = start(daemon.scheduleWake(date));
-        EXPECT_EQ(connector->calls,
-                  (std::vector{std::tuple{std::string(wakeDaemonServiceName), true,
-                                          std::string(trust::clientRequirementText())}}));
-        const auto& request = connector->made.at(0)->requests.at(0);
-        EXPECT_EQ(request.operation, date ? "schedule" : "clear");
-        EXPECT_EQ(request.date, date);
-        EXPECT_FALSE(result->has_value());
-        answer(Daemon::answers, std::nullopt);
-        EXPECT_EQ(*result, ended(date));
-    }
 }
 
 TEST_F(WakeDaemonControllerTest, EveryFailureEndsTheRequestOnceWithItsDefault) {
