@@ -68,7 +68,6 @@ struct Rect {
     int y = 0;
     int width = 0;
     int height = 0;
-    bool operator==(const Rect&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& out, const Rect& rect) {
@@ -655,12 +654,10 @@ TEST_F(TrayHost, XfcePanelShowsTheWholeMenuAndStartAtLoginsCheckMark) {
     ASSERT_TRUE(pollUntil([&] { return !visibleWindow(menuWindow); }, 5s))
         << "the menu stayed open after a choice";
 
-    // Second opening: the same menu, with the check mark its only change.
+    // Second opening: the same menu, with the check mark its only change (a menu laid out
+    // otherwise, or elsewhere, differs well beyond one check box).
     const auto again = openMenu(iconX, iconY);
     ASSERT_FALSE(HasFailure());
-    ASSERT_EQ(again.menu, menu) << "the menu is laid out differently at the second opening"
-                                << (again.rowsChanged ? ", whose rows changed while it opened"
-                                                      : "");
     EXPECT_THAT(describe(shownMenu()), ::testing::HasSubstr("Start at Login [x]"))
         << "the panel was never told of the check mark";
     Rect changed;
@@ -671,7 +668,8 @@ TEST_F(TrayHost, XfcePanelShowsTheWholeMenuAndStartAtLoginsCheckMark) {
         },
         5s))
         << "between the openings the menu should change in one check box (at most " << rowHeight
-        << " pixels square) and it changed in " << changed << " of " << menu;
+        << " pixels square) and it changed in " << changed << " of " << menu
+        << (again.rowsChanged ? ", its rows changed while it opened" : "");
 }
 
 } // namespace

@@ -251,7 +251,6 @@ TEST_F(MenuOnTheBus, TheLayoutIsTheMenuAtAnyMomentAndEachChangeIsAnnounced) {
     EXPECT_EQ(menuCall("Event", "isvu", 5, "clicked", "s", "", 0u), "");
     runPosted();
     EXPECT_EQ(effects(), (std::vector<int>{0, 1, 0, 0, 0}));
-    EXPECT_EQ(menuCall("AboutToShowGroup", "ai", 2, 4, 0), "[] [4]");
 }
 
 TEST_F(MenuOnTheBus, AHostReadsTheRowsAndClicksActOnlyOnEnabledOnes) {
