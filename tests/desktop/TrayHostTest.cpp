@@ -248,20 +248,14 @@ struct HostRow {
 
 constexpr const char* menuPath = "/MenuBar";
 
-// A call is named by its sender and serial; its answer names it so.
-using CallKey = std::pair<std::string, std::uint64_t>;
-
 std::string field(const json& message, const char* name) {
     return message.value(name, "");
 }
 
-bool isMenuCall(const json& message) {
-    return field(message, "type") == "method_call" && field(message, "path") == menuPath;
-}
-
-// A call sent with the no-reply flag gets no answer.
-bool awaitsReply(const json& message) {
-    return (message.value("flags", 0u) & 1u) == 0;
+// A call to the menu that gets an answer: one sent with the no-reply flag does not.
+bool awaitsMenuReply(const json& message) {
+    return field(message, "type") == "method_call" && field(message, "path") == menuPath &&
+           (message.value("flags", 0u) & 1u) == 0;
 }
 
 bool isMenuSignal(const json& message, const char* member) {
@@ -277,10 +271,11 @@ const json& data(const json& message) {
 // `onOther(message)` for the rest; gives how many menu calls are still unanswered.
 template <typename OnReply, typename OnOther>
 std::size_t walk(const std::vector<json>& messages, OnReply onReply, OnOther onOther) {
-    std::map<CallKey, std::string> calls;
+    // Each call's member by its sender and serial, as its answer names the call.
+    std::map<std::pair<std::string, std::uint64_t>, std::string> calls;
     for (const auto& message : messages) {
         const auto type = field(message, "type");
-        if (isMenuCall(message) && awaitsReply(message)) {
+        if (awaitsMenuReply(message)) {
             calls[{field(message, "sender"), message.value("cookie", 0ull)}] =
                 field(message, "member");
         } else if (type == "method_return" || type == "error") {
