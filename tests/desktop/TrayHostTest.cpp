@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -53,45 +54,40 @@ bool pollUntil(Condition condition, std::chrono::milliseconds limit) {
 // ---- The screen: a virtual X server, synthetic input as its test extension delivers it, and
 // captures of the whole screen, a pixel a 32-bit value.
 
-// A virtual X server on a display nobody uses, for the test's lifetime.
-class VirtualScreen {
-public:
-    explicit VirtualScreen(const std::filesystem::path& log)
-        // The server picks a free display and writes its number to descriptor 3 once it accepts
-        // clients.
-        : server_(loggedTo(log, {"Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24",
-                                 "-nolisten", "tcp"}),
-                  3)
-        , display_(":" + server_.readLine()) {
-        if (display_ == ":")
-            throw std::runtime_error("Xvfb did not start");
-    }
-    const std::string& display() const { return display_; }
-
-private:
-    BackgroundProcess server_;
-    std::string display_;
-};
+// The display of a virtual X server that writes its number to descriptor 3 of `server` once it
+// accepts clients.
+std::string displayOf(BackgroundProcess& server) {
+    const auto number = server.readLine();
+    if (number.empty())
+        throw std::runtime_error("Xvfb did not start");
+    return ":" + number;
+}
 
 struct Rect {
     int x = 0;
     int y = 0;
     int width = 0;
     int height = 0;
-    bool operator==(const Rect&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& out, const Rect& rect) {
     return out << rect.width << "x" << rect.height << "+" << rect.x << "+" << rect.y;
 }
 
+// A capture of the whole screen as xwd dumps it, its pixels 32-bit values that are only compared.
 struct Image {
     int width = 0;
     int height = 0;
-    std::vector<std::uint32_t> pixels;
+    std::size_t rowBytes = 0;
+    std::size_t start = 0; // of the rows, after the header and the colour map
+    std::string dump;
     std::uint32_t at(int x, int y) const {
-        return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                      static_cast<std::size_t>(x)];
+        std::uint32_t pixel = 0;
+        std::memcpy(&pixel,
+                    dump.data() + start + static_cast<std::size_t>(y) * rowBytes +
+                        static_cast<std::size_t>(x) * 4,
+                    4);
+        return pixel;
     }
 };
 
@@ -131,46 +127,29 @@ std::optional<Rect> visibleWindow(const std::string& instanceName) {
     return rect;
 }
 
-void clickAt(int x, int y) {
-    const auto result = runProcess(
-        {"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "1"}, toolLimit);
+// Synthetic input: `arguments` for xdotool.
+void xdotool(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "xdotool");
+    const auto result = runProcess(arguments, toolLimit);
     if (result.exitCode != 0)
-        throw std::runtime_error("xdotool click: " + result.output);
+        throw std::runtime_error("xdotool: " + result.output);
 }
 
-void pressKeys(const std::vector<std::string>& keys) {
-    std::vector<std::string> argv{"xdotool", "key"};
-    argv.insert(argv.end(), keys.begin(), keys.end());
-    const auto result = runProcess(argv, toolLimit);
-    if (result.exitCode != 0)
-        throw std::runtime_error("xdotool key: " + result.output);
+void pressKey(const std::string& key) {
+    xdotool({"key", key});
 }
 
 Image captureScreen() {
-    // An XWD dump: a header of big-endian 32-bit fields, a colour map, then the rows.
-    const auto dump = runProcess({"xwd", "-root", "-silent"}, toolLimit);
-    const auto& bytes = dump.output;
-    if (dump.exitCode != 0 || bytes.size() < 100)
-        throw std::runtime_error("xwd: " + bytes.substr(0, 200));
-    const auto field = [&](std::size_t index) { return bigEndian32(bytes, index * 4); };
-    Image image;
-    image.width = static_cast<int>(field(4));
-    image.height = static_cast<int>(field(5));
-    const bool littleEndian = field(7) == 0;
-    const std::size_t rowBytes = field(12);
-    const std::size_t start = field(0) + field(19) * 12;
-    if (image.width <= 0 || rowBytes / static_cast<std::size_t>(image.width) != 4 ||
-        start + rowBytes * static_cast<std::size_t>(image.height) > bytes.size())
+    // A header of big-endian 32-bit fields, a colour map, then the rows.
+    auto result = runProcess({"xwd", "-root", "-silent"}, toolLimit);
+    if (result.exitCode != 0 || result.output.size() < 100)
+        throw std::runtime_error("xwd: " + result.output.substr(0, 200));
+    const auto field = [&](std::size_t index) { return bigEndian32(result.output, index * 4); };
+    Image image{static_cast<int>(field(4)), static_cast<int>(field(5)), field(12),
+                field(0) + field(19) * 12, std::move(result.output)};
+    if (image.width <= 0 || image.rowBytes / static_cast<std::size_t>(image.width) != 4 ||
+        image.start + image.rowBytes * static_cast<std::size_t>(image.height) > image.dump.size())
         throw std::runtime_error("xwd: not a 32-bit screen dump");
-    image.pixels.reserve(static_cast<std::size_t>(image.width) *
-                         static_cast<std::size_t>(image.height));
-    for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < image.width; ++x) {
-            const auto offset =
-                start + static_cast<std::size_t>(y) * rowBytes + static_cast<std::size_t>(x) * 4;
-            const auto value = bigEndian32(bytes, offset);
-            image.pixels.push_back(littleEndian ? __builtin_bswap32(value) : value);
-        }
     return image;
 }
 
@@ -269,20 +248,14 @@ struct HostRow {
 
 constexpr const char* menuPath = "/MenuBar";
 
-// A call is named by its sender and serial; its answer names it so.
-using CallKey = std::pair<std::string, std::uint64_t>;
-
 std::string field(const json& message, const char* name) {
     return message.value(name, "");
 }
 
-bool isMenuCall(const json& message) {
-    return field(message, "type") == "method_call" && field(message, "path") == menuPath;
-}
-
-// A call sent with the no-reply flag gets no answer.
-bool awaitsReply(const json& message) {
-    return (message.value("flags", 0u) & 1u) == 0;
+// A call to the menu that gets an answer: one sent with the no-reply flag does not.
+bool awaitsMenuReply(const json& message) {
+    return field(message, "type") == "method_call" && field(message, "path") == menuPath &&
+           (message.value("flags", 0u) & 1u) == 0;
 }
 
 bool isMenuSignal(const json& message, const char* member) {
@@ -295,13 +268,14 @@ const json& data(const json& message) {
 }
 
 // Walks the messages, calling `onReply(member, reply)` for each answer to a menu call and
-// `onOther(message)` for the rest.
+// `onOther(message)` for the rest; gives how many menu calls are still unanswered.
 template <typename OnReply, typename OnOther>
-void walk(const std::vector<json>& messages, OnReply onReply, OnOther onOther) {
-    std::map<CallKey, std::string> calls;
+std::size_t walk(const std::vector<json>& messages, OnReply onReply, OnOther onOther) {
+    // Each call's member by its sender and serial, as its answer names the call.
+    std::map<std::pair<std::string, std::uint64_t>, std::string> calls;
     for (const auto& message : messages) {
         const auto type = field(message, "type");
-        if (isMenuCall(message) && awaitsReply(message)) {
+        if (awaitsMenuReply(message)) {
             calls[{field(message, "sender"), message.value("cookie", 0ull)}] =
                 field(message, "member");
         } else if (type == "method_return" || type == "error") {
@@ -316,11 +290,14 @@ void walk(const std::vector<json>& messages, OnReply onReply, OnOther onOther) {
         }
         onOther(message);
     }
+    return calls.size();
 }
 
-// The children of a (ia{sv}av) layout's root, with their properties.
+// The children of a (ia{sv}av) layout's root, with their properties; none for an error.
 std::vector<HostRow> layoutRows(const json& reply) {
     std::vector<HostRow> rows;
+    if (field(reply, "type") != "method_return")
+        return rows;
     for (const auto& child : data(reply).at(1).at(2)) {
         const auto& item = child.at("data");
         rows.push_back({item.at(0).get<int>(), item.at(1)});
@@ -328,26 +305,13 @@ std::vector<HostRow> layoutRows(const json& reply) {
     return rows;
 }
 
-// The rows of the first layout a host fetched, with the properties it was sent then; nothing when
-// no layout has been fetched yet.
-std::optional<std::vector<HostRow>> firstLayout(const std::vector<json>& messages) {
-    std::optional<std::vector<HostRow>> first;
-    walk(
-        messages,
-        [&](const std::string& member, const json& reply) {
-            // An error answers too: with no rows.
-            if (!first && member == "GetLayout")
-                first = field(reply, "type") == "method_return" ? layoutRows(reply)
-                                                                : std::vector<HostRow>{};
-        },
-        [](const json&) {});
-    return first;
-}
-
 // The rows of the latest layout a host fetched, each with the properties that layout gave it and
-// every one the host has been told of since (property fetches and signals).
-std::vector<HostRow> hostMenu(const std::vector<json>& messages) {
-    std::vector<int> order;
+// every one the host has been told of since (property fetches and signals). Given `first`, the
+// rows of the first layout it fetched, as that gave them, or none when it was answered with an
+// error. Nothing when no layout has been fetched yet.
+std::optional<std::vector<HostRow>> hostMenu(const std::vector<json>& messages,
+                                             bool first = false) {
+    std::optional<std::vector<int>> order;
     std::map<int, json> known;
     const auto merge = [&](const json& updates) {
         for (const auto& update : updates)
@@ -356,20 +320,21 @@ std::vector<HostRow> hostMenu(const std::vector<json>& messages) {
     walk(
         messages,
         [&](const std::string& member, const json& reply) {
-            if (field(reply, "type") != "method_return")
+            const bool answered = field(reply, "type") == "method_return";
+            if (first && order)
                 return;
-            if (member == "GetLayout") {
-                order.clear();
+            if (member == "GetLayout" && (answered || first)) {
+                order.emplace();
                 for (const auto& row : layoutRows(reply)) {
-                    order.push_back(row.id);
+                    order->push_back(row.id);
                     known[row.id] = row.properties;
                 }
-            } else if (member == "GetGroupProperties") {
+            } else if (member == "GetGroupProperties" && answered) {
                 merge(data(reply).at(0));
             }
         },
         [&](const json& message) {
-            if (!isMenuSignal(message, "ItemsPropertiesUpdated"))
+            if ((first && order) || !isMenuSignal(message, "ItemsPropertiesUpdated"))
                 return;
             merge(data(message).at(0));
             for (const auto& removed : data(message).at(1))
@@ -378,8 +343,10 @@ std::vector<HostRow> hostMenu(const std::vector<json>& messages) {
                     if (properties.is_object())
                         properties.erase(name.get<std::string>());
         });
+    if (!order)
+        return std::nullopt;
     std::vector<HostRow> rows;
-    for (const int id : order)
+    for (const int id : *order)
         rows.push_back({id, known[id]});
     return rows;
 }
@@ -387,16 +354,11 @@ std::vector<HostRow> hostMenu(const std::vector<json>& messages) {
 // Whether every call to the menu has its answer and no layout is announced that the host has not
 // fetched: what a host shows then is what it was told.
 bool menuSettled(const std::vector<json>& messages) {
-    std::size_t calls = 0;
-    std::size_t answers = 0;
     std::uint64_t announced = 0;
     std::uint64_t fetched = 0;
-    for (const auto& message : messages)
-        calls += isMenuCall(message) && awaitsReply(message) ? 1 : 0;
-    walk(
+    const auto unanswered = walk(
         messages,
         [&](const std::string& member, const json& reply) {
-            ++answers;
             if (member == "GetLayout" && field(reply, "type") == "method_return")
                 fetched = std::max(fetched, data(reply).at(0).get<std::uint64_t>());
         },
@@ -404,7 +366,7 @@ bool menuSettled(const std::vector<json>& messages) {
             if (isMenuSignal(message, "LayoutUpdated"))
                 announced = std::max(announced, data(message).at(0).get<std::uint64_t>());
         });
-    return answers == calls && fetched >= announced;
+    return unanswered == 0 && fetched >= announced;
 }
 
 // The menu's calls, answers and signals, a line each, for a report.
@@ -479,9 +441,10 @@ constexpr const char* menuWindow = "wrapper-2.0";
 constexpr const char* panelWindow = "xfce4-panel";
 
 // The layout a tray needs from the start: title, status line, the actions, Quit.
-const std::regex completeMenu("Sollun — Wake From Sleep \\(off\\) \\| [^|]+ \\(off\\) \\| --- \\| "
-                              "(Approve in Login Items… \\| )?(Open|Launch) Sollun \\| "
-                              "Start at Login( \\[ \\])? \\| --- \\| Quit SollunHelper");
+constexpr const char* completeMenu =
+    "Sollun — Wake From Sleep \\(off\\) \\| [^|]+ \\(off\\) \\| --- \\| "
+    "(Approve in Login Items… \\| )?(Open|Launch) Sollun \\| "
+    "Start at Login( \\[ \\])? \\| --- \\| Quit SollunHelper";
 
 // The settings daemon's activation as the package installs it. The daemon ends with its
 // connection, so with the bus.
@@ -493,33 +456,20 @@ std::string settingsActivation() {
 }
 
 // Ends the whole test when it outlives `limit`, after `report`: its children die with it.
-class Watchdog {
-public:
-    Watchdog(std::chrono::seconds limit, std::function<void()> report)
-        : thread_([this, limit, report = std::move(report)] {
-            std::unique_lock lock(mutex_);
-            if (ended_.wait_for(lock, limit, [this] { return done_; }))
-                return;
-            std::fprintf(stderr, "watchdog: the test was still running after %llds\n",
-                         static_cast<long long>(limit.count()));
-            report();
-            _exit(124);
-        }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        ended_.notify_one();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable ended_;
-    bool done_ = false;
-    std::thread thread_;
-};
+std::jthread startWatchdog(std::chrono::seconds limit, std::function<void()> report) {
+    return std::jthread([limit, report = std::move(report)](std::stop_token ended) {
+        std::mutex mutex;
+        std::unique_lock lock(mutex);
+        std::condition_variable_any untilEnded;
+        untilEnded.wait_for(lock, ended, limit, [] { return false; });
+        if (ended.stop_requested())
+            return;
+        std::fprintf(stderr, "watchdog: the test was still running after %llds\n",
+                     static_cast<long long>(limit.count()));
+        report();
+        _exit(124);
+    });
+}
 
 class TrayHost : public ::testing::Test {
 protected:
@@ -535,6 +485,11 @@ protected:
                      menuTraffic(monitor.messages()).c_str());
     }
 
+    // The menu as the panel has it now.
+    std::vector<HostRow> shownMenu() const {
+        return hostMenu(monitor.messages()).value_or(std::vector<HostRow>{});
+    }
+
     std::unique_ptr<BackgroundProcess> start(const char* log, std::vector<std::string> argv) {
         return std::make_unique<BackgroundProcess>(loggedTo(home / log, std::move(argv)));
     }
@@ -547,18 +502,18 @@ protected:
 
     // Clicks the item and waits until the menu shows and the panel has what it asked for.
     Opening openMenu(int x, int y) {
-        const auto before = describe(hostMenu(monitor.messages()));
-        clickAt(x, y);
+        const auto before = describe(shownMenu());
+        xdotool({"mousemove", std::to_string(x), std::to_string(y), "click", "1"});
         std::optional<Rect> menu;
         EXPECT_TRUE(pollUntil([&] { return (menu = visibleWindow(menuWindow)).has_value(); }, 5s))
             << "a click on the item opened no menu";
         EXPECT_TRUE(pollUntil([&] { return menuSettled(monitor.messages()); }, 5s))
             << "the menu's calls were not all answered";
-        return {menu.value_or(Rect{}), describe(hostMenu(monitor.messages())) != before};
+        return {menu.value_or(Rect{}), describe(shownMenu()) != before};
     }
 
     void closeMenu() {
-        pressKeys({"Escape"});
+        pressKey("Escape");
         EXPECT_TRUE(pollUntil([&] { return !visibleWindow(menuWindow); }, 5s))
             << "the menu stayed open after Escape";
     }
@@ -567,7 +522,7 @@ protected:
     // before the next key: keys that come while the menu is still busy with one can be lost.
     static bool pressAndWatch(const std::string& key, const Rect& area) {
         const auto before = captureScreen();
-        pressKeys({key});
+        pressKey(key);
         return pollUntil([&] { return difference(before, captureScreen(), area).width > 0; }, 5s);
     }
 
@@ -601,10 +556,12 @@ protected:
     ScopedEnvironmentVariable settings{"GSETTINGS_BACKEND", "memory"};
     ScopedEnvironmentVariable sessionManager{"SESSION_MANAGER", std::nullopt};
     ScopedEnvironmentVariable gdkBackend{"GDK_BACKEND", "x11"};
-    Watchdog watchdog{50s, [this] { report(); }};
+    std::jthread watchdog = startWatchdog(50s, [this] { report(); });
 
-    VirtualScreen screen{home / "xvfb.log"};
-    ScopedEnvironmentVariable display{"DISPLAY", screen.display()};
+    BackgroundProcess screen{loggedTo(home / "xvfb.log", {"Xvfb", "-displayfd", "3", "-screen", "0",
+                                                          "640x480x24", "-nolisten", "tcp"}),
+                             3};
+    ScopedEnvironmentVariable display{"DISPLAY", displayOf(screen)};
     PrivateBus systemBus{PrivateBus::Options{}};
     PrivateBus sessionBus{PrivateBus::Options{
         PrivateBus::Policy::open, {}, {{"org.xfce.Xfconf.service", settingsActivation()}}, true}};
@@ -634,16 +591,13 @@ TEST_F(TrayHost, XfcePanelShowsTheWholeMenuAndStartAtLoginsCheckMark) {
     // that first layout is what it shows until the menu announces a change.
     helper = start("helper.log", {SOLLUN_HELPER_EXECUTABLE});
     std::optional<std::vector<HostRow>> registered;
-    ASSERT_TRUE(
-        pollUntil([&] { return (registered = firstLayout(monitor.messages())).has_value(); }, 15s))
+    ASSERT_TRUE(pollUntil(
+        [&] { return (registered = hostMenu(monitor.messages(), true)).has_value(); }, 15s))
         << "the panel never fetched the menu's layout";
-    ASSERT_TRUE(std::regex_match(describe(*registered), completeMenu))
+    ASSERT_TRUE(std::regex_match(describe(*registered), std::regex(completeMenu)))
         << "the layout the panel read when the item registered lacks rows; it shows that "
            "layout until the menu sends LayoutUpdated\n  read:     "
-        << describe(*registered)
-        << "\n  expected: Sollun — Wake From Sleep (off) | <status> (off) | --- | "
-           "[Approve in Login Items… |] Open/Launch Sollun | Start at Login | --- | "
-           "Quit SollunHelper";
+        << describe(*registered) << "\n  expected: " << completeMenu;
 
     // The panel grows by the item's button, the only thing in it.
     Rect tray;
@@ -670,7 +624,7 @@ TEST_F(TrayHost, XfcePanelShowsTheWholeMenuAndStartAtLoginsCheckMark) {
     }
     ASSERT_FALSE(first.rowsChanged) << "the menu's rows changed at each of three openings";
     const Rect menu = first.menu;
-    const auto shown = hostMenu(monitor.messages());
+    const auto shown = shownMenu();
     const auto startAtLogin = std::find_if(shown.begin(), shown.end(), [](const HostRow& row) {
         return row.label() == "Start at Login";
     });
@@ -686,7 +640,7 @@ TEST_F(TrayHost, XfcePanelShowsTheWholeMenuAndStartAtLoginsCheckMark) {
     // From no selection, Up starts at the bottom row, below which nothing changes.
     for (auto left = ups; left > 0; --left)
         ASSERT_TRUE(pressAndWatch("Up", menu)) << "the menu did not react to Up";
-    pressKeys({"Return"});
+    pressKey("Return");
 
     const auto entry = home / "config" / "autostart" / "com.kestrovane.sollun.helper.desktop";
     ASSERT_TRUE(pollUntil([&] { return std::filesystem::exists(entry); }, 10s))
@@ -695,14 +649,11 @@ TEST_F(TrayHost, XfcePanelShowsTheWholeMenuAndStartAtLoginsCheckMark) {
     ASSERT_TRUE(pollUntil([&] { return !visibleWindow(menuWindow); }, 5s))
         << "the menu stayed open after a choice";
 
-    // Second opening: the same menu, with the check mark its only change.
+    // Second opening: the same menu, with the check mark its only change (a menu laid out
+    // otherwise, or elsewhere, differs well beyond one check box).
     const auto again = openMenu(iconX, iconY);
     ASSERT_FALSE(HasFailure());
-    ASSERT_EQ(again.menu, menu) << "the menu is laid out differently at the second opening"
-                                << (again.rowsChanged ? ", whose rows changed while it opened"
-                                                      : "");
-    const auto reopened = hostMenu(monitor.messages());
-    EXPECT_THAT(describe(reopened), ::testing::HasSubstr("Start at Login [x]"))
+    EXPECT_THAT(describe(shownMenu()), ::testing::HasSubstr("Start at Login [x]"))
         << "the panel was never told of the check mark";
     Rect changed;
     EXPECT_TRUE(pollUntil(
@@ -712,7 +663,8 @@ TEST_F(TrayHost, XfcePanelShowsTheWholeMenuAndStartAtLoginsCheckMark) {
         },
         5s))
         << "between the openings the menu should change in one check box (at most " << rowHeight
-        << " pixels square) and it changed in " << changed << " of " << menu;
+        << " pixels square) and it changed in " << changed << " of " << menu
+        << (again.rowsChanged ? ", its rows changed while it opened" : "");
 }
 
 } // namespace

@@ -251,7 +251,6 @@ TEST_F(MenuOnTheBus, TheLayoutIsTheMenuAtAnyMomentAndEachChangeIsAnnounced) {
     EXPECT_EQ(menuCall("Event", "isvu", 5, "clicked", "s", "", 0u), "");
     runPosted();
     EXPECT_EQ(effects(), (std::vector<int>{0, 1, 0, 0, 0}));
-    EXPECT_EQ(menuCall("AboutToShowGroup", "ai", 2, 4, 0), "[] [4]");
 }
 
 TEST_F(MenuOnTheBus, AHostReadsTheRowsAndClicksActOnlyOnEnabledOnes) {
@@ -418,16 +417,14 @@ TEST_F(MenuOnTheBus, TheItemStaysRegisteredWithEachWatcherAndALeftClickOpensSoll
     EXPECT_EQ(tray->registered, std::vector<std::string>{name});
 
     // A left click, with the token the host asked the compositor for; the token serves once.
-    const auto activate = [&] {
-        EXPECT_EQ(call(statusNotifierItemPath, statusNotifierItemInterface, "Activate", "ii", 0, 0),
-                  "");
-        runPosted();
-    };
     EXPECT_EQ(call(statusNotifierItemPath, statusNotifierItemInterface, "ProvideXdgActivationToken",
                    "s", "token-1"),
               "");
-    activate();
-    activate();
+    for (int click = 0; click < 2; ++click) {
+        EXPECT_EQ(call(statusNotifierItemPath, statusNotifierItemInterface, "Activate", "ii", 0, 0),
+                  "");
+        runPosted();
+    }
     EXPECT_EQ(workspace->urls, (std::vector<std::string>{"sollun://show", "sollun://show"}));
     EXPECT_EQ(workspace->tokens, (std::vector<std::string>{"token-1", ""}));
 }

@@ -154,65 +154,10 @@ TEST_F(GioWorkspaceTest, AnApplicationStillStartingCountsAsRunning) {
 
 // The user's own process of the entry's program counts, replaced on disk or run as a script by its
 // interpreter, and so does the application id owned on the session bus; other users' processes
-// do not.
-TEST_F(GioWorkspaceTest, IsRunningSeesTheUsersApplicationHoweverItRuns) {
-    fs::create_directory(scratch / "bin");
-    const auto program = scratch / "bin" / "sollun";
-    fs::copy_file(SOLLUN_STUB_EXECUTABLE, program);
-    installEntry(program.string());
-    EXPECT_FALSE(workspace.isRunning(appId));
-    {
-        const BackgroundProcess running({program.string(), record.string()});
-        ASSERT_EQ(launches(record, 1).size(), 1u);
-        EXPECT_TRUE(workspace.isRunning(appId));
-        fs::copy_file(SOLLUN_STUB_EXECUTABLE, scratch / "bin" / "sollun.new");
-        fs::rename(scratch / "bin" / "sollun.new", program); // an upgrade
-        EXPECT_TRUE(workspace.isRunning(appId));
-    }
-    EXPECT_FALSE(workspace.isRunning(appId));
-
-    const std::string body = "open(my $r, '>&=', 3); print $r \"ready\\n\"; close($r); sleep;\n";
-    const auto script = scratch / "sollun-script";
-    for (const std::string shebang : {"#!/usr/bin/perl\n", "#!/usr/bin/env perl\n"}) {
-        test::writeFile(script, shebang + body);
-        fs::permissions(script, fs::perms::owner_all);
-        installEntry(script.string());
-        {
-            BackgroundProcess otherScript({"perl", "-e", body}, 3);
-            ASSERT_EQ(otherScript.readLine(), "ready");
-            EXPECT_FALSE(workspace.isRunning(appId)) << shebang;
-        }
-        BackgroundProcess running({script.string()}, 3);
-        ASSERT_EQ(running.readLine(), "ready");
-        EXPECT_TRUE(workspace.isRunning(appId)) << shebang;
-    }
-
-    // As a GApplication does. Released with the bus's answer, so the name is gone after.
-    sd_bus* owner = nullptr;
-    ASSERT_GE(sd_bus_open_user(&owner), 0);
-    ASSERT_GE(sd_bus_request_name(owner, appId, 0), 0);
-    EXPECT_TRUE(workspace.isRunning(appId));
-    sd_bus_release_name(owner, appId);
-    sd_bus_flush_close_unref(owner);
-    EXPECT_FALSE(workspace.isRunning(appId));
-
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to start processes as another user";
-    installEntry(SOLLUN_STUB_EXECUTABLE);
-    fs::permissions(tree.path(), fs::perms::owner_all | fs::perms::others_exec);
-    const BackgroundProcess rootsOwn({SOLLUN_STUB_EXECUTABLE, record.string()});
-    ASSERT_EQ(launches(record, 2).size(), 2u);
-    EXPECT_EQ(test::runProcess({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                SOLLUN_WORKSPACE_PROBE, appId})
-                  .exitCode,
-              1)
-        << "root's process counted for nobody";
-}
-
-// What the menu shows follows the application without looking again: started by anyone, it is
-// seen soon after; ended, at once; the id's owner on the bus likewise, and an opening from here
-// before its program even runs. Opening passes on the desktop's token, or none.
-TEST_F(GioWorkspaceTest, AWatchFollowsTheApplicationStartingAndEnding) {
+// do not. A watch follows the same without looking again: a start by anyone is seen soon after,
+// an end at once, and an opening from here before its program even runs. Opening passes on the
+// desktop's token, or none.
+TEST_F(GioWorkspaceTest, IsRunningAndItsWatchSeeTheUsersApplicationHoweverItRuns) {
     fs::create_directory(scratch / "bin");
     const auto program = scratch / "bin" / "sollun";
     fs::copy_file(SOLLUN_STUB_EXECUTABLE, program);
@@ -220,20 +165,31 @@ TEST_F(GioWorkspaceTest, AWatchFollowsTheApplicationStartingAndEnding) {
     const auto watch = workspace.watchRunning(appId, [&] { loop.exit(0); });
     ASSERT_TRUE(watch);
     EXPECT_FALSE(watch->running());
+    EXPECT_FALSE(workspace.isRunning(appId));
     {
-        const BackgroundProcess started({program.string(), record.string()});
+        const BackgroundProcess running({program.string(), record.string()});
         ASSERT_EQ(test::runWithWatchdog(loop), 0);
         EXPECT_TRUE(watch->running());
+        ASSERT_EQ(launches(record, 1).size(), 1u);
+        EXPECT_TRUE(workspace.isRunning(appId));
+        fs::copy_file(SOLLUN_STUB_EXECUTABLE, scratch / "bin" / "sollun.new");
+        fs::rename(scratch / "bin" / "sollun.new", program); // an upgrade
+        EXPECT_TRUE(workspace.isRunning(appId));
     }
+    EXPECT_FALSE(workspace.isRunning(appId));
     ASSERT_EQ(test::runWithWatchdog(loop), 0);
     EXPECT_FALSE(watch->running());
 
+    // As a GApplication does. Released with the bus's answer, so the name is gone after.
     sd_bus* owner = nullptr;
     ASSERT_GE(sd_bus_open_user(&owner), 0);
     ASSERT_GE(sd_bus_request_name(owner, appId, 0), 0);
+    EXPECT_TRUE(workspace.isRunning(appId));
     ASSERT_EQ(test::runWithWatchdog(loop), 0);
     EXPECT_TRUE(watch->running());
+    sd_bus_release_name(owner, appId);
     sd_bus_flush_close_unref(owner);
+    EXPECT_FALSE(workspace.isRunning(appId));
     ASSERT_EQ(test::runWithWatchdog(loop), 0);
     EXPECT_FALSE(watch->running());
 
@@ -254,6 +210,35 @@ TEST_F(GioWorkspaceTest, AWatchFollowsTheApplicationStartingAndEnding) {
         kill(std::stoi(line.substr(std::string("launched ").size())), SIGKILL);
     while (watch->running())
         ASSERT_EQ(test::runWithWatchdog(loop), 0);
+
+    const std::string body = "open(my $r, '>&=', 3); print $r \"ready\\n\"; close($r); sleep;\n";
+    const auto script = scratch / "sollun-script";
+    for (const std::string shebang : {"#!/usr/bin/perl\n", "#!/usr/bin/env perl\n"}) {
+        test::writeFile(script, shebang + body);
+        fs::permissions(script, fs::perms::owner_all);
+        installEntry(script.string());
+        {
+            BackgroundProcess otherScript({"perl", "-e", body}, 3);
+            ASSERT_EQ(otherScript.readLine(), "ready");
+            EXPECT_FALSE(workspace.isRunning(appId)) << shebang;
+        }
+        BackgroundProcess running({script.string()}, 3);
+        ASSERT_EQ(running.readLine(), "ready");
+        EXPECT_TRUE(workspace.isRunning(appId)) << shebang;
+    }
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to start processes as another user";
+    installEntry(SOLLUN_STUB_EXECUTABLE);
+    fs::permissions(tree.path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::remove(record);
+    const BackgroundProcess rootsOwn({SOLLUN_STUB_EXECUTABLE, record.string()});
+    ASSERT_EQ(launches(record, 1).size(), 1u);
+    EXPECT_EQ(test::runProcess({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                SOLLUN_WORKSPACE_PROBE, appId})
+                  .exitCode,
+              1)
+        << "root's process counted for nobody";
 }
 
 } // namespace

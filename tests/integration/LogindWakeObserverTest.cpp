@@ -66,7 +66,7 @@ void emitAsSomeoneElse(const char* destination) {
     sd_bus_flush_close_unref(bus);
 }
 
-class LogindWakeObserverTest : public ::testing::Test {
+class Logind : public ::testing::Test {
 protected:
     void startLogind() {
         logind = std::make_unique<MockLogind>();
@@ -104,7 +104,7 @@ protected:
     LogindWakeObserver observer{loop, systemBus};
 };
 
-TEST_F(LogindWakeObserverTest, OnlyLogindsReturnFromSleepCountsAndItIsFollowedThroughRestarts) {
+TEST_F(Logind, OnlyLogindsReturnFromSleepCountsAndItIsFollowedThroughRestarts) {
     startLogind();
     int wakes = 0;
     const auto token = observer.observeDidWake([&] { ++wakes; });
@@ -129,8 +129,7 @@ TEST_F(LogindWakeObserverTest, OnlyLogindsReturnFromSleepCountsAndItIsFollowedTh
 
 // A lock goes over the system bus connection the wake observer listens on, and is logind's until
 // it is destroyed. Without logind on the bus, it is refused.
-TEST(LogindSleepInhibitor, HoldsLogindsLockOverTheWakeObserversConnection) {
-    platform::SdEventLoop loop;
+TEST_F(Logind, TheSleepInhibitorHoldsItsLockOverTheWakeObserversConnection) {
     const std::string reason = "Sollun's alarm is due at 06:30";
     // Asks, and runs the loop until the answer: nothing for a lock held, else why not.
     const auto inhibit = [&](SleepInhibitor& inhibitor, std::optional<std::string>& failure) {
@@ -145,31 +144,28 @@ TEST(LogindSleepInhibitor, HoldsLogindsLockOverTheWakeObserversConnection) {
     {
         test::PrivateBus bare{{}};
         test::ScopedEnvironmentVariable address{"DBUS_SYSTEM_BUS_ADDRESS", bare.address()};
-        SystemBus systemBus(loop);
-        LogindWakeObserver observer(loop, systemBus);
-        const auto token = observer.observeDidWake([] {});
-        LogindSleepInhibitor inhibitor(loop, systemBus);
+        SystemBus bareBus(loop);
+        LogindWakeObserver bareObserver(loop, bareBus);
+        const auto token = bareObserver.observeDidWake([] {});
+        LogindSleepInhibitor inhibitor(loop, bareBus);
         inhibit(inhibitor, failure);
         EXPECT_TRUE(failure && failure->find("org.freedesktop.login1") != std::string::npos)
             << failure.value_or("held");
     }
 
-    MockLogind logind;
-    ASSERT_TRUE(logind.process) << "logind's stand-in did not appear";
-    SystemBus systemBus(loop);
-    LogindWakeObserver observer(loop, systemBus);
+    startLogind();
     const auto token = observer.observeDidWake([] {});
     LogindSleepInhibitor inhibitor(loop, systemBus);
     auto lock = inhibit(inhibitor, failure);
     EXPECT_EQ(failure, std::nullopt);
-    const auto listed = logind.inhibitors();
+    const auto listed = logind->inhibitors();
     ASSERT_EQ(listed.size(), 1u) << listed;
     EXPECT_EQ(listed[0][0], "sleep:idle:handle-lid-switch");
     EXPECT_EQ(listed[0][1], "Sollun");
     EXPECT_EQ(listed[0][2], reason);
     EXPECT_EQ(listed[0][3], "block");
     lock.reset();
-    EXPECT_EQ(logind.inhibitors(), nlohmann::json::array());
+    EXPECT_EQ(logind->inhibitors(), nlohmann::json::array());
 }
 
 } // namespace

@@ -25,9 +25,7 @@ BusPtr attached(const std::string& address, platform::SdEventLoop& loop) {
 }
 
 TEST(SingleInstance, TheNewestTakesTheNameAndTheOlderEnds) {
-    PrivateBus::Options options;
-    options.session = true;
-    PrivateBus bus{options};
+    PrivateBus bus{{PrivateBus::Policy::open, {}, {}, true}};
     platform::SdEventLoop loop;
     const auto older = attached(bus.address(), loop), newer = attached(bus.address(), loop);
     int olderLost = 0, newerLost = 0;
@@ -46,10 +44,7 @@ TEST(SingleInstance, AnInstanceRefusedTheNameCarriesOnAndSaysSo) {
     const auto denial = policy.path() / "deny-helper.conf";
     writeFile(denial, "<busconfig><policy context=\"mandatory\"><deny own=\"" +
                           std::string(helperIdentifier) + "\"/></policy></busconfig>");
-    PrivateBus::Options options;
-    options.policyFiles = {denial};
-    options.session = true;
-    PrivateBus bus{options};
+    PrivateBus bus{{PrivateBus::Policy::open, {denial}, {}, true}};
     platform::SdEventLoop loop;
     const auto connection = attached(bus.address(), loop);
     platform::ScopedMemoryLog log;
