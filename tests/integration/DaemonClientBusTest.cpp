@@ -71,9 +71,13 @@ protected:
             EXPECT_EQ(test::runWithWatchdog(loop), 0);
         }
     }
-    void writeDefinition() {
-        test::writeFile(shipped / (std::string(daemonName) + ".service"),
+    // The daemon's activation file, in `directory` (the helper's shipped one by default).
+    void writeDefinition(const fs::path& directory, const std::string& file) {
+        test::writeFile(directory / file,
                         test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
+    }
+    void writeDefinition() {
+        writeDefinition(shipped.path(), std::string(daemonName) + ".service");
     }
 
     // The stand-in owning the daemon's name, `silent` (never answers) or `answer`.
@@ -146,8 +150,7 @@ TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
 TEST_F(DaemonClient, APolkitRefusalIsAnAnswerLoggedOnce) {
     const auto polkit = test::startSystemMock(bus, "polkitd", "org.freedesktop.PolicyKit1");
     ASSERT_TRUE(polkit);
-    test::writeFile(bus.directory() / "services" / "wakedaemon.service",
-                    test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
+    writeDefinition(bus.directory() / "services", "wakedaemon.service");
     bus.reload();
     platform::ScopedMemoryLog log;
     const auto daemon = controller();
@@ -201,8 +204,7 @@ TEST_F(DaemonClient, TheStatusFollowsTheNameAndTheActivationFilesFromWhatItHolds
     standIn.reset();
     waitForStatus(service, serviceNotRegistered);
 
-    test::writeFile(services / "wakedaemon.service",
-                    test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
+    writeDefinition(services, "wakedaemon.service");
     EXPECT_EQ(service.status(), serviceNotRegistered);
     waitForStatus(service, serviceEnabled);
 }
