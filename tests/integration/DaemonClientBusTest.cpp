@@ -71,13 +71,9 @@ protected:
             EXPECT_EQ(test::runWithWatchdog(loop), 0);
         }
     }
-    // The daemon's activation file, in `directory` (the helper's shipped one by default).
-    void writeDefinition(const fs::path& directory, const std::string& file) {
-        test::writeFile(directory / file,
-                        test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
-    }
     void writeDefinition() {
-        writeDefinition(shipped.path(), std::string(daemonName) + ".service");
+        test::writeFile(shipped / (std::string(daemonName) + ".service"),
+                        test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
     }
 
     // The stand-in owning the daemon's name, `silent` (never answers) or `answer`.
@@ -150,7 +146,8 @@ TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
 TEST_F(DaemonClient, APolkitRefusalIsAnAnswerLoggedOnce) {
     const auto polkit = test::startSystemMock(bus, "polkitd", "org.freedesktop.PolicyKit1");
     ASSERT_TRUE(polkit);
-    writeDefinition(bus.directory() / "services", "wakedaemon.service");
+    test::writeFile(bus.directory() / "services" / "wakedaemon.service",
+                    test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
     bus.reload();
     platform::ScopedMemoryLog log;
     const auto daemon = controller();
@@ -204,7 +201,8 @@ TEST_F(DaemonClient, TheStatusFollowsTheNameAndTheActivationFilesFromWhatItHolds
     standIn.reset();
     waitForStatus(service, serviceNotRegistered);
 
-    writeDefinition(services, "wakedaemon.service");
+    test::writeFile(services / "wakedaemon.service",
+                    test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
     EXPECT_EQ(service.status(), serviceNotRegistered);
     waitForStatus(service, serviceEnabled);
 }
