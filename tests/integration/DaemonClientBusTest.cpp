@@ -47,10 +47,6 @@ protected:
         return result.value_or(T{});
     }
 
-    std::unique_ptr<WakeDaemonController> controller() {
-        return makeLinuxWakeDaemonController(loop, systemBus, {daemonName, shipped.path(), {}});
-    }
-
     // Runs the loop until the service, telling of a change, answers `expected`.
     void waitForStatus(BusDaemonService& service, std::int64_t expected) {
         service.setChangeHandler([&] {
@@ -62,14 +58,19 @@ protected:
         }
         service.setChangeHandler(nullptr);
     }
-    void waitForState(WakeDaemonController& daemon, WakeDaemonRegistrationState expected) {
-        const auto observation = daemon.observe([&](std::string_view) {
-            if (daemon.registrationState() == expected)
+    // The controller as the helper makes it, once it has seen the daemon enabled.
+    std::unique_ptr<WakeDaemonController> enabledController() {
+        auto daemon =
+            makeLinuxWakeDaemonController(loop, systemBus, {daemonName, shipped.path(), {}});
+        const auto enabled = WakeDaemonRegistrationState::enabled;
+        const auto observation = daemon->observe([&](std::string_view) {
+            if (daemon->registrationState() == enabled)
                 loop.exit(0);
         });
-        if (daemon.registrationState() != expected) {
+        if (daemon->registrationState() != enabled) {
             EXPECT_EQ(test::runWithWatchdog(loop), 0);
         }
+        return daemon;
     }
     void writeDefinition() {
         test::writeFile(shipped / (std::string(daemonName) + ".service"),
@@ -124,8 +125,7 @@ TEST_F(DaemonClient, ApprovedItReachesTheDaemonAndOutlivesItsDeathMidRequest) {
     // A daemon that dies with a request open: the caller gets the default, and the next request
     // reaches the daemon the bus starts anew.
     auto standIn = startStandIn("silent");
-    const auto daemon = controller();
-    waitForState(*daemon, WakeDaemonRegistrationState::enabled);
+    const auto daemon = enabledController();
     const auto killer = std::get<platform::Source>(loop.watchDirectory(
         records.path(), IN_CLOSE_WRITE, [&](const platform::DirectoryEvent&) { standIn.reset(); }));
     EXPECT_EQ(run(daemon->fetchVersion()), 0);
@@ -150,8 +150,7 @@ TEST_F(DaemonClient, APolkitRefusalIsAnAnswerLoggedOnce) {
                     test::activationFile(daemonName, SOLLUN_DAEMON_EXECUTABLE));
     bus.reload();
     platform::ScopedMemoryLog log;
-    const auto daemon = controller();
-    waitForState(*daemon, WakeDaemonRegistrationState::enabled);
+    const auto daemon = enabledController();
     const auto scheduled = run(daemon->requestWake(currentInstant() + 1h));
     EXPECT_EQ(scheduled.scheduled, std::nullopt);
     EXPECT_FALSE(scheduled.unanswered);
@@ -168,8 +167,7 @@ TEST_F(DaemonClient, AnImpostorOwningTheNameReceivesNothing) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run the impostor as another user (CI runs as root)";
     const auto impostor = startStandIn("answer", true);
-    const auto daemon = controller();
-    waitForState(*daemon, WakeDaemonRegistrationState::enabled);
+    const auto daemon = enabledController();
     EXPECT_EQ(run(daemon->fetchVersion()), 0);
     EXPECT_EQ(run(daemon->scheduleWake(currentInstant() + 1h)), std::nullopt);
     EXPECT_EQ(test::readFile(records / "calls"), "");
