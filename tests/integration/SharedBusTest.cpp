@@ -61,8 +61,9 @@ protected:
 };
 
 // Every follower gets the same connection; a loss reaches them all, and the system bus's owner
-// opens a new one by itself, backing off while the bus is not there.
-TEST_F(SharedBusTest, TheSystemBusIsOneConnectionThatComesBackAfterARestart) {
+// tries to open a new one by itself, backing off while the bus is not there. (That the new bus is
+// then reached is HelperFaultTest's, with the whole helper on it.)
+TEST_F(SharedBusTest, TheSystemBusIsOneConnectionTriedAgainWhileTheBusIsDown) {
     SystemBus system(loop, counting());
     Follower first{loop}, second{loop}, dropped{loop};
     const auto following = first.follow(system);
@@ -81,13 +82,7 @@ TEST_F(SharedBusTest, TheSystemBusIsOneConnectionThatComesBackAfterARestart) {
     ASSERT_EQ(test::runWithWatchdog(loop), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - since, 1500ms);
     EXPECT_EQ(opened, 1);
-    EXPECT_EQ(first.told.back(), "lost");
-
-    bus.restart();
-    first.exitAt = 3;
-    ASSERT_EQ(test::runWithWatchdog(loop), 0);
-    EXPECT_EQ(opened, 2);
-    EXPECT_EQ(first.told, (std::vector<std::string>{"connected", "lost", "connected"}));
+    EXPECT_EQ(first.told, (std::vector<std::string>{"connected", "lost"}));
     EXPECT_EQ(second.told, first.told);
     EXPECT_EQ(dropped.told.size(), 1u) << "told after it stopped following";
 }

@@ -1,7 +1,6 @@
 #include "SollunHelper/WakeScheduleWatcher.h"
 #include "platform/linux/SdEventLoop.h"
 #include "shared/AppGroup.h"
-#include "shared/AtomicFile.h"
 #include "tests/support/LoopWatchdog.h"
 #include "tests/support/TempDir.h"
 
@@ -28,8 +27,6 @@ TEST(WatcherInotifyTest, EveryKindOfChangeInTheContainerIsSeenBeforeThePoll) {
         {"a file removed", [&] { test::writeFile(file, "{}"); }, [&] { fs::remove(file); }},
         {"a file renamed into place", [&] { test::writeFile(container / "draft", "{}"); },
          [&] { fs::rename(container / "draft", file); }},
-        {"a file replaced atomically", [&] { ASSERT_FALSE(writeFileAtomically(file, "{}")); },
-         [&] { ASSERT_FALSE(writeFileAtomically(file, "{\"v\":2}")); }},
         {"the container moved away", [] {}, [&] { fs::rename(container, dataHome / "moved"); }},
         {"the container deleted", [] {}, [&] { fs::remove(container); }},
     };

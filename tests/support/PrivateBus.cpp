@@ -40,14 +40,11 @@ PrivateBus::PrivateBus(const Options& options) {
     for (const auto& [file, contents] : options.services)
         writeFile(services / file, contents);
 
-    std::string config = "<busconfig>\n<type>";
-    config += options.session ? "session" : "system";
-    config += "</type>\n<auth>EXTERNAL</auth>\n<listen>";
-    config += socketAddress();
-    config += "</listen>\n<servicedir>";
-    config += services.string();
-    config += "</servicedir>\n";
-    config += options.policy == Policy::open ? openPolicy : systemDefaults;
+    std::string config = "<busconfig>\n<type>" +
+                         std::string(options.session ? "session" : "system") +
+                         "</type>\n<auth>EXTERNAL</auth>\n<listen>" + socketAddress() +
+                         "</listen>\n<servicedir>" + services.string() + "</servicedir>\n" +
+                         (options.policy == Policy::open ? openPolicy : systemDefaults);
     for (const auto& file : options.policyFiles)
         config += "<include>" + file.string() + "</include>\n";
     config += "</busconfig>\n";

@@ -125,25 +125,6 @@ TEST(WakeSchedule, ReadsRegularFilesUpToTheSizeLimitOnly) {
     ::alarm(0);
 }
 
-TEST(AppGroupContainerURL, FollowsTheXdgDataHomeRulesAfresh) {
-    const std::optional<std::string> unset;
-    const std::tuple<std::optional<std::string>, std::optional<std::string>,
-                     std::optional<std::filesystem::path>>
-        cases[] = {
-            {"/xdg/", unset, "/xdg/group.com.kestrovane.sollun"},
-            {"xdg", "/home/u", "/home/u/.local/share/group.com.kestrovane.sollun"},
-            {"", "/home/u", "/home/u/.local/share/group.com.kestrovane.sollun"},
-            {unset, "home/u", std::nullopt},
-            {"xdg", "", std::nullopt},
-            {unset, unset, std::nullopt},
-        };
-    for (const auto& [dataHome, home, expected] : cases) {
-        test::ScopedEnvironmentVariable dataHomeVariable{"XDG_DATA_HOME", dataHome};
-        test::ScopedEnvironmentVariable homeVariable{"HOME", home};
-        EXPECT_EQ(appGroupContainerURL(), expected) << dataHome.value_or("-") << home.value_or("-");
-    }
-}
-
 TEST(WakeHelperStatus, EncodesWholeSecondsWithoutNullAndReplacesInvalidUtf8) {
     EXPECT_EQ(
         encodeWakeHelperStatus({"3.1", 1, State::enabled, heartbeat + 999ms, wakeAt}),
