@@ -48,6 +48,17 @@ resumed_after() {
     resumed_at=$(delta "$clock_ahead" "$resumed_at")
 }
 
+# rtc_held <wake> <since> <how the guest went down>: the RTC held the instant with its interrupt on
+# as the guest went down, and the daemon armed it on the way.
+rtc_held() {
+    local wake=$1 since=$2 how=$3
+    figure "RTC as the guest $how: $(rtc_at_sleep)"
+    check "the RTC held the instant with its alarm on as the guest $how" \
+        test "$(rtc_at_sleep)" = "$(iso "$wake") yes"
+    check "the daemon armed the RTC on the way into the sleep" \
+        logged_after "$since" "Going to sleep: armed the RTC for $wake\$"
+}
+
 # The checks every hibernating kind shares: the RTC held the instant with its interrupt on as the
 # guest went down, the daemon said so, the guest came back from its image, and Sollun is launched
 # once.
@@ -56,11 +67,7 @@ hibernated_for() {
     resumed_after "$since" "PM: hibernation: hibernation exit" 600
     resumed
     figure "resumed $(delta "$wake" "$resumed_at") s after the instant (powered on at it by the host, then restored)"
-    figure "RTC as the guest hibernated: $(rtc_at_sleep)"
-    check "the RTC held the instant with its alarm on as the guest hibernated" \
-        test "$(rtc_at_sleep)" = "$(iso "$wake") yes"
-    check "the daemon armed the RTC on the way into the sleep" \
-        logged_after "$since" "Going to sleep: armed the RTC for $wake\$"
+    rtc_held "$wake" "$since" hibernated
     check "Sollun is launched" wait_until 30 test -s "$launches"
     sleep 3
     check "Sollun is launched once" test "$(grep -c '^launched' "$launches")" = 1
@@ -146,11 +153,7 @@ scenario_s2idle() {
     systemctl suspend --ignore-inhibitors || echo "systemctl suspend failed: $?"
     resumed_after "$since" "PM: suspend exit" 120
     figure "woken by the host's key $(delta "$wake" "$resumed_at") s after the instant"
-    figure "RTC as the guest went into s2idle: $(rtc_at_sleep)"
-    check "the RTC held the instant with its alarm on as the guest went into s2idle" \
-        test "$(rtc_at_sleep)" = "$(iso "$wake") yes"
-    check "the daemon armed the RTC on the way into the sleep" \
-        logged_after "$since" "Going to sleep: armed the RTC for $wake\$"
+    rtc_held "$wake" "$since" "went into s2idle"
     figure "RTC interrupts while in s2idle: $(($(rtc_interrupts) - before))"
     check "the RTC's alarm fired while the guest was in s2idle" test "$(rtc_interrupts)" -gt "$before"
     echo "${mode:-deep}" >/sys/power/mem_sleep
