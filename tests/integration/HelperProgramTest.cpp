@@ -158,12 +158,12 @@ protected:
     const std::vector<std::string> helper{"setpriv", "--pdeathsig=KILL", SOLLUN_HELPER_EXECUTABLE};
 };
 
-// The newest instance takes the session's name over, serves its menu, and ends quietly with its
-// session bus.
+// The newest instance takes the session's name over, serves its menu, and ends with its session
+// bus, saying why.
 TEST_F(HelperProgram, OneInstancePerSessionWithItsMenuOnTheBusUntilItsSessionEnds) {
     BackgroundProcess first(helper);
     waitForOwner();
-    BackgroundProcess second(helper);
+    BackgroundProcess second(loggedHelper());
     EXPECT_EQ(first.waitForExit(), 0) << "the older instance ends, cleanly";
     waitForOwner(); // the newer one carries on, and answers below
 
@@ -173,6 +173,11 @@ TEST_F(HelperProgram, OneInstancePerSessionWithItsMenuOnTheBusUntilItsSessionEnd
               "v s \"Waiting for approval in Login Items\"\n");
     sessionBus.kill();
     EXPECT_EQ(second.waitForExit(), 0);
+    if (!journal()) {
+        const auto log = readFile(home / "log");
+        EXPECT_NE(log.find("The session bus has gone: the session is over"), std::string::npos)
+            << log;
+    }
 }
 
 TEST_F(HelperProgram, ItsTrayIconIsInTheThemeItNamesAndComesAsPixmapsToPaintAsTheyAre) {
@@ -400,7 +405,8 @@ TEST_F(HelperProgram, ItOutlivesTheReaderOfItsLog) {
     BackgroundProcess running(helper, STDERR_FILENO);
     const auto first = running.readLine();
     running.closePipe();
-    EXPECT_EQ(first.find("DEVELOPMENT BUILD: the product identities are mapped") !=
+    EXPECT_EQ(first.find("DEVELOPMENT BUILD: the product identities are mapped onto this user's "
+                         "own groups; any program of this user may pass for the daemon") !=
                   std::string::npos,
               trust::identitiesAreDevelopmentMapped())
         << first;
