@@ -28,13 +28,6 @@ namespace {
 
 using namespace test;
 
-// A connection served by `loop`.
-BusPtr connect(const std::string& address, platform::SdEventLoop& loop) {
-    auto bus = test::connect(address);
-    EXPECT_TRUE(bus && sd_bus_attach_event(bus.get(), loop.native(), 0) >= 0) << address;
-    return bus;
-}
-
 // What is left of a message, as text: basic values bare, arrays [a,b], dictionaries {k=v,...},
 // structs (a b), variants as their contents, values apart by spaces, byte arrays as their
 // length "<n bytes>"; an error as "error <name>".

@@ -203,7 +203,10 @@ TEST_F(HelperFaults, SystemBusRestartedUnderTheHelper) {
     systemBus.kill();
     runUntil([&] { return !coordinator->daemon().connection(); });
     writeSchedule(3, now + 4h);
-    runUntil([&] { return status() && !status()->lastScheduledWake; });
+    runUntil([&] {
+        const auto status = this->status();
+        return status && !status->lastScheduledWake;
+    });
     systemBus.restart();
     runUntilPublished(now + 4h);
     EXPECT_TRUE(storeHas(now + 4h)) << store();

@@ -18,16 +18,10 @@ namespace {
 
 using namespace test;
 
-BusPtr attached(const std::string& address, platform::SdEventLoop& loop) {
-    auto bus = test::connect(address);
-    EXPECT_TRUE(bus && sd_bus_attach_event(bus.get(), loop.native(), 0) >= 0) << address;
-    return bus;
-}
-
 TEST(SingleInstance, TheNewestTakesTheNameAndTheOlderEnds) {
     PrivateBus bus{{PrivateBus::Policy::open, {}, {}, true}};
     platform::SdEventLoop loop;
-    const auto older = attached(bus.address(), loop), newer = attached(bus.address(), loop);
+    const auto older = connect(bus.address(), loop), newer = connect(bus.address(), loop);
     int olderLost = 0, newerLost = 0;
     const SingleInstance first(older.get(), [&] {
         ++olderLost;
@@ -46,7 +40,7 @@ TEST(SingleInstance, AnInstanceRefusedTheNameCarriesOnAndSaysSo) {
                           std::string(helperIdentifier) + "\"/></policy></busconfig>");
     PrivateBus bus{{PrivateBus::Policy::open, {denial}, {}, true}};
     platform::SdEventLoop loop;
-    const auto connection = attached(bus.address(), loop);
+    const auto connection = connect(bus.address(), loop);
     platform::ScopedMemoryLog log;
     bool lost = false;
     const SingleInstance instance(connection.get(), [&] { lost = true; });

@@ -1,6 +1,9 @@
 #include "tests/support/DaemonCalls.h"
 
+#include "platform/linux/SdEventLoop.h"
 #include "shared/WakeDaemonProtocol.h"
+
+#include <gtest/gtest.h>
 
 #include <grp.h>
 #include <pwd.h>
@@ -24,6 +27,12 @@ BusPtr connect(const std::string& address) {
         sd_bus_start(bus) < 0)
         return nullptr;
     return owned;
+}
+
+BusPtr connect(const std::string& address, platform::SdEventLoop& loop) {
+    auto bus = connect(address);
+    EXPECT_TRUE(bus && sd_bus_attach_event(bus.get(), loop.native(), 0) >= 0) << address;
+    return bus;
 }
 
 BusPtr connectAs(const std::string& address, uid_t uid, std::optional<gid_t> group) {

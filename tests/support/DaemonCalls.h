@@ -19,6 +19,10 @@
 #include <string>
 #include <vector>
 
+namespace sollun::platform {
+class SdEventLoop;
+}
+
 namespace sollun::test {
 
 struct BusClose {
@@ -37,6 +41,9 @@ inline std::int64_t fromNow(std::chrono::microseconds ahead) {
 
 // A started connection to the bus at `address`; nothing when it cannot be made.
 BusPtr connect(const std::string& address);
+
+// The same, served by `loop`; nothing, and a failed expectation, when it cannot be made.
+BusPtr connect(const std::string& address, platform::SdEventLoop& loop);
 
 // The same as `uid`: with `group`, that group alone, a stranger to the product; without, the
 // process's own group, which a development build's identities are. The bus keeps the identity a
